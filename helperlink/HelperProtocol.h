@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace quellnet {
+
+// What went wrong with a message to the helper: the helper could not be reached, the connection
+// broke before the reply, or the helper refused the request.
+struct HelperError
+{
+    QString description;
+};
+
+using HelperErrorHandler = std::function<void(const HelperError &error)>;
+
+// The operations the root helper daemon offers. An instance is a proxy obtained from a
+// HelperConnection with an error handler; every reply block, and the error handler in place of a
+// reply, runs on the connection's own thread, never on the GUI thread.
+class HelperProtocol
+{
+public:
+    virtual ~HelperProtocol() = default;
+
+    // Replies with the helper's version string.
+    virtual void getVersionWithResponseHandler(std::function<void(const QString &version)> reply) = 0;
+
+    // Asks the helper to run openvpn with the configuration file at `config`; `clientUp` and
+    // `clientDown` name the program's up and down scripts. Returns at once. When that openvpn
+    // process has ended, `terminationHandler` runs once with its exit status.
+    virtual void runOpenVPNWithConfig(const QString &config,
+                                      const QString &clientUp,
+                                      const QString &clientDown,
+                                      std::function<void(std::int32_t terminationStatus)> terminationHandler) = 0;
+
+    // Asks the helper to end the openvpn process it runs. No reply.
+    virtual void killOpenVPN() = 0;
+};
+
+} // namespace quellnet

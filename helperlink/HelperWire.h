@@ -1,0 +1,2 @@
+#pragma once
+// PLACEHOLDER: the wire protocol between client and helper daemon is being written.

@@ -1,0 +1,34 @@
+# Shared by the scripts in scripts/: package installation and privilege handling.
+# shellcheck shell=bash
+
+quellnet_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Runs a command as root: directly when we are root, through sudo otherwise.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+# Installs the given Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "==> installing: ${missing[*]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# What building and running the client needs.
+build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
+# What the tests and the demo need besides: the real openvpn, a test PKI, network namespaces,
+# an X server for real-window screenshots.
+runtime_packages=(openvpn openssl iproute2 procps xvfb xdotool x11-apps imagemagick)
