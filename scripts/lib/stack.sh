@@ -413,6 +413,8 @@ stack__start_standin() {
 # `down` always calls helper_down. The daemon gets root-owned copies of client.up and client.down under
 # DIR/helper-scripts, serves its default socket, and lets USER (when given) use it.
 
+stack_helper_socket=/run/com.quellnet.macos.helper.sock
+
 stack__helper_bin() { printf '%s' "$1/lib/quellnet/com.quellnet.macos.helper"; }
 
 helper_up__impl() {
@@ -440,7 +442,9 @@ helper_up__impl() {
     setsid "$helper" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/run/helper.pid"
-    if ! stack__wait_for 10 test -S /run/com.quellnet.macos.helper.sock; then
+    # Connectable, not just present: an earlier daemon may have left its socket file behind.
+    if ! stack__wait_for 10 eval "stack__pid_alive $pid && socat -u OPEN:/dev/null UNIX-CONNECT:$stack_helper_socket 2>/dev/null" ||
+        ! stack__pid_alive "$pid"; then
         stack__say "the helper daemon did not open its socket"
         stack__tail_log "$dir/log/helper.log"
         return 1
@@ -527,6 +531,12 @@ stack_up__impl() {
 
     stack__need_root || return 1
     stack__need_tools openvpn openssl ip ss socat setsid || return 1
+    # openvpn splits its script command line at blanks, and the configuration takes quotes and
+    # backslashes as syntax: keep DIR plain instead of quoting it three different ways.
+    if [[ "$dir" =~ [[:space:]\"\'\\\$] ]]; then
+        stack__say "DIR must not contain blanks, quotes, backslashes or \$: $dir"
+        return 1
+    fi
     if [ ! -x "$standin" ]; then
         stack__say "no account stand-in at $standin; build the target quellnet-account-standin first"
         return 1

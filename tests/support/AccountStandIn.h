@@ -26,7 +26,8 @@ class StandInConnection;
 //                                       -> 200 {"access_token": <fresh random token>}, otherwise 401
 //   GET  /api/profile?country_code=CH   "Authorization: Bearer <a token it issued>"
 //                                       -> 200 {"config": <the profile text>}, otherwise 401
-// Anything else gets 400, 404, 405 or 415 with a small JSON error object.
+// Anything else gets 400, 404, 405 or 415 with a small JSON error object; a malformed or oversized
+// request (head over 64 KiB, body over 1 MiB, chunked) gets 400, 413, 431 or 501.
 //
 // Every request is recorded exactly as it arrived, so tests can check what a client sends. Each
 // endpoint can be told to answer with a chosen failure instead of its normal reply; a failure stays
@@ -100,7 +101,8 @@ public:
 
     void setFailure(Endpoint endpoint, Failure failure);
     Failure failure(Endpoint endpoint) const;
-    // Failure::Status with exactly this status code and body (sent as application/json).
+    // Failure::Status with exactly this status code and body (sent as application/json). Meant for
+    // final statuses (200 to 599); a 1xx status would leave an HTTP client waiting for the real one.
     void setFailureReply(Endpoint endpoint, int status, const QByteArray &body);
     // Every failure back to None, and TLS accepted again.
     void clearFailures();
