@@ -18,8 +18,8 @@ namespace quellnet {
 
 namespace {
 
-constexpr qsizetype MaxHeaderBytes = 64 * 1024;
-constexpr qsizetype MaxBodyBytes = 1024 * 1024;
+constexpr qsizetype MaxHeaderBytes = qsizetype(64) * 1024;
+constexpr qsizetype MaxBodyBytes = qsizetype(1024) * 1024;
 
 QByteArray reasonPhrase(int status)
 {
@@ -546,7 +546,7 @@ QByteArray AccountStandIn::issueToken()
 {
     std::array<quint32, 8> random;
     QRandomGenerator::system()->fillRange(random.data(), random.size());
-    const QByteArray token = QByteArray(reinterpret_cast<const char *>(random.data()), sizeof(random)).toHex();
+    QByteArray token = QByteArray(reinterpret_cast<const char *>(random.data()), sizeof(random)).toHex();
     m_tokens.insert(token);
     m_tokenOrder.append(token);
     return token;

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -62,7 +63,7 @@ int main(int argc, char *argv[])
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
 
     QCoreApplication app(argc, argv);
