@@ -30,5 +30,5 @@ ensure_packages() {
 # What building and running the client needs.
 build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
 # What the tests and the demo need besides: the real openvpn, a test PKI, network namespaces,
-# an X server for real-window screenshots.
-runtime_packages=(openvpn openssl iproute2 procps xvfb xdotool x11-apps imagemagick)
+# a listener inside the test server's namespace (socat), an X server for real-window screenshots.
+runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps imagemagick)

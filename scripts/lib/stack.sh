@@ -1,0 +1,635 @@
+#!/usr/bin/env bash
+# The local provider stack used by the end-to-end tests and the demo:
+#   - a test PKI made with openssl (CA, the VPN server's certificate, the account stand-in's certificate);
+#   - an OpenVPN server in the network namespace "qn-e2e-srv", reached from the host through the veth pair
+#     qn-e2e-h0 (10.203.0.1/24, host) <-> qn-e2e-s0 (10.203.0.2/24, namespace), udp 10.203.0.2:1194, checking
+#     user names and passwords against DIR/accounts; the tunnel network is 10.204.0.0/24, the server is
+#     10.204.0.1 and answers one fixed line on tcp 10.204.0.1:7777 (proof that traffic crossed the tunnel);
+#   - the HTTPS account stand-in on https://127.0.0.1:47443/api/, serving DIR/client.ovpn as the profile.
+#
+# As a command (root):
+#   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER]
+#   stack.sh down DIR
+#   stack.sh status DIR
+#   stack.sh pki DIR          (only the PKI, no root needed)
+# BUILD defaults to DIR/.. (the stack lives in <build>/e2e); the stand-in is BUILD/tests/bin/quellnet-account-standin.
+#
+# Sourced, it defines stack_up, stack_down, stack_status, stack_pki, helper_up and helper_down with the same
+# arguments; they return non-zero on failure and never exit the caller's shell. stack_down never fails.
+#
+# What DIR holds after `up`:
+#   pki/ca.crt ...      the test CA (world-readable) and the certificates; keys are readable by root only
+#   accounts            one "email<TAB>password" line per account; the first is the demo account
+#   client.ovpn         the client profile for the server (what the stand-in serves as "config")
+#   stack.env           the names, addresses and ports above as shell assignments
+#   log/                the server's, the stand-in's, the tunnel listener's and the password check's logs
+# `down` removes the processes, the namespace and the veth pair, and keeps the files for a post-mortem;
+# the next `up` replaces them.
+# shellcheck shell=bash
+
+stack_netns=qn-e2e-srv
+stack_veth_host=qn-e2e-h0
+stack_veth_ns=qn-e2e-s0
+stack_server_tun=qn-e2e-stun
+stack_host_addr=10.203.0.1
+stack_server_addr=10.203.0.2
+stack_server_port=1194
+stack_tunnel_net=10.204.0.0
+stack_tunnel_server=10.204.0.1
+stack_probe_port=7777
+stack_probe_line=quellnet-e2e-tunnel-ok
+stack_standin_port=47443
+stack_demo_email="demo@quellnet.test"
+stack_demo_password="quellnet-demo"
+# Blanks, a double quote and a backslash: what a management command or a shell line gets wrong
+# unless it quotes properly.
+stack_tricky_email="tricky@quellnet.test"
+stack_tricky_password='Quote" Back\slash 7'
+# Which DIR the one system-wide stack (namespace, veth pair, ports) belongs to.
+stack_owner_file=/run/quellnet-e2e-stack.owner
+
+stack__self=$(readlink -f "${BASH_SOURCE[0]}")
+stack__repo=$(cd "$(dirname "$stack__self")/../.." && pwd)
+
+stack__say() { printf 'stack: %s\n' "$*" >&2; }
+
+# Waits until the command succeeds, polling every 50 ms, for at most the given seconds.
+stack__wait_for() {
+    local seconds=$1
+    shift
+    local tries=$((seconds * 20))
+    while [ "$tries" -gt 0 ]; do
+        "$@" && return 0
+        sleep 0.05
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+stack__abs() { readlink -m -- "$1"; }
+
+# A zombie counts as ended: whoever reaps the stack's orphans may take its time.
+stack__pid_alive() {
+    local stat
+    [ -n "$1" ] && stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat:0:1}" != "Z" ]
+}
+
+stack__read_pid() {
+    local pid=""
+    [ -r "$1" ] && read -r pid <"$1" 2>/dev/null
+    case "$pid" in '' | *[!0-9]*) pid="" ;; esac
+    printf '%s' "$pid"
+}
+
+# True when one argument of the process is exactly the given text, or, for an absolute path, names
+# that file relative to the process's working directory.
+stack__has_arg() {
+    local pid=$1 want=$2 arg cwd
+    [ -r "/proc/$pid/cmdline" ] || return 1
+    while IFS= read -r -d '' arg; do
+        [ "$arg" == "$want" ] && return 0
+        if [[ "$want" == /* && "$arg" != /* && "$arg" == *"${want##*/}" ]]; then
+            cwd=$(readlink "/proc/$pid/cwd" 2>/dev/null) || continue
+            [ "$(readlink -m -- "$cwd/$arg")" == "$want" ] && return 0
+        fi
+    done <"/proc/$pid/cmdline"
+    return 1
+}
+
+stack__in_netns() {
+    local pid=$1
+    [ "$(ip netns identify "$pid" 2>/dev/null)" == "$stack_netns" ]
+}
+
+# SIGTERM, then SIGKILL after 5 s.
+stack__stop_pid() {
+    local pid=$1
+    stack__pid_alive "$pid" || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    stack__wait_for 5 eval "! stack__pid_alive $pid" && return 0
+    kill -KILL "$pid" 2>/dev/null || true
+    stack__wait_for 2 eval "! stack__pid_alive $pid" || true
+}
+
+# Stops the process of a pid file, but only when it still is the process that we started there
+# (its command line holds the marker argument, or it lives in the stack's namespace), so that a
+# stale pid file never ends a stranger that got the same pid.
+stack__stop_pidfile() {
+    local file=$1 marker=$2 pid
+    pid=$(stack__read_pid "$file")
+    if [ -n "$pid" ] && stack__pid_alive "$pid"; then
+        if { [ "$marker" == "@netns" ] && stack__in_netns "$pid"; } || stack__has_arg "$pid" "$marker"; then
+            stack__stop_pid "$pid"
+        fi
+    fi
+    rm -f -- "$file"
+}
+
+# Processes (other than the caller) that carry one of the given arguments exactly.
+stack__pids_with_arg() {
+    local entry pid want
+    for entry in /proc/[0-9]*; do
+        pid=${entry#/proc/}
+        [ "$pid" == "$$" ] || [ "$pid" == "$BASHPID" ] && continue
+        for want in "$@"; do
+            if stack__has_arg "$pid" "$want"; then
+                printf '%s\n' "$pid"
+                break
+            fi
+        done
+    done
+}
+
+stack__netns_exists() { ip netns list 2>/dev/null | grep -qE "^${stack_netns}( |\$)"; }
+
+# The DIR of the stack that currently owns the namespace and the ports, when its server still runs.
+stack__live_owner() {
+    local owner="" pid
+    [ -r "$stack_owner_file" ] && IFS= read -r owner <"$stack_owner_file"
+    [ -n "$owner" ] || return 0
+    pid=$(stack__read_pid "$owner/run/server.pid")
+    if stack__pid_alive "$pid" && stack__has_arg "$pid" "$owner/server/server.conf"; then
+        printf '%s' "$owner"
+    fi
+}
+
+stack__need_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        stack__say "must run as root (network namespaces, openvpn)"
+        return 1
+    fi
+}
+
+stack__need_tools() {
+    local tool missing=()
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        stack__say "missing programs: ${missing[*]} (scripts/lib/common.sh lists the packages)"
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------------------
+# PKI
+
+stack__leaf_cert() {
+    local dir=$1 name=$2 cn=$3 extra=$4 ext
+    ext=$(mktemp) || return 1
+    {
+        echo "basicConstraints=critical,CA:FALSE"
+        echo "keyUsage=critical,digitalSignature,keyAgreement"
+        echo "extendedKeyUsage=serverAuth"
+        echo "subjectKeyIdentifier=hash"
+        echo "authorityKeyIdentifier=keyid"
+        [ -n "$extra" ] && echo "$extra"
+    } >"$ext"
+    (umask 077 && openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$dir/$name.key" -out "$dir/$name.csr" -subj "/CN=$cn" 2>/dev/null) &&
+        openssl x509 -req -in "$dir/$name.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
+            -set_serial "0x$(openssl rand -hex 8)" -days 7 -extfile "$ext" -out "$dir/$name.crt" 2>/dev/null
+    local rc=$?
+    rm -f -- "$ext" "$dir/$name.csr"
+    [ $rc -eq 0 ] || stack__say "could not make the certificate $dir/$name.crt"
+    return $rc
+}
+
+# Makes a fresh test PKI in DIR: ca.crt/ca.key, server.crt/server.key (the VPN server, CN "quellnet-e2e-server"),
+# standin.crt/standin.key (the account stand-in, for IP 127.0.0.1 and localhost). Seven days' validity.
+stack_pki__impl() {
+    local dir
+    dir=$(stack__abs "${1:?stack_pki DIR}")
+    stack__need_tools openssl || return 1
+    mkdir -p -- "$dir" || return 1
+    chmod 755 -- "$dir"
+    rm -f -- "$dir"/ca.* "$dir"/server.* "$dir"/standin.*
+    (umask 077 && openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$dir/ca.key" -out "$dir/ca.crt" -days 7 -subj "/CN=Quellnet e2e test CA" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        -addext "subjectKeyIdentifier=hash" 2>/dev/null) || {
+        stack__say "could not make the test CA in $dir"
+        return 1
+    }
+    stack__leaf_cert "$dir" server quellnet-e2e-server "" || return 1
+    stack__leaf_cert "$dir" standin localhost "subjectAltName=IP:127.0.0.1,DNS:localhost" || return 1
+    chmod 644 -- "$dir/ca.crt" "$dir/server.crt" "$dir/standin.crt"
+    chmod 600 -- "$dir/ca.key" "$dir/server.key" "$dir/standin.key"
+}
+
+# ---------------------------------------------------------------------------------------------------------
+# Files
+
+stack__write_accounts() {
+    local dir=$1
+    printf '%s\t%s\n' "$stack_demo_email" "$stack_demo_password" "$stack_tricky_email" "$stack_tricky_password" \
+        >"$dir/accounts" || return 1
+    chmod 644 -- "$dir/accounts"
+}
+
+# Only plain directives: the helper daemon that runs this profile as root refuses anything that runs
+# a program or reads or writes a file.
+stack__write_client_profile() {
+    local dir=$1
+    {
+        echo "client"
+        echo "dev tun"
+        echo "proto udp"
+        echo "remote $stack_server_addr $stack_server_port"
+        echo "nobind"
+        echo "auth-user-pass"
+        echo "remote-cert-tls server"
+        echo "verb 3"
+        echo "<ca>"
+        cat "$dir/pki/ca.crt"
+        echo "</ca>"
+    } >"$dir/client.ovpn" || return 1
+    chmod 644 -- "$dir/client.ovpn"
+}
+
+stack__write_server() {
+    local dir=$1 srv=$1/server
+    mkdir -p -- "$srv/tmp" || return 1
+    chmod 700 -- "$srv" "$srv/tmp"
+    # openvpn writes the user name and the password to a temporary file (one a line) and passes its
+    # path. Compared byte for byte: no word splitting, no escapes, no patterns.
+    cat >"$srv/verify-user" <<EOF || return 1
+#!/bin/bash
+accounts=$(printf '%q' "$dir/accounts")
+log=$(printf '%q' "$dir/log/verify.log")
+{ IFS= read -r user && { IFS= read -r pass || [ -n "\$pass" ]; }; } <"\$1" || exit 1
+while IFS= read -r line || [ -n "\$line" ]; do
+    if [[ "\${line%%\$'\t'*}" == "\$user" && "\${line#*\$'\t'}" == "\$pass" ]]; then
+        printf 'accepted %s\n' "\$user" >>"\$log"
+        exit 0
+    fi
+done <"\$accounts"
+printf 'refused %s\n' "\$user" >>"\$log"
+exit 1
+EOF
+    chmod 700 -- "$srv/verify-user"
+    cat >"$srv/server.conf" <<EOF || return 1
+local $stack_server_addr
+port $stack_server_port
+proto udp
+dev $stack_server_tun
+dev-type tun
+topology subnet
+server $stack_tunnel_net 255.255.255.0
+ca $dir/pki/ca.crt
+cert $dir/pki/server.crt
+key $dir/pki/server.key
+dh none
+verify-client-cert none
+username-as-common-name
+script-security 2
+auth-user-pass-verify $srv/verify-user via-file
+tmp-dir $srv/tmp
+push "dhcp-option DNS $stack_tunnel_server"
+push "dhcp-option DOMAIN quellnet.test"
+keepalive 10 60
+verb 3
+EOF
+}
+
+stack__write_env() {
+    local dir=$1
+    # Plain KEY=VALUE lines; only the paths can need shell quoting, the rest never does.
+    cat >"$dir/stack.env" <<EOF
+STACK_DIR=$(printf '%q' "$dir")
+STACK_NETNS=$stack_netns
+STACK_VETH_HOST=$stack_veth_host
+STACK_VETH_NS=$stack_veth_ns
+STACK_HOST_ADDR=$stack_host_addr
+STACK_SERVER_ADDR=$stack_server_addr
+STACK_SERVER_PORT=$stack_server_port
+STACK_TUNNEL_NET=$stack_tunnel_net/24
+STACK_TUNNEL_SERVER=$stack_tunnel_server
+STACK_PROBE_PORT=$stack_probe_port
+STACK_PROBE_LINE=$stack_probe_line
+STACK_ACCOUNT_URL=https://127.0.0.1:$stack_standin_port/api/
+STACK_CA=$(printf '%q' "$dir/pki/ca.crt")
+STACK_PROFILE=$(printf '%q' "$dir/client.ovpn")
+STACK_ACCOUNTS=$(printf '%q' "$dir/accounts")
+EOF
+    chmod 644 -- "$dir/stack.env"
+}
+
+stack__tail_log() {
+    local file=$1
+    [ -s "$file" ] || return 0
+    stack__say "last lines of $file:"
+    tail -n 15 -- "$file" | sed 's/^/    /' >&2
+}
+
+# ---------------------------------------------------------------------------------------------------------
+# Network and processes
+
+stack__make_network() {
+    ip netns add "$stack_netns" &&
+        ip link add "$stack_veth_host" type veth peer name "$stack_veth_ns" &&
+        ip link set "$stack_veth_ns" netns "$stack_netns" &&
+        ip addr add "$stack_host_addr/24" dev "$stack_veth_host" &&
+        ip link set "$stack_veth_host" up &&
+        ip -n "$stack_netns" addr add "$stack_server_addr/24" dev "$stack_veth_ns" &&
+        ip -n "$stack_netns" link set "$stack_veth_ns" up &&
+        ip -n "$stack_netns" link set lo up
+}
+
+stack__server_ready() {
+    grep -q "Initialization Sequence Completed" "$1/log/server.log" 2>/dev/null
+}
+
+stack__server_running() {
+    local pid
+    pid=$(stack__read_pid "$1/run/server.pid")
+    # Until openvpn has written its pid file it is still starting.
+    [ -z "$pid" ] && return 0
+    stack__pid_alive "$pid"
+}
+
+stack__start_server() {
+    local dir=$1
+    ip netns exec "$stack_netns" openvpn --config "$dir/server/server.conf" --daemon quellnet-e2e-server \
+        --writepid "$dir/run/server.pid" --log "$dir/log/server.log" || {
+        stack__say "openvpn did not start"
+        stack__tail_log "$dir/log/server.log"
+        return 1
+    }
+    if ! stack__wait_for 15 eval "stack__server_ready $(printf '%q' "$dir") || ! stack__server_running $(printf '%q' "$dir")" ||
+        ! stack__server_ready "$dir"; then
+        stack__say "the OpenVPN server did not come up"
+        stack__tail_log "$dir/log/server.log"
+        return 1
+    fi
+}
+
+stack__listening() {
+    local ns=$1 port=$2
+    if [ -n "$ns" ]; then
+        ip netns exec "$ns" ss -Hltn "sport = :$port" 2>/dev/null | grep -q .
+    else
+        ss -Hltn "sport = :$port" 2>/dev/null | grep -q .
+    fi
+}
+
+stack__start_probe() {
+    local dir=$1 pid
+    setsid ip netns exec "$stack_netns" socat \
+        "TCP-LISTEN:$stack_probe_port,bind=$stack_tunnel_server,reuseaddr,fork" \
+        "SYSTEM:echo $stack_probe_line" </dev/null >>"$dir/log/probe.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/probe.pid"
+    if ! stack__wait_for 10 stack__listening "$stack_netns" "$stack_probe_port"; then
+        stack__say "the tunnel listener on $stack_tunnel_server:$stack_probe_port did not come up"
+        stack__tail_log "$dir/log/probe.log"
+        return 1
+    fi
+}
+
+stack__start_standin() {
+    local dir=$1 standin=$2 pid
+    if stack__listening "" "$stack_standin_port"; then
+        stack__say "127.0.0.1:$stack_standin_port is already taken:"
+        ss -Hltnp "sport = :$stack_standin_port" >&2 || true
+        return 1
+    fi
+    setsid "$standin" --port "$stack_standin_port" --cert "$dir/pki/standin.crt" --key "$dir/pki/standin.key" \
+        --accounts "$dir/accounts" --profile "$dir/client.ovpn" </dev/null >>"$dir/log/standin.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/standin.pid"
+    if ! stack__wait_for 15 eval "stack__listening '' $stack_standin_port || ! stack__pid_alive $pid" ||
+        ! stack__listening "" "$stack_standin_port"; then
+        stack__say "the account stand-in did not come up"
+        stack__tail_log "$dir/log/standin.log"
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------------------
+# HOOK for the helper daemon (wired by whoever owns the daemon): `up --with-helper` calls helper_up and
+# `down` always calls helper_down. The daemon gets root-owned copies of client.up and client.down under
+# DIR/helper-scripts, serves its default socket, and lets USER (when given) use it.
+
+stack_helper_socket=/run/com.quellnet.macos.helper.sock
+
+stack__helper_bin() { printf '%s' "$1/lib/quellnet/com.quellnet.macos.helper"; }
+
+helper_up__impl() {
+    local dir build user=${3:-} helper src script pid args=()
+    dir=$(stack__abs "${1:?helper_up DIR BUILD [USER]}")
+    build=$(stack__abs "${2:?helper_up DIR BUILD [USER]}")
+    helper=$(stack__helper_bin "$build")
+    if [ ! -x "$helper" ]; then
+        stack__say "no helper daemon at $helper (not built yet); the stack runs without it"
+        return 0
+    fi
+    mkdir -p -- "$dir/helper-scripts" "$dir/run" "$dir/log" || return 1
+    for script in client.up client.down; do
+        src="$stack__repo/resources/$script"
+        [ -f "$src" ] || src="$build/share/quellnet/$script"
+        if [ ! -f "$src" ]; then
+            stack__say "no $script in resources/ or $build/share/quellnet"
+            return 1
+        fi
+        install -o root -g root -m 755 -- "$src" "$dir/helper-scripts/$script" || return 1
+    done
+    chown root:root -- "$dir/helper-scripts" && chmod 755 -- "$dir/helper-scripts"
+    args=(--scripts-dir "$dir/helper-scripts")
+    [ -n "$user" ] && args+=(--allow-user "$user")
+    setsid "$helper" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/helper.pid"
+    # Connectable, not just present: an earlier daemon may have left its socket file behind.
+    if ! stack__wait_for 10 eval "stack__pid_alive $pid && socat -u OPEN:/dev/null UNIX-CONNECT:$stack_helper_socket 2>/dev/null" ||
+        ! stack__pid_alive "$pid"; then
+        stack__say "the helper daemon did not open its socket"
+        stack__tail_log "$dir/log/helper.log"
+        return 1
+    fi
+}
+
+helper_down__impl() {
+    local dir
+    dir=$(stack__abs "${1:?helper_down DIR}")
+    stack__stop_pidfile "$dir/run/helper.pid" "$dir/helper-scripts"
+    return 0
+}
+
+# ---------------------------------------------------------------------------------------------------------
+# up / down / status
+
+# Client tun devices on the host that still hold an address of the stack's tunnel network: with the
+# server gone they lead nowhere, and a later test would find two routes into the tunnel network.
+stack__remove_client_tuns() {
+    local name
+    for name in $(ip -o -4 addr show 2>/dev/null | awk -v net="${stack_tunnel_net%.0}." 'index($4, net) == 1 { print $2 }' | sort -u); do
+        if ip -d link show dev "$name" 2>/dev/null | grep -qw tun; then
+            stack__say "removing the leftover tunnel device $name"
+            ip link delete "$name" 2>/dev/null || true
+        fi
+    done
+}
+
+stack_down__impl() {
+    local dir owner pid
+    dir=$(stack__abs "${1:?stack_down DIR}")
+    if [ "$(id -u)" -ne 0 ]; then
+        stack__say "must run as root (network namespaces, openvpn)"
+        return 0
+    fi
+    helper_down "$dir"
+    stack__stop_pidfile "$dir/run/standin.pid" "$dir/accounts"
+    stack__stop_pidfile "$dir/run/probe.pid" "@netns"
+    stack__stop_pidfile "$dir/run/server.pid" "$dir/server/server.conf"
+    # Whatever the pid files lost track of, and plain openvpn clients of DIR's profile that a killed
+    # test left running (the helper runs its own copy of a profile, never this file).
+    for pid in $(stack__pids_with_arg "$dir/server/server.conf" "$dir/accounts" "$dir/helper-scripts" \
+        "$dir/client.ovpn"); do
+        stack__stop_pid "$pid"
+    done
+
+    owner=$(stack__live_owner)
+    if [ -n "$owner" ] && [ "$owner" != "$dir" ]; then
+        stack__say "the namespace belongs to the running stack of $owner; left alone"
+        return 0
+    fi
+    if stack__netns_exists; then
+        for pid in $(ip netns pids "$stack_netns" 2>/dev/null); do
+            stack__stop_pid "$pid"
+        done
+        ip netns delete "$stack_netns" 2>/dev/null || true
+    fi
+    # Deleting one end of a veth pair deletes both; the server's tun device went with the namespace.
+    ip link delete "$stack_veth_host" 2>/dev/null || true
+    ip link delete "$stack_server_tun" 2>/dev/null || true
+    stack__remove_client_tuns
+    rm -f -- "$stack_owner_file"
+    return 0
+}
+
+stack_up__impl() {
+    local dir build="" with_helper=0 allow_user="" standin owner
+    dir=$(stack__abs "${1:?stack_up DIR [--build BUILD] [--with-helper] [--allow-user USER]}")
+    shift
+    while [ $# -gt 0 ]; do
+        case "$1" in
+        --build) build=$(stack__abs "${2:?--build BUILD}") && shift ;;
+        --with-helper) with_helper=1 ;;
+        --allow-user) allow_user=${2:?--allow-user USER} && shift ;;
+        *)
+            stack__say "unknown option $1"
+            return 1
+            ;;
+        esac
+        shift
+    done
+    [ -n "$build" ] || build=$(dirname -- "$dir")
+    standin="$build/tests/bin/quellnet-account-standin"
+
+    stack__need_root || return 1
+    stack__need_tools openvpn openssl ip ss socat setsid || return 1
+    # openvpn splits its script command line at blanks, and the configuration takes quotes and
+    # backslashes as syntax: keep DIR plain instead of quoting it three different ways.
+    if [[ "$dir" =~ [[:space:]\"\'\\\$] ]]; then
+        stack__say "DIR must not contain blanks, quotes, backslashes or \$: $dir"
+        return 1
+    fi
+    if [ ! -x "$standin" ]; then
+        stack__say "no account stand-in at $standin; build the target quellnet-account-standin first"
+        return 1
+    fi
+    owner=$(stack__live_owner)
+    if [ -n "$owner" ] && [ "$owner" != "$dir" ]; then
+        stack__say "another stack is up for $owner; run: $stack__self down $owner"
+        return 1
+    fi
+
+    stack_down "$dir"
+    mkdir -p -- "$dir" || return 1
+    chmod 755 -- "$dir"
+    rm -rf -- "$dir/run" "$dir/log" "$dir/server" "$dir/helper-scripts"
+    mkdir -p -- "$dir/run" "$dir/log" && chmod 700 -- "$dir/run" || return 1
+    printf '%s\n' "$dir" >"$stack_owner_file" || return 1
+
+    if ! { stack_pki "$dir/pki" &&
+        stack__write_accounts "$dir" &&
+        stack__write_client_profile "$dir" &&
+        stack__write_server "$dir" &&
+        stack__make_network &&
+        stack__start_server "$dir" &&
+        stack__start_probe "$dir" &&
+        stack__start_standin "$dir" "$standin" &&
+        { [ "$with_helper" -eq 0 ] || helper_up "$dir" "$build" "$allow_user"; } &&
+        stack__write_env "$dir"; }; then
+        stack__say "bringing the stack up failed; cleaning up"
+        stack_down "$dir"
+        return 1
+    fi
+
+    echo "stack up in $dir"
+    echo "  account service  https://127.0.0.1:$stack_standin_port/api/ (CA $dir/pki/ca.crt)"
+    echo "  OpenVPN server   udp $stack_server_addr:$stack_server_port in namespace $stack_netns, profile $dir/client.ovpn"
+    echo "  tunnel check     tcp $stack_tunnel_server:$stack_probe_port answers \"$stack_probe_line\""
+    echo "  demo account     $stack_demo_email / $stack_demo_password"
+    echo "  accounts         $dir/accounts"
+}
+
+# Prints what runs; returns 0 only when the namespace, the server, the tunnel listener and the
+# stand-in are all up (the helper is reported, not required).
+stack_status__impl() {
+    local dir ok=0 pid
+    dir=$(stack__abs "${1:?stack_status DIR}")
+    report() { printf '  %-16s %s\n' "$1" "$2"; }
+    echo "stack in $dir (owner: $(cat "$stack_owner_file" 2>/dev/null || echo none))"
+    if stack__netns_exists; then report namespace "$stack_netns"; else report namespace missing && ok=1; fi
+    if ip link show "$stack_veth_host" >/dev/null 2>&1; then report veth "$stack_veth_host <-> $stack_veth_ns"; else report veth missing && ok=1; fi
+    pid=$(stack__read_pid "$dir/run/server.pid")
+    if stack__pid_alive "$pid" && stack__server_ready "$dir"; then report "openvpn server" "pid $pid"; else report "openvpn server" "not running" && ok=1; fi
+    if stack__netns_exists && stack__listening "$stack_netns" "$stack_probe_port"; then
+        report "tunnel listener" "$stack_tunnel_server:$stack_probe_port"
+    else
+        report "tunnel listener" "not running" && ok=1
+    fi
+    pid=$(stack__read_pid "$dir/run/standin.pid")
+    if stack__pid_alive "$pid" && stack__listening "" "$stack_standin_port"; then
+        report "account stand-in" "pid $pid, https://127.0.0.1:$stack_standin_port/api/"
+    else
+        report "account stand-in" "not running" && ok=1
+    fi
+    pid=$(stack__read_pid "$dir/run/helper.pid")
+    if stack__pid_alive "$pid"; then report "helper daemon" "pid $pid"; else report "helper daemon" "not running"; fi
+    return $ok
+}
+
+# The public functions run in a subshell without errexit: they report failure by their status and
+# never end a caller that runs under `set -e`.
+stack_pki() (set +e && stack_pki__impl "$@")
+stack_up() (set +e && stack_up__impl "$@")
+stack_down() (set +e && stack_down__impl "$@")
+stack_status() (set +e && stack_status__impl "$@")
+helper_up() (set +e && helper_up__impl "$@")
+helper_down() (set +e && helper_down__impl "$@")
+
+stack__main() {
+    local cmd=${1:-}
+    [ $# -gt 0 ] && shift
+    case "$cmd" in
+    up) stack_up "$@" ;;
+    down) stack_down "$@" ;;
+    status) stack_status "$@" ;;
+    pki) stack_pki "$@" ;;
+    *)
+        echo "usage: $0 up|down|status|pki DIR [--build BUILD] [--with-helper] [--allow-user USER]" >&2
+        return 2
+        ;;
+    esac
+}
+
+if [ "${BASH_SOURCE[0]}" == "$0" ]; then
+    set -uo pipefail
+    stack__main "$@"
+    exit $?
+fi

@@ -1,0 +1,58 @@
+#include "TestPki.h"
+
+#include <QFile>
+#include <QProcess>
+
+namespace quellnet {
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+TestPki::TestPki()
+{
+    if (!m_dir.isValid()) {
+        m_errorString = QStringLiteral("no temporary directory: %1").arg(m_dir.errorString());
+        return;
+    }
+    QProcess pki;
+    pki.setProcessChannelMode(QProcess::MergedChannels);
+    pki.start(QStringLiteral("bash"), { QStringLiteral(QUELLNET_STACK_SCRIPT), QStringLiteral("pki"), m_dir.path() });
+    if (!pki.waitForFinished(30000) || pki.exitStatus() != QProcess::NormalExit || pki.exitCode() != 0) {
+        m_errorString = QStringLiteral("stack.sh pki failed: %1").arg(QString::fromLocal8Bit(pki.readAll()));
+        return;
+    }
+    m_valid = !caCertificate().isNull() && !standInCertificate().isNull() && !standInKey().isNull();
+    if (!m_valid)
+        m_errorString = QStringLiteral("stack.sh pki left no usable certificates in %1").arg(m_dir.path());
+}
+
+QSslCertificate TestPki::caCertificate() const
+{
+    return QSslCertificate(readFile(caPath()), QSsl::Pem);
+}
+
+QSslCertificate TestPki::standInCertificate() const
+{
+    return QSslCertificate(readFile(standInCertificatePath()), QSsl::Pem);
+}
+
+QSslKey TestPki::standInKey() const
+{
+    return QSslKey(readFile(standInKeyPath()), QSsl::Ec, QSsl::Pem);
+}
+
+QSslConfiguration TestPki::clientConfiguration() const
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificate(caCertificate());
+    return configuration;
+}
+
+} // namespace quellnet
