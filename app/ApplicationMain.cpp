@@ -1,0 +1,44 @@
+#include "ApplicationMain.h"
+
+#include "AppDelegate.h"
+#include "AppPaths.h"
+#include "Appearance.h"
+#include "SingleInstance.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include <cstdio>
+
+namespace quellnet {
+
+int applicationMain(int &argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("quellnet"));
+    QApplication::setApplicationName(QStringLiteral("quellnet"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quellnet"));
+    QApplication::setApplicationVersion(QStringLiteral(QUELLNET_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quellnet"));
+    QApplication::setWindowIcon(QIcon(AppPaths::resource(QStringLiteral("quellnet.png"))));
+
+    SingleInstance singleInstance;
+    switch (singleInstance.claim()) {
+    case SingleInstance::Role::HandedOver:
+        return 0;
+    case SingleInstance::Role::Unresponsive:
+        std::fputs("quellnet is already running but does not answer\n", stderr);
+        return 1;
+    case SingleInstance::Role::Primary:
+        break;
+    }
+
+    Appearance::applyTo(&application);
+    AppDelegate delegate;
+    QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate,
+                     [&delegate] { delegate.applicationShouldHandleReopen(delegate.window() != nullptr); });
+    delegate.applicationDidFinishLaunching();
+    return QApplication::exec();
+}
+
+} // namespace quellnet
