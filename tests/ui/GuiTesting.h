@@ -1,0 +1,73 @@
+#pragma once
+
+// Helpers shared by the widget tests.
+
+#include "OpenVPNService.h"
+#include "SystemLog.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QImage>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace quellnet::testing {
+
+// Points the settings (and with them the remembered credentials) at a private folder, so a test
+// never reads or changes the real ones. Call before anything opens the settings.
+inline void useTemporaryConfig(const QTemporaryDir &folder)
+{
+    qputenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit());
+}
+
+// Changes the VPN state the way the engine does and lets the queued notification arrive.
+inline void deliverState(const QString &name)
+{
+    OpenVPNService::shared().updateState(name);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+}
+
+// Collects the lines written to the system log while it lives.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        SystemLog::setSinkForTesting([this](const QString &line) {
+            std::lock_guard lock(m_mutex);
+            m_lines << line;
+        });
+    }
+    ~LogCapture() { SystemLog::setSinkForTesting({}); }
+
+    QStringList takeLines()
+    {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+// How many pixels of `image` are within `tolerance` of `color` in every channel.
+inline int countPixels(const QImage &image, const QColor &color, int tolerance = 10)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QColor pixel = rgb.pixelColor(x, y);
+            if (std::abs(pixel.red() - color.red()) <= tolerance && std::abs(pixel.green() - color.green()) <= tolerance
+                && std::abs(pixel.blue() - color.blue()) <= tolerance)
+                ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace quellnet::testing
