@@ -122,7 +122,7 @@ private Q_SLOTS:
     // The hint shows in its colour, left-aligned, at 13 points, only while the field is empty.
     void placeholderShowsOnlyWhileEmpty()
     {
-        const QColor grey = colorFromRgb(0x9D9EA2);
+        const QColor grey = colorFromRgb(0xC08040);
         QLineEdit field;
         field.resize(260, 32);
         field.setText(QStringLiteral("x"));
