@@ -27,7 +27,8 @@ AppDelegate::AppDelegate(HelperConnectionCache::Factory helperConnections, QObje
     m_statusMemu = m_statusMenuObject->menu();
     m_connectItem = m_statusMenuObject->connectItem();
     connect(m_statusMenuObject, &StatusMenu::connectRequested, this, &AppDelegate::onConnectButtonClick);
-    connect(m_statusMenuObject, &StatusMenu::showWindowRequested, this, [this] { applicationShouldHandleReopen(true); });
+    connect(
+        m_statusMenuObject, &StatusMenu::showWindowRequested, this, [this] { applicationShouldHandleReopen(true); });
     connect(m_statusMenuObject, &StatusMenu::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     g_instance = this;

@@ -36,7 +36,7 @@ int applicationMain(int &argc, char **argv)
     Appearance::applyTo(&application);
     AppDelegate delegate;
     QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate,
-                     [&delegate] { delegate.applicationShouldHandleReopen(delegate.window() != nullptr); });
+        [&delegate] { delegate.applicationShouldHandleReopen(delegate.window() != nullptr); });
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();
 }

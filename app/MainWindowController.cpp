@@ -9,9 +9,7 @@
 namespace quellnet {
 
 MainWindowController::MainWindowController(QObject *parent)
-    : QObject(parent)
-    , m_ui(std::make_unique<Ui::MainWindow>())
-    , m_window(std::make_unique<QWidget>())
+    : QObject(parent), m_ui(std::make_unique<Ui::MainWindow>()), m_window(std::make_unique<QWidget>())
 {
     m_ui->setupUi(m_window.get());
 }

@@ -27,10 +27,8 @@ constexpr int kIdleClientMs = 5000;
 } // namespace
 
 SingleInstance::SingleInstance(QString socketPath, QObject *parent)
-    : QObject(parent)
-    , m_socketPath(socketPath.isEmpty() ? defaultSocketPath() : std::move(socketPath))
-{
-}
+    : QObject(parent), m_socketPath(socketPath.isEmpty() ? defaultSocketPath() : std::move(socketPath))
+{ }
 
 SingleInstance::~SingleInstance()
 {

@@ -21,8 +21,8 @@ class SingleInstance : public QObject
 
 public:
     enum class Role {
-        Primary,     // this launch runs the program (and serves the socket, when it could)
-        HandedOver,  // the running program has taken the request: end this launch
+        Primary, // this launch runs the program (and serves the socket, when it could)
+        HandedOver, // the running program has taken the request: end this launch
         Unresponsive // a program is running but did not answer
     };
 

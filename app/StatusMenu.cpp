@@ -5,9 +5,7 @@
 
 namespace quellnet {
 
-StatusMenu::StatusMenu(QObject *parent)
-    : QObject(parent)
-    , m_menu(std::make_unique<QMenu>())
+StatusMenu::StatusMenu(QObject *parent) : QObject(parent), m_menu(std::make_unique<QMenu>())
 {
     m_connectItem = m_menu->addAction(QStringLiteral("Verbinden"));
     m_menu->addSeparator();

@@ -47,7 +47,7 @@ QPalette darkPalette()
     palette.setColor(QPalette::ToolTipBase, button);
     palette.setColor(QPalette::ToolTipText, text);
 
-    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    for (QPalette::ColorRole role : { QPalette::WindowText, QPalette::Text, QPalette::ButtonText })
         palette.setColor(QPalette::Disabled, role, dimmed);
     palette.setColor(QPalette::Disabled, QPalette::Base, window);
     palette.setColor(QPalette::Disabled, QPalette::Highlight, button);
@@ -68,8 +68,8 @@ public:
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
 
-    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
-                       const QWidget *widget) const override
+    void drawPrimitive(
+        PrimitiveElement element, const QStyleOption *option, QPainter *painter, const QWidget *widget) const override
     {
         if (element != PE_IndicatorCheckBox) {
             QProxyStyle::drawPrimitive(element, option, painter, widget);
@@ -104,7 +104,7 @@ public:
             painter->drawPath(tick);
         } else if (partial) {
             painter->drawLine(QPointF(box.left() + box.width() * 0.28, box.center().y()),
-                              QPointF(box.right() - box.width() * 0.28, box.center().y()));
+                QPointF(box.right() - box.width() * 0.28, box.center().y()));
         }
         painter->restore();
     }

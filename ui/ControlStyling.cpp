@@ -22,8 +22,8 @@ QFont systemFont(int pointSize)
 
 QColor colorFromRgb(std::uint32_t rgb)
 {
-    return QColor::fromRgb(static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
-                           static_cast<int>(rgb & 0xFF));
+    return QColor::fromRgb(
+        static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF), static_cast<int>(rgb & 0xFF));
 }
 
 void setTitle(QAbstractButton *button, const QString &title, const QColor &color)
@@ -31,8 +31,8 @@ void setTitle(QAbstractButton *button, const QString &title, const QColor &color
     setTitle(button, title, color, 14, Qt::AlignHCenter);
 }
 
-void setTitle(QAbstractButton *button, const QString &title, const QColor &color, int pointSize,
-              Qt::Alignment alignment)
+void setTitle(
+    QAbstractButton *button, const QString &title, const QColor &color, int pointSize, Qt::Alignment alignment)
 {
     // The colour holds in every state: a title is not greyed out with its button.
     QPalette palette = button->palette();

@@ -22,8 +22,8 @@ void setTitle(QAbstractButton *button, const QString &title, const QColor &color
 
 // The button's title in `color`, in the system font at `pointSize`, with the given horizontal
 // alignment (honoured by FlatButton; other buttons keep their style's alignment).
-void setTitle(QAbstractButton *button, const QString &title, const QColor &color, int pointSize,
-              Qt::Alignment alignment);
+void setTitle(
+    QAbstractButton *button, const QString &title, const QColor &color, int pointSize, Qt::Alignment alignment);
 
 // The grey hint a field shows while it is empty, in `color`, left-aligned. A field draws its
 // hint in its own font, so the field's font becomes the system font at 13 points as well.

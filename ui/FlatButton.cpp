@@ -25,8 +25,7 @@ QPixmap tinted(const QPixmap &image, const QColor &overlay)
 
 } // namespace
 
-FlatButton::FlatButton(QWidget *parent)
-    : QPushButton(parent)
+FlatButton::FlatButton(QWidget *parent) : QPushButton(parent)
 {
     setFlat(true);
     setAttribute(Qt::WA_Hover);

@@ -54,14 +54,22 @@ enum class DisplayMode { Disconnected, Connecting, Connected, Unchanged };
 
 DisplayMode displayModeFor(const QString &state)
 {
-    static const QSet<QString> connecting{
-        QStringLiteral("USER_VPN_PERMISSION"), QStringLiteral("VPN_GENERATE_CONFIG"), QStringLiteral("NONETWORK"),
-        QStringLiteral("CONNECTING"),          QStringLiteral("WAIT"),                QStringLiteral("RECONNECTING"),
-        QStringLiteral("RESOLVE"),             QStringLiteral("TCP_CONNECT"),         QStringLiteral("AUTH"),
-        QStringLiteral("GET_CONFIG"),          QStringLiteral("ASSIGN_IP"),           QStringLiteral("ADD_ROUTES"),
+    static const QSet<QString> connecting {
+        QStringLiteral("USER_VPN_PERMISSION"),
+        QStringLiteral("VPN_GENERATE_CONFIG"),
+        QStringLiteral("NONETWORK"),
+        QStringLiteral("CONNECTING"),
+        QStringLiteral("WAIT"),
+        QStringLiteral("RECONNECTING"),
+        QStringLiteral("RESOLVE"),
+        QStringLiteral("TCP_CONNECT"),
+        QStringLiteral("AUTH"),
+        QStringLiteral("GET_CONFIG"),
+        QStringLiteral("ASSIGN_IP"),
+        QStringLiteral("ADD_ROUTES"),
     };
-    static const QSet<QString> idle{QStringLiteral("DISCONNECTED"), QStringLiteral("EXITING"),
-                                    QStringLiteral("NOPROCESS")};
+    static const QSet<QString> idle { QStringLiteral("DISCONNECTED"), QStringLiteral("EXITING"),
+        QStringLiteral("NOPROCESS") };
     if (connecting.contains(state))
         return DisplayMode::Connecting;
     if (state == QLatin1String("CONNECTED"))
@@ -74,9 +82,7 @@ DisplayMode displayModeFor(const QString &state)
 } // namespace
 
 MainViewController::MainViewController(QWidget *parent)
-    : QWidget(parent)
-    , m_ui(std::make_unique<Ui::MainView>())
-    , m_appDelegate(ApplicationDelegate::current())
+    : QWidget(parent), m_ui(std::make_unique<Ui::MainView>()), m_appDelegate(ApplicationDelegate::current())
 {
     m_connectFlow = new ConnectFlow(*this, this);
     m_ui->setupUi(this);
@@ -142,7 +148,7 @@ void MainViewController::viewDidLoad()
     setBackgroundColor(m_ui->passwordLine, colorFromRgb(kGrey));
 
     // The fields sit on the view's background; only their underlines mark them.
-    for (QLineEdit *field : {m_ui->emailEdit, m_ui->passwordEdit}) {
+    for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
         QPalette palette = field->palette();
         palette.setColor(QPalette::Base, colorFromRgb(kBackground));
         palette.setColor(QPalette::Disabled, QPalette::Base, colorFromRgb(kBackground));
@@ -188,8 +194,7 @@ void MainViewController::viewDidLoad()
     connect(m_ui->emailEdit, &QLineEdit::returnPressed, this, &MainViewController::onConnectButtonClick);
     connect(m_ui->passwordEdit, &QLineEdit::returnPressed, this, &MainViewController::onConnectButtonClick);
 
-    NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(),
-                                                    [this] { openVPNStateDidChange(); });
+    NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] { openVPNStateDidChange(); });
 }
 
 void MainViewController::viewDidAppear()
@@ -199,7 +204,7 @@ void MainViewController::viewDidAppear()
     setPlaceholder(m_ui->emailEdit, QStringLiteral("E-Mail"), colorFromRgb(kGrey));
     setPlaceholder(m_ui->passwordEdit, QStringLiteral("Passwort"), colorFromRgb(kGrey));
     // No focus ring: a frameless field draws none, and the underline already marks the field.
-    for (QLineEdit *field : {m_ui->emailEdit, m_ui->passwordEdit}) {
+    for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
         field->setFrame(false);
         field->setAttribute(Qt::WA_MacShowFocusRect, false);
     }
@@ -270,6 +275,11 @@ void MainViewController::showSessionActive(std::uint32_t titleColor, const QStri
     setTitle(m_ui->connectButton, title, colorFromRgb(titleColor));
     setConnectButtonImage(imageName);
     setConnectItemTitle(title);
+    // Focus leaving a field that is about to be locked goes to the button, quietly: moved by the
+    // disabling itself it would look like a Tab and draw the keyboard focus outline.
+    QWidget *focused = focusWidget();
+    if (focused == m_ui->emailEdit || focused == m_ui->passwordEdit || focused == m_ui->rememberCheck)
+        m_ui->connectButton->setFocus(Qt::OtherFocusReason);
     m_ui->emailEdit->setEnabled(false);
     m_ui->passwordEdit->setEnabled(false);
     m_ui->rememberCheck->setEnabled(false);
@@ -307,8 +317,8 @@ bool MainViewController::rememberChecked() const
 void MainViewController::showErrorSheet(const QString &message)
 {
     // A sheet on the login window: it blocks that window only, and this call returns at once.
-    auto *sheet = new QMessageBox(QMessageBox::Critical, QStringLiteral("Quellnet"), message, QMessageBox::Ok,
-                                  window());
+    auto *sheet
+        = new QMessageBox(QMessageBox::Critical, QStringLiteral("Quellnet"), message, QMessageBox::Ok, window());
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     sheet->setDefaultButton(QMessageBox::Ok);
     sheet->setWindowModality(Qt::WindowModal);

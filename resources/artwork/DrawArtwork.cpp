@@ -19,8 +19,8 @@ namespace {
 
 QColor rgb(unsigned value)
 {
-    return QColor::fromRgb(static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),
-                           static_cast<int>(value & 0xFF));
+    return QColor::fromRgb(
+        static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF), static_cast<int>(value & 0xFF));
 }
 
 QImage canvas(int width, int height)

@@ -1,10 +1,10 @@
+#include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
 #include "Appearance.h"
 #include "CredentialStore.h"
 #include "FlatButton.h"
 #include "MainViewController.h"
-#include "../ui/GuiTesting.h"
 
 #include <QAction>
 #include <QApplication>
@@ -75,8 +75,8 @@ private Q_SLOTS:
             if (!action->isSeparator())
                 items << action->text();
         }
-        QCOMPARE(items, (QStringList{QStringLiteral("Verbinden"), QStringLiteral("Fenster öffnen"),
-                                     QStringLiteral("Beenden")}));
+        QCOMPARE(items,
+            (QStringList { QStringLiteral("Verbinden"), QStringLiteral("Fenster öffnen"), QStringLiteral("Beenden") }));
         QCOMPARE(m_delegate->statusMemu()->actions().first(), m_delegate->connectItem());
         // Launching talks to no helper yet.
         QCOMPARE(m_helperConnectionsMade, 0);

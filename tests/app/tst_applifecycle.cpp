@@ -1,7 +1,7 @@
+#include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
 #include "Appearance.h"
-#include "../ui/GuiTesting.h"
 
 #include <QAction>
 #include <QApplication>

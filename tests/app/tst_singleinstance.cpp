@@ -1,17 +1,17 @@
+#include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
 #include "SingleInstance.h"
-#include "../ui/GuiTesting.h"
 
 #include <QDir>
 #include <QScopeGuard>
 
-#include <cstring>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <cstring>
 
 #include <optional>
 
@@ -66,7 +66,7 @@ private Q_SLOTS:
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QVERIFY(first.isServing());
         connect(&first, &SingleInstance::activationRequested, &delegate,
-                [&delegate] { delegate.applicationShouldHandleReopen(false); });
+            [&delegate] { delegate.applicationShouldHandleReopen(false); });
         delegate.window()->close();
 
         QCOMPARE(claimFromAnotherLaunch(socketPath()), SingleInstance::Role::HandedOver);
@@ -79,7 +79,7 @@ private Q_SLOTS:
     {
         const QByteArray path = QFile::encodeName(socketPath());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
+        sockaddr_un address {};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
         QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
@@ -147,8 +147,7 @@ private Q_SLOTS:
     {
         const QString program = QStringLiteral(QUELLNET_BUILD_PREFIX "/bin/quellnet");
         QVERIFY(QFile::exists(program));
-        QVERIFY(QFile::setPermissions(m_runtime->path(),
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::setPermissions(m_runtime->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
@@ -173,8 +172,8 @@ private Q_SLOTS:
         QCOMPARE(second.exitCode(), 0);
 
         QByteArray firstOutput;
-        QTRY_VERIFY_WITH_TIMEOUT((firstOutput += first.readAllStandardError()).contains("a later launch asked for the window"),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (firstOutput += first.readAllStandardError()).contains("a later launch asked for the window"), 10000);
         QCOMPARE(first.state(), QProcess::Running);
     }
 };

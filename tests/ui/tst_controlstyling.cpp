@@ -32,7 +32,7 @@ std::pair<int, int> inkExtent(const QImage &image, const QColor &color)
             }
         }
     }
-    return {left, right};
+    return { left, right };
 }
 
 } // namespace
@@ -80,7 +80,7 @@ private Q_SLOTS:
         QCOMPARE(button.text(), QStringLiteral("Trennen"));
         QCOMPARE(button.font().pointSize(), 14);
         QCOMPARE(button.textAlignment(), Qt::Alignment(Qt::AlignHCenter));
-        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        for (auto group : { QPalette::Active, QPalette::Inactive, QPalette::Disabled })
             QCOMPARE(button.palette().color(group, QPalette::ButtonText), QColor(Qt::white));
     }
 
@@ -163,7 +163,7 @@ private Q_SLOTS:
         ownCursor->setCursor(Qt::WaitCursor);
         window.show();
 
-        for (QWidget *button : std::initializer_list<QWidget *>{m_earlyButton, push, flat, check, radio, tool})
+        for (QWidget *button : std::initializer_list<QWidget *> { m_earlyButton, push, flat, check, radio, tool })
             QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
         QCOMPARE(field->cursor().shape(), Qt::IBeamCursor);
         QCOMPARE(ownCursor->cursor().shape(), Qt::WaitCursor);

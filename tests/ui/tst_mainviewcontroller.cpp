@@ -75,10 +75,10 @@ class TestMainViewController : public QObject
                                                       : QStringLiteral("Verbinden");
         QCOMPARE(m_view->connectButton()->text(), title);
         QCOMPARE(m_view->connectButton()->palette().color(QPalette::ButtonText),
-                 mode == Mode::Connected ? QColor(Qt::white) : grey);
+            mode == Mode::Connected ? QColor(Qt::white) : grey);
         const char *image = mode == Mode::Connected ? "bg_button_green.png" : "bg_button.png";
         QCOMPARE(pixels(m_view->connectButton()->backgroundImage().toImage()),
-                 pixels(QImage(AppPaths::resource(QString::fromLatin1(image)))));
+            pixels(QImage(AppPaths::resource(QString::fromLatin1(image)))));
         QCOMPARE(m_delegate.connectItem()->text(), title);
         QCOMPARE(m_view->emailEdit()->isEnabled(), idle);
         QCOMPARE(m_view->passwordEdit()->isEnabled(), idle);
@@ -126,8 +126,8 @@ private Q_SLOTS:
         QCOMPARE(m_view->signupButton()->text(), QStringLiteral("Registrieren"));
         QCOMPARE(m_view->helpButton()->text(), QStringLiteral("Hilfe"));
         QCOMPARE(m_view->rememberText()->text(), QStringLiteral("Angemeldet bleiben"));
-        const std::pair<QLineEdit *, QString> fields[] = {{m_view->emailEdit(), QStringLiteral("E-Mail")},
-                                                           {m_view->passwordEdit(), QStringLiteral("Passwort")}};
+        const std::pair<QLineEdit *, QString> fields[] = { { m_view->emailEdit(), QStringLiteral("E-Mail") },
+            { m_view->passwordEdit(), QStringLiteral("Passwort") } };
         for (const auto &[field, hint] : fields) {
             QVERIFY(field->text().isEmpty());
             QCOMPARE(field->placeholderText(), hint);
@@ -180,20 +180,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("state");
         QTest::addColumn<Mode>("mode");
-        for (const char *name : {"USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
-                                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP",
-                                 "ADD_ROUTES"})
+        for (const char *name : { "USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
+                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP", "ADD_ROUTES" })
             QTest::newRow(name) << QStringLiteral("NOPROCESS") << QString::fromLatin1(name) << Mode::Connecting;
         QTest::newRow("CONNECTED") << QStringLiteral("AUTH") << QStringLiteral("CONNECTED") << Mode::Connected;
-        for (const char *name : {"DISCONNECTED", "EXITING", "NOPROCESS"})
+        for (const char *name : { "DISCONNECTED", "EXITING", "NOPROCESS" })
             QTest::newRow(name) << QStringLiteral("CONNECTED") << QString::fromLatin1(name) << Mode::Disconnected;
         QTest::newRow("reconnecting after connected")
             << QStringLiteral("CONNECTED") << QStringLiteral("RECONNECTING") << Mode::Connecting;
         // Names the view does not know leave the look alone.
         QTest::newRow("unknown name") << QStringLiteral("CONNECTED") << QStringLiteral("NEW_STATE") << Mode::Connected;
         QTest::newRow("empty name") << QStringLiteral("WAIT") << QString() << Mode::Connecting;
-        QTest::newRow("other letter case") << QStringLiteral("NOPROCESS") << QStringLiteral("connected")
-                                           << Mode::Disconnected;
+        QTest::newRow("other letter case")
+            << QStringLiteral("NOPROCESS") << QStringLiteral("connected") << Mode::Disconnected;
     }
     void displayModes()
     {
@@ -205,7 +204,7 @@ private Q_SLOTS:
         m_log->takeLines();
         deliverState(state);
         verifyMode(mode);
-        QCOMPARE(m_log->takeLines(), QStringList{state});
+        QCOMPARE(m_log->takeLines(), QStringList { state });
     }
 
     // Each notification shows the state that holds when it arrives, so a burst ends in the last
@@ -252,7 +251,7 @@ private Q_SLOTS:
         createView();
         deliverState(state);
         QTest::mouseClick(m_view->findChild<QAbstractButton *>(button), Qt::LeftButton);
-        QCOMPARE(opened, QList<QUrl>{url});
+        QCOMPARE(opened, QList<QUrl> { url });
     }
 
     void everyButtonShowsThePointingHand()
