@@ -14,10 +14,6 @@
 
 namespace quellnet {
 
-namespace {
-AppDelegate *g_instance = nullptr;
-}
-
 AppDelegate::AppDelegate(HelperConnectionCache::Factory helperConnections, QObject *parent)
     : QObject(parent)
     , HelperConnectionCache(std::move(helperConnections))
@@ -27,11 +23,9 @@ AppDelegate::AppDelegate(HelperConnectionCache::Factory helperConnections, QObje
     m_statusMemu = m_statusMenuObject->menu();
     m_connectItem = m_statusMenuObject->connectItem();
     connect(m_statusMenuObject, &StatusMenu::connectRequested, this, &AppDelegate::onConnectButtonClick);
-    connect(
-        m_statusMenuObject, &StatusMenu::showWindowRequested, this, [this] { applicationShouldHandleReopen(true); });
+    connect(m_statusMenuObject, &StatusMenu::showWindowRequested, this, &AppDelegate::reopenWindow);
     connect(m_statusMenuObject, &StatusMenu::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    g_instance = this;
     ApplicationDelegate::setCurrent(this);
     HelperConnectionProvider::setApplicationDelegate(this);
 }
@@ -42,15 +36,13 @@ AppDelegate::~AppDelegate()
         HelperConnectionProvider::setApplicationDelegate(nullptr);
     if (ApplicationDelegate::current() == this)
         ApplicationDelegate::setCurrent(nullptr);
-    if (g_instance == this)
-        g_instance = nullptr;
     m_statusItem.reset();
     m_window.reset();
 }
 
 AppDelegate *AppDelegate::instance()
 {
-    return g_instance;
+    return dynamic_cast<AppDelegate *>(ApplicationDelegate::current());
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -68,7 +60,7 @@ void AppDelegate::applicationDidFinishLaunching()
     m_statusItem->setContextMenu(m_statusMemu);
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            applicationShouldHandleReopen(m_window != nullptr && m_window->isVisible());
+            reopenWindow();
     });
     m_statusItem->show();
     updateQuitOnClose();
@@ -92,6 +84,11 @@ bool AppDelegate::applicationShouldHandleReopen(bool)
         m_window->activateWindow();
     }
     return true;
+}
+
+void AppDelegate::reopenWindow()
+{
+    applicationShouldHandleReopen(m_window != nullptr && m_window->isVisible());
 }
 
 void AppDelegate::onConnectButtonClick()

@@ -56,6 +56,8 @@ public:
     void setSystemTrayProbeForTesting(std::function<bool()> probe);
 
 public Q_SLOTS:
+    // A request to see the window: the tray icon clicked, "Fenster öffnen", a second launch.
+    void reopenWindow();
     // The tray's connect item: the same action as the login view's connect button.
     void onConnectButtonClick();
 

@@ -8,8 +8,6 @@
 #include <QApplication>
 #include <QIcon>
 
-#include <cstdio>
-
 namespace quellnet {
 
 int applicationMain(int &argc, char **argv)
@@ -27,7 +25,7 @@ int applicationMain(int &argc, char **argv)
     case SingleInstance::Role::HandedOver:
         return 0;
     case SingleInstance::Role::Unresponsive:
-        std::fputs("quellnet is already running but does not answer\n", stderr);
+        qWarning("quellnet is already running but does not answer");
         return 1;
     case SingleInstance::Role::Primary:
         break;
@@ -35,8 +33,7 @@ int applicationMain(int &argc, char **argv)
 
     Appearance::applyTo(&application);
     AppDelegate delegate;
-    QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate,
-        [&delegate] { delegate.applicationShouldHandleReopen(delegate.window() != nullptr); });
+    QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();
 }

@@ -11,7 +11,6 @@ StatusMenu::StatusMenu(QObject *parent) : QObject(parent), m_menu(std::make_uniq
     m_menu->addSeparator();
     m_showWindowItem = m_menu->addAction(QStringLiteral("Fenster öffnen"));
     m_quitItem = m_menu->addAction(QStringLiteral("Beenden"));
-    m_quitItem->setMenuRole(QAction::QuitRole);
 
     connect(m_connectItem, &QAction::triggered, this, &StatusMenu::connectRequested);
     connect(m_showWindowItem, &QAction::triggered, this, &StatusMenu::showWindowRequested);

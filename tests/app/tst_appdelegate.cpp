@@ -1,7 +1,5 @@
 #include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
-#include "AppPaths.h"
-#include "Appearance.h"
 #include "CredentialStore.h"
 #include "FlatButton.h"
 #include "MainViewController.h"
@@ -35,9 +33,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_config.isValid());
-        useTemporaryConfig(m_config);
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
-        Appearance::applyTo(qApp);
+        setUpGuiTest(m_config);
         CredentialStore::forget();
     }
 

@@ -1,7 +1,5 @@
 #include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
-#include "AppPaths.h"
-#include "Appearance.h"
 
 #include <QAction>
 #include <QApplication>
@@ -45,9 +43,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_config.isValid());
-        useTemporaryConfig(m_config);
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
-        Appearance::applyTo(qApp);
+        setUpGuiTest(m_config);
     }
 
     // Without a tray the window is all there is: closing it ends the program instead of leaving

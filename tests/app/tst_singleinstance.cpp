@@ -1,6 +1,5 @@
 #include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
-#include "AppPaths.h"
 #include "SingleInstance.h"
 
 #include <QDir>
@@ -48,8 +47,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_config.isValid());
-        useTemporaryConfig(m_config);
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
+        setUpGuiTest(m_config);
     }
 
     void init()
@@ -65,8 +63,7 @@ private Q_SLOTS:
         SingleInstance first(socketPath());
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QVERIFY(first.isServing());
-        connect(&first, &SingleInstance::activationRequested, &delegate,
-            [&delegate] { delegate.applicationShouldHandleReopen(false); });
+        connect(&first, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
         delegate.window()->close();
 
         QCOMPARE(claimFromAnotherLaunch(socketPath()), SingleInstance::Role::HandedOver);

@@ -2,12 +2,15 @@
 
 // Helpers shared by the widget tests.
 
+#include "AppPaths.h"
+#include "Appearance.h"
 #include "OpenVPNService.h"
 #include "SystemLog.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QEvent>
 #include <QImage>
+#include <QRect>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -17,10 +20,13 @@
 namespace quellnet::testing {
 
 // Points the settings (and with them the remembered credentials) at a private folder, so a test
-// never reads or changes the real ones. Call before anything opens the settings.
-inline void useTemporaryConfig(const QTemporaryDir &folder)
+// never reads or changes the real ones, finds the staged images, and gives the application its
+// real look. Call first, before anything opens the settings.
+inline void setUpGuiTest(const QTemporaryDir &config)
 {
-    qputenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
+    Appearance::applyTo(qApp);
 }
 
 // Changes the VPN state the way the engine does and lets the queued notification arrive.
@@ -54,20 +60,29 @@ private:
     QStringList m_lines;
 };
 
-// How many pixels of `image` are within `tolerance` of `color` in every channel.
-inline int countPixels(const QImage &image, const QColor &color, int tolerance = 10)
+// The pixels of `image` within `tolerance` of `color` in every channel: how many, and the
+// rectangle around them (empty when there are none), which tells where a text landed.
+struct Ink
+{
+    int count = 0;
+    QRect bounds;
+};
+
+inline Ink findInk(const QImage &image, const QColor &color, int tolerance = 10)
 {
     const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    int count = 0;
+    Ink ink;
     for (int y = 0; y < rgb.height(); ++y) {
         for (int x = 0; x < rgb.width(); ++x) {
             const QColor pixel = rgb.pixelColor(x, y);
             if (std::abs(pixel.red() - color.red()) <= tolerance && std::abs(pixel.green() - color.green()) <= tolerance
-                && std::abs(pixel.blue() - color.blue()) <= tolerance)
-                ++count;
+                && std::abs(pixel.blue() - color.blue()) <= tolerance) {
+                ++ink.count;
+                ink.bounds |= QRect(x, y, 1, 1);
+            }
         }
     }
-    return count;
+    return ink;
 }
 
 } // namespace quellnet::testing

@@ -1,5 +1,3 @@
-#include "AppPaths.h"
-#include "Appearance.h"
 #include "ApplicationDelegate.h"
 #include "ControlStyling.h"
 #include "CredentialStore.h"
@@ -94,9 +92,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_config.isValid());
-        useTemporaryConfig(m_config);
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
-        Appearance::applyTo(qApp);
+        setUpGuiTest(m_config);
         ApplicationDelegate::setCurrent(&m_delegate);
     }
 
@@ -132,7 +128,7 @@ private Q_SLOTS:
             QVERIFY(field->text().isEmpty());
             QCOMPARE(field->placeholderText(), hint);
             QCOMPARE(field->palette().color(QPalette::PlaceholderText), grey);
-            QVERIFY2(countPixels(field->grab().toImage(), grey, 2) > 10, "the grey hint is not drawn");
+            QVERIFY2(findInk(field->grab().toImage(), grey, 2).count > 10, "the grey hint is not drawn");
         }
         QCOMPARE(m_view->passwordEdit()->echoMode(), QLineEdit::Password);
     }
