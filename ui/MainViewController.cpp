@@ -84,8 +84,9 @@ DisplayMode displayModeFor(const QString &state)
 MainViewController::MainViewController(QWidget *parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::MainView>()), m_appDelegate(ApplicationDelegate::current())
 {
-    m_connectFlow = new ConnectFlow(*this, this);
     m_ui->setupUi(this);
+    // The flow reads the form, so it comes after the controls exist.
+    m_connectFlow = new ConnectFlow(*this, this);
     viewDidLoad();
 }
 
