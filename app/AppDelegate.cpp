@@ -1,0 +1,147 @@
+#include "AppDelegate.h"
+
+#include "AppPaths.h"
+#include "MainViewController.h"
+#include "MainWindowController.h"
+#include "StatusMenu.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+namespace quellnet {
+
+AppDelegate::AppDelegate(HelperConnectionCache::Factory helperConnections, QObject *parent)
+    : QObject(parent)
+    , HelperConnectionCache(std::move(helperConnections))
+    , m_statusMenuObject(new StatusMenu(this))
+    , m_systemTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable)
+{
+    m_statusMemu = m_statusMenuObject->menu();
+    m_connectItem = m_statusMenuObject->connectItem();
+    connect(m_statusMenuObject, &StatusMenu::connectRequested, this, &AppDelegate::onConnectButtonClick);
+    connect(m_statusMenuObject, &StatusMenu::showWindowRequested, this, &AppDelegate::reopenWindow);
+    connect(m_statusMenuObject, &StatusMenu::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    ApplicationDelegate::setCurrent(this);
+    HelperConnectionProvider::setApplicationDelegate(this);
+}
+
+AppDelegate::~AppDelegate()
+{
+    if (HelperConnectionProvider::applicationDelegate() == this)
+        HelperConnectionProvider::setApplicationDelegate(nullptr);
+    if (ApplicationDelegate::current() == this)
+        ApplicationDelegate::setCurrent(nullptr);
+    m_statusItem.reset();
+    m_window.reset();
+}
+
+AppDelegate *AppDelegate::instance()
+{
+    return dynamic_cast<AppDelegate *>(ApplicationDelegate::current());
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    MainWindowController windowController;
+    m_mainViewController = new MainViewController;
+    windowController.setContentViewController(m_mainViewController);
+    windowController.showWindow();
+    m_window = windowController.takeWindow();
+    m_window->installEventFilter(this);
+
+    m_statusItem = std::make_unique<QSystemTrayIcon>();
+    m_statusItem->setIcon(QIcon(AppPaths::resource(QStringLiteral("ic_status.png"))));
+    m_statusItem->setToolTip(QStringLiteral("Quellnet"));
+    m_statusItem->setContextMenu(m_statusMemu);
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            reopenWindow();
+    });
+    m_statusItem->show();
+    updateQuitOnClose();
+
+    startHelperCheck();
+}
+
+void AppDelegate::startHelperCheck()
+{
+    // Hook for the check that the installed helper daemon is the one shipped with the program
+    // (and its installation when it is not). It does not exist yet: the helper is used as
+    // installed, and nothing happens here.
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool)
+{
+    if (m_window != nullptr) {
+        m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        m_window->show();
+        m_window->raise();
+        m_window->activateWindow();
+    }
+    return true;
+}
+
+void AppDelegate::reopenWindow()
+{
+    applicationShouldHandleReopen(m_window != nullptr && m_window->isVisible());
+}
+
+void AppDelegate::onConnectButtonClick()
+{
+    if (m_mainViewController != nullptr)
+        m_mainViewController->toggleConnection();
+}
+
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_window.get() && event->type() == QEvent::Close)
+        updateQuitOnClose();
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::updateQuitOnClose()
+{
+    // With a tray icon the program lives on in the tray after its window is closed. Without a
+    // tray the window is the whole interface, so closing it ends the program like closing any
+    // ordinary application window, rather than leaving a process nobody can see. Asked at every
+    // close, since a panel with a tray may come or go while the program runs.
+    QGuiApplication::setQuitOnLastWindowClosed(!m_systemTrayAvailable());
+}
+
+QMenu *AppDelegate::statusMemu() const
+{
+    return m_statusMemu;
+}
+
+QAction *AppDelegate::connectItem() const
+{
+    return m_connectItem;
+}
+
+QWidget *AppDelegate::window() const
+{
+    return m_window.get();
+}
+
+MainViewController *AppDelegate::mainViewController() const
+{
+    return m_mainViewController;
+}
+
+QSystemTrayIcon *AppDelegate::statusItem() const
+{
+    return m_statusItem.get();
+}
+
+void AppDelegate::setSystemTrayProbeForTesting(std::function<bool()> probe)
+{
+    m_systemTrayAvailable = std::move(probe);
+    updateQuitOnClose();
+}
+
+} // namespace quellnet

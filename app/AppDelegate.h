@@ -1,0 +1,81 @@
+#pragma once
+
+#include "ApplicationDelegate.h"
+#include "HelperConnectionCache.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace quellnet {
+
+class MainViewController;
+class StatusMenu;
+
+// The application delegate: it launches the program's interface (the main window with the login
+// view, the tray icon with its menu), brings the window back when asked, and holds what lives for
+// the whole run: the window, the login view, the tray icon and the cached connection to the
+// helper daemon. The VPN service reaches it through HelperConnectionProvider, the login view
+// through ApplicationDelegate; instance() gives the one registered delegate.
+//
+// Created once by the program's main function, on the GUI thread, where all of it runs. Closing
+// the window keeps the program in the tray; where the desktop has no tray, the window is the
+// whole interface and closing it ends the program. Quitting sends nothing to openvpn or to the
+// helper: a running tunnel is left to them.
+class AppDelegate : public QObject, public HelperConnectionCache, public ApplicationDelegate
+{
+    Q_OBJECT
+
+public:
+    // `helperConnections` makes the helper connections; by default ones to the installed helper.
+    explicit AppDelegate(HelperConnectionCache::Factory helperConnections = {}, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    static AppDelegate *instance();
+
+    // The launch: the window with the login view, shown; then the tray icon with its menu; then
+    // the helper check.
+    void applicationDidFinishLaunching();
+    // Brings the same window to the front as the active window. Always true.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
+
+    QMenu *statusMemu() const;
+    QAction *connectItem() const override;
+    QWidget *window() const;
+    MainViewController *mainViewController() const;
+    QSystemTrayIcon *statusItem() const;
+
+    // Tests: decide whether the desktop has a tray instead of asking it.
+    void setSystemTrayProbeForTesting(std::function<bool()> probe);
+
+public Q_SLOTS:
+    // A request to see the window: the tray icon clicked, "Fenster öffnen", a second launch.
+    void reopenWindow();
+    // The tray's connect item: the same action as the login view's connect button.
+    void onConnectButtonClick();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void startHelperCheck();
+    void updateQuitOnClose();
+
+    StatusMenu *m_statusMenuObject = nullptr;
+    std::function<bool()> m_systemTrayAvailable;
+
+    QPointer<QMenu> m_statusMemu;
+    QPointer<QAction> m_connectItem;
+    std::unique_ptr<QWidget> m_window;
+    QPointer<MainViewController> m_mainViewController;
+    std::unique_ptr<QSystemTrayIcon> m_statusItem;
+};
+
+} // namespace quellnet

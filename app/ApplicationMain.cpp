@@ -1,0 +1,41 @@
+#include "ApplicationMain.h"
+
+#include "AppDelegate.h"
+#include "AppPaths.h"
+#include "Appearance.h"
+#include "SingleInstance.h"
+
+#include <QApplication>
+#include <QIcon>
+
+namespace quellnet {
+
+int applicationMain(int &argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("quellnet"));
+    QApplication::setApplicationName(QStringLiteral("quellnet"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quellnet"));
+    QApplication::setApplicationVersion(QStringLiteral(QUELLNET_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quellnet"));
+    QApplication::setWindowIcon(QIcon(AppPaths::resource(QStringLiteral("quellnet.png"))));
+
+    SingleInstance singleInstance;
+    switch (singleInstance.claim()) {
+    case SingleInstance::Role::HandedOver:
+        return 0;
+    case SingleInstance::Role::Unresponsive:
+        qWarning("quellnet is already running but does not answer");
+        return 1;
+    case SingleInstance::Role::Primary:
+        break;
+    }
+
+    Appearance::applyTo(&application);
+    AppDelegate delegate;
+    QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
+    delegate.applicationDidFinishLaunching();
+    return QApplication::exec();
+}
+
+} // namespace quellnet

@@ -1,0 +1,153 @@
+// Draws the program's artwork into the folder given as the only argument: the connect button's
+// neutral and green backgrounds, the tray icon and the application icon. The PNGs are committed;
+// run this again (cmake --build <build> --target artwork) after changing a drawing.
+//
+// The button backgrounds are drawn at twice their on-screen size (280 x 44) so they stay sharp on
+// high-density screens; the program stretches them around their rounded corners.
+
+#include <QColor>
+#include <QDir>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+QColor rgb(unsigned value)
+{
+    return QColor::fromRgb(
+        static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF), static_cast<int>(value & 0xFF));
+}
+
+QImage canvas(int width, int height)
+{
+    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+// A rounded button face: a soft vertical gradient, a hairline border and a faint top highlight.
+QImage buttonFace(unsigned top, unsigned bottom, unsigned border, unsigned highlight)
+{
+    constexpr int width = 560;
+    constexpr int height = 88;
+    constexpr qreal radius = 16;
+    QImage image = canvas(width, height);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    const QRectF face = QRectF(image.rect()).adjusted(1, 1, -1, -1);
+    QLinearGradient fill(face.topLeft(), face.bottomLeft());
+    fill.setColorAt(0, rgb(top));
+    fill.setColorAt(1, rgb(bottom));
+    painter.setPen(QPen(rgb(border), 2));
+    painter.setBrush(fill);
+    painter.drawRoundedRect(face, radius, radius);
+
+    QColor shine = rgb(highlight);
+    shine.setAlpha(90);
+    painter.setPen(QPen(shine, 2));
+    painter.setBrush(Qt::NoBrush);
+    QPainterPath topEdge;
+    topEdge.moveTo(face.left() + radius, face.top() + 2);
+    topEdge.lineTo(face.right() - radius, face.top() + 2);
+    painter.drawPath(topEdge);
+    return image;
+}
+
+// A water drop standing in a circle: the product's mark.
+QPainterPath drop(QPointF centre, qreal radius, qreal apexDistance)
+{
+    QPainterPath round;
+    round.addEllipse(centre, radius, radius);
+    const QPointF apex(centre.x(), centre.y() - apexDistance);
+    const qreal angle = std::acos(radius / apexDistance);
+    const QPointF left(centre.x() - radius * std::sin(angle), centre.y() - radius * std::cos(angle));
+    const QPointF right(centre.x() + radius * std::sin(angle), centre.y() - radius * std::cos(angle));
+    QPainterPath point;
+    point.moveTo(apex);
+    point.lineTo(right);
+    point.lineTo(centre);
+    point.lineTo(left);
+    point.closeSubpath();
+    return round.united(point);
+}
+
+void drawMark(QPainter &painter, QPointF centre, qreal radius)
+{
+    // Teal disc with a dark rim, so it reads on light panels as well as dark ones.
+    QLinearGradient fill(centre.x(), centre.y() - radius, centre.x(), centre.y() + radius);
+    fill.setColorAt(0, rgb(0x35D6A6));
+    fill.setColorAt(1, rgb(0x139A80));
+    painter.setPen(QPen(rgb(0x0B5E50), radius / 15.0));
+    painter.setBrush(fill);
+    painter.drawEllipse(centre, radius, radius);
+
+    const qreal dropRadius = radius * 0.36;
+    const QPointF dropCentre(centre.x(), centre.y() + radius * 0.2);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    painter.drawPath(drop(dropCentre, dropRadius, radius * 0.82));
+
+    // A small glint on the drop.
+    QColor glint = rgb(0x139A80);
+    glint.setAlpha(150);
+    painter.setPen(QPen(glint, dropRadius * 0.22, Qt::SolidLine, Qt::RoundCap));
+    painter.setBrush(Qt::NoBrush);
+    const qreal inner = dropRadius * 0.6;
+    painter.drawArc(QRectF(dropCentre.x() - inner, dropCentre.y() - inner, 2 * inner, 2 * inner), 200 * 16, 60 * 16);
+}
+
+QImage trayIcon()
+{
+    QImage image = canvas(64, 64);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    drawMark(painter, QPointF(32, 32), 29);
+    return image;
+}
+
+QImage applicationIcon()
+{
+    QImage image = canvas(256, 256);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF tile = QRectF(image.rect()).adjusted(8, 8, -8, -8);
+    QLinearGradient fill(tile.topLeft(), tile.bottomLeft());
+    fill.setColorAt(0, rgb(0x3A404D));
+    fill.setColorAt(1, rgb(0x22262E));
+    painter.setPen(QPen(rgb(0x474E5C), 3));
+    painter.setBrush(fill);
+    painter.drawRoundedRect(tile, 54, 54);
+    drawMark(painter, tile.center(), 78);
+    return image;
+}
+
+bool save(const QImage &image, const QDir &folder, const char *name)
+{
+    const QString path = folder.filePath(QString::fromLatin1(name));
+    if (!image.save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <images folder>\n", argv[0]);
+        return 2;
+    }
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    const bool ok = save(buttonFace(0x3C414D, 0x333844, 0x4A505E, 0x5A6170), folder, "bg_button.png")
+        && save(buttonFace(0x2FC48D, 0x1FA673, 0x1A9064, 0x6FE6B8), folder, "bg_button_green.png")
+        && save(trayIcon(), folder, "ic_status.png") && save(applicationIcon(), folder, "quellnet.png");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,349 @@
+#include "MainViewController.h"
+
+#include "ui_MainView.h"
+
+#include "AppPaths.h"
+#include "ApplicationDelegate.h"
+#include "ConnectFlow.h"
+#include "ControlStyling.h"
+#include "CredentialStore.h"
+#include "FlatButton.h"
+#include "NotificationCenter.h"
+#include "OpenVPNService.h"
+#include "SystemLog.h"
+#include "UrlOpener.h"
+
+#include <QAction>
+#include <QFontDatabase>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QSet>
+
+namespace quellnet {
+
+Q_LOGGING_CATEGORY(lcUi, "quellnet.ui")
+
+namespace {
+
+constexpr std::uint32_t kBackground = 0x282C35;
+constexpr std::uint32_t kGrey = 0x9D9EA2;
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+const QString &connectTitle()
+{
+    static const QString title = QStringLiteral("Verbinden");
+    return title;
+}
+
+// The artwork is drawn at twice its size, so it stays sharp on high-density screens.
+constexpr qreal kArtworkScale = 2.0;
+
+QPixmap artwork(const QString &name)
+{
+    QPixmap pixmap;
+    if (!pixmap.load(AppPaths::resource(name + QStringLiteral(".png")))) {
+        qCWarning(lcUi) << "image not found:" << AppPaths::resource(name + QStringLiteral(".png"));
+        return pixmap;
+    }
+    pixmap.setDevicePixelRatio(kArtworkScale);
+    return pixmap;
+}
+
+enum class DisplayMode { Disconnected, Connecting, Connected, Unchanged };
+
+DisplayMode displayModeFor(const QString &state)
+{
+    static const QSet<QString> connecting {
+        QStringLiteral("USER_VPN_PERMISSION"),
+        QStringLiteral("VPN_GENERATE_CONFIG"),
+        QStringLiteral("NONETWORK"),
+        QStringLiteral("CONNECTING"),
+        QStringLiteral("WAIT"),
+        QStringLiteral("RECONNECTING"),
+        QStringLiteral("RESOLVE"),
+        QStringLiteral("TCP_CONNECT"),
+        QStringLiteral("AUTH"),
+        QStringLiteral("GET_CONFIG"),
+        QStringLiteral("ASSIGN_IP"),
+        QStringLiteral("ADD_ROUTES"),
+    };
+    static const QSet<QString> idle { QStringLiteral("DISCONNECTED"), QStringLiteral("EXITING"),
+        QStringLiteral("NOPROCESS") };
+    if (connecting.contains(state))
+        return DisplayMode::Connecting;
+    if (state == QLatin1String("CONNECTED"))
+        return DisplayMode::Connected;
+    if (idle.contains(state))
+        return DisplayMode::Disconnected;
+    return DisplayMode::Unchanged;
+}
+
+} // namespace
+
+MainViewController::MainViewController(QWidget *parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::MainView>()), m_appDelegate(ApplicationDelegate::current())
+{
+    m_ui->setupUi(this);
+    // The flow reads the form, so it comes after the controls exist.
+    m_connectFlow = new ConnectFlow(*this, this);
+    viewDidLoad();
+}
+
+MainViewController::~MainViewController() = default;
+
+FlatButton *MainViewController::connectButton() const
+{
+    return m_ui->connectButton;
+}
+
+QLineEdit *MainViewController::emailEdit() const
+{
+    return m_ui->emailEdit;
+}
+
+QWidget *MainViewController::emailLine() const
+{
+    return m_ui->emailLine;
+}
+
+QLineEdit *MainViewController::passwordEdit() const
+{
+    return m_ui->passwordEdit;
+}
+
+QWidget *MainViewController::passwordLine() const
+{
+    return m_ui->passwordLine;
+}
+
+QCheckBox *MainViewController::rememberCheck() const
+{
+    return m_ui->rememberCheck;
+}
+
+FlatButton *MainViewController::signupButton() const
+{
+    return m_ui->signupButton;
+}
+
+QLabel *MainViewController::rememberText() const
+{
+    return m_ui->rememberText;
+}
+
+FlatButton *MainViewController::helpButton() const
+{
+    return m_ui->helpButton;
+}
+
+QJsonValue MainViewController::profile() const
+{
+    return m_connectFlow->profile();
+}
+
+void MainViewController::viewDidLoad()
+{
+    setBackgroundColor(this, colorFromRgb(kBackground));
+    setBackgroundColor(m_ui->emailLine, colorFromRgb(kGrey));
+    setBackgroundColor(m_ui->passwordLine, colorFromRgb(kGrey));
+
+    // The fields sit on the view's background; only their underlines mark them.
+    for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Base, colorFromRgb(kBackground));
+        palette.setColor(QPalette::Disabled, QPalette::Base, colorFromRgb(kBackground));
+        field->setPalette(palette);
+    }
+
+    const QString email = CredentialStore::rememberedEmail();
+    m_ui->emailEdit->setText(email);
+    m_ui->passwordEdit->setText(CredentialStore::rememberedPassword());
+    // Someone who asked to stay signed in finds the box still ticked; otherwise the next sign-in
+    // would quietly forget the credentials they asked to keep.
+    m_ui->rememberCheck->setChecked(!email.isEmpty());
+
+    setTitle(m_ui->connectButton, connectTitle(), colorFromRgb(kGrey));
+    setConnectButtonImage(QStringLiteral("bg_button"));
+    setTitle(m_ui->signupButton, QStringLiteral("Registrieren"), colorFromRgb(kGrey), 13, Qt::AlignLeft);
+    setTitle(m_ui->helpButton, QStringLiteral("Hilfe"), colorFromRgb(kGrey), 13, Qt::AlignRight);
+
+    // Brand header and caption: layout only, the display modes recolour the caption.
+    QPixmap logo = artwork(QStringLiteral("quellnet"));
+    if (!logo.isNull()) {
+        const qreal ratio = devicePixelRatioF();
+        logo = logo.scaled(QSize(64, 64) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        logo.setDevicePixelRatio(ratio);
+        m_ui->logoLabel->setPixmap(logo);
+    }
+    QFont brandFont = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    brandFont.setPointSize(20);
+    brandFont.setWeight(QFont::DemiBold);
+    m_ui->brandLabel->setFont(brandFont);
+    setTextColor(m_ui->brandLabel, colorFromRgb(kWhite));
+    QFont captionFont = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    captionFont.setPointSize(13);
+    m_ui->rememberText->setFont(captionFont);
+    setTextColor(m_ui->rememberText, colorFromRgb(kWhite));
+    m_ui->rememberText->installEventFilter(this);
+
+    connect(m_ui->connectButton, &QAbstractButton::clicked, this, &MainViewController::onConnectButtonClick);
+    connect(m_ui->signupButton, &QAbstractButton::clicked, this, &MainViewController::onSignUpButtonClick);
+    connect(m_ui->helpButton, &QAbstractButton::clicked, this, &MainViewController::onHelpButtonClick);
+    // Return in either field signs in, as in any sign-in form; the fields are locked while a
+    // connection exists, so it never disconnects.
+    connect(m_ui->emailEdit, &QLineEdit::returnPressed, this, &MainViewController::onConnectButtonClick);
+    connect(m_ui->passwordEdit, &QLineEdit::returnPressed, this, &MainViewController::onConnectButtonClick);
+
+    NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] { openVPNStateDidChange(); });
+}
+
+void MainViewController::viewDidAppear()
+{
+    setCursorColor(m_ui->emailEdit, colorFromRgb(kWhite));
+    setCursorColor(m_ui->passwordEdit, colorFromRgb(kWhite));
+    setPlaceholder(m_ui->emailEdit, QStringLiteral("E-Mail"), colorFromRgb(kGrey));
+    setPlaceholder(m_ui->passwordEdit, QStringLiteral("Passwort"), colorFromRgb(kGrey));
+    // No focus ring: a frameless field draws none, and the underline already marks the field.
+    for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
+        field->setFrame(false);
+        field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    }
+}
+
+void MainViewController::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    viewDidAppear();
+}
+
+bool MainViewController::eventFilter(QObject *watched, QEvent *event)
+{
+    // The caption belongs to the check box: clicking it ticks the box.
+    if (watched == m_ui->rememberText && event->type() == QEvent::MouseButtonRelease) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton && m_ui->rememberCheck->isEnabled()
+            && m_ui->rememberText->rect().contains(mouse->position().toPoint())) {
+            m_ui->rememberCheck->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainViewController::openVPNStateDidChange()
+{
+    const QString state = OpenVPNService::shared().state();
+    SystemLog::write(state);
+    switch (displayModeFor(state)) {
+    case DisplayMode::Disconnected:
+        showDisconnected();
+        break;
+    case DisplayMode::Connecting:
+        showConnecting();
+        break;
+    case DisplayMode::Connected:
+        showConnected();
+        break;
+    case DisplayMode::Unchanged:
+        break;
+    }
+}
+
+void MainViewController::showDisconnected()
+{
+    setTitle(m_ui->connectButton, connectTitle(), colorFromRgb(kGrey));
+    setConnectButtonImage(QStringLiteral("bg_button"));
+    setConnectItemTitle(connectTitle());
+    m_ui->emailEdit->setEnabled(true);
+    m_ui->passwordEdit->setEnabled(true);
+    m_ui->rememberCheck->setEnabled(true);
+    setTextColor(m_ui->rememberText, colorFromRgb(kWhite));
+}
+
+void MainViewController::showConnecting()
+{
+    showSessionActive(kGrey, QStringLiteral("Wird verbunden..."), QStringLiteral("bg_button"));
+}
+
+void MainViewController::showConnected()
+{
+    showSessionActive(kWhite, QStringLiteral("Trennen"), QStringLiteral("bg_button_green"));
+}
+
+void MainViewController::showSessionActive(std::uint32_t titleColor, const QString &title, const QString &imageName)
+{
+    setTitle(m_ui->connectButton, title, colorFromRgb(titleColor));
+    setConnectButtonImage(imageName);
+    setConnectItemTitle(title);
+    // Focus leaving a field that is about to be locked goes to the button, quietly: moved by the
+    // disabling itself it would look like a Tab and draw the keyboard focus outline.
+    QWidget *focused = focusWidget();
+    if (focused == m_ui->emailEdit || focused == m_ui->passwordEdit || focused == m_ui->rememberCheck)
+        m_ui->connectButton->setFocus(Qt::OtherFocusReason);
+    m_ui->emailEdit->setEnabled(false);
+    m_ui->passwordEdit->setEnabled(false);
+    m_ui->rememberCheck->setEnabled(false);
+    setTextColor(m_ui->rememberText, colorFromRgb(kGrey));
+}
+
+void MainViewController::setConnectButtonImage(const QString &imageName)
+{
+    m_ui->connectButton->setBackgroundImage(artwork(imageName));
+}
+
+void MainViewController::setConnectItemTitle(const QString &title)
+{
+    if (m_appDelegate == nullptr)
+        return;
+    if (QAction *item = m_appDelegate->connectItem())
+        item->setText(title);
+}
+
+QString MainViewController::emailText() const
+{
+    return m_ui->emailEdit->text();
+}
+
+QString MainViewController::passwordText() const
+{
+    return m_ui->passwordEdit->text();
+}
+
+bool MainViewController::rememberChecked() const
+{
+    return m_ui->rememberCheck->checkState() == Qt::Checked;
+}
+
+void MainViewController::showErrorSheet(const QString &message)
+{
+    // A sheet on the login window: it blocks that window only, and this call returns at once.
+    auto *sheet
+        = new QMessageBox(QMessageBox::Critical, QStringLiteral("Quellnet"), message, QMessageBox::Ok, window());
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setDefaultButton(QMessageBox::Ok);
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->open();
+}
+
+void MainViewController::toggleConnection()
+{
+    m_connectFlow->toggleConnection();
+}
+
+void MainViewController::onConnectButtonClick()
+{
+    toggleConnection();
+}
+
+void MainViewController::onSignUpButtonClick()
+{
+    UrlOpener::open(QUrl(QStringLiteral("https://quellnet.ch/preise/")));
+}
+
+void MainViewController::onHelpButtonClick()
+{
+    UrlOpener::open(QUrl(QStringLiteral("https://quellnet.ch/support/")));
+}
+
+} // namespace quellnet
