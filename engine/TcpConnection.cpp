@@ -61,6 +61,8 @@ std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, int timeoutSec
         }
         if (received < 0 && errno == EINTR)
             continue;
+        if (received == 0 && !m_shutDown.load())
+            m_closedByPeer.store(true);
         return std::nullopt;
     }
 }
@@ -70,6 +72,8 @@ TcpResult TcpConnection::send(const QByteArray &bytes)
     std::lock_guard lock(m_sendMutex);
     if (m_shutDown.load())
         return TcpResult::failure(QStringLiteral("Not connected"));
+    if (m_closedByPeer.load())
+        return TcpResult::failure(QStringLiteral("Connection closed by peer"));
     const char *data = bytes.constData();
     std::size_t left = static_cast<std::size_t>(bytes.size());
     while (left > 0) {

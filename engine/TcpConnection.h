@@ -48,6 +48,9 @@ public:
     void shutDown();
     // Whether shutDown() was called, as opposed to the peer closing the connection.
     bool isShutDown() const { return m_shutDown.load(); }
+    // Whether a read saw the peer close the connection. Sends fail from then on: the kernel would
+    // still take the bytes once, but nobody reads them.
+    bool isClosedByPeer() const { return m_closedByPeer.load(); }
 
     // The first caller gets true, every later one false. Used to keep one reader per connection.
     bool claimReader() { return !m_readerClaimed.exchange(true); }
@@ -61,6 +64,7 @@ private:
     quint32 m_localAddress = 0;
     quint16 m_localPort = 0;
     std::atomic<bool> m_shutDown{false};
+    std::atomic<bool> m_closedByPeer{false};
     std::atomic<bool> m_readerClaimed{false};
     std::mutex m_sendMutex;
 };
