@@ -78,10 +78,20 @@ void OpenVPNManagement::startReading()
     std::lock_guard lock(m_mutex);
     m_readers.push_back({std::thread([this, connection, finished] {
                              readLoop(connection);
-                             --m_readerCount;
+                             {
+                                 std::lock_guard endLock(m_mutex);
+                                 --m_readerCount;
+                             }
+                             m_readerEnded.notify_all();
                              finished->store(true);
                          }),
                          finished});
+}
+
+bool OpenVPNManagement::waitForReaders(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_mutex);
+    return m_readerEnded.wait_for(lock, timeout, [this] { return m_readerCount.load() == 0; });
 }
 
 void OpenVPNManagement::reapFinishedReaders()

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
@@ -51,6 +53,9 @@ public:
 
     // Readers still running.
     int readerCount() const { return m_readerCount.load(); }
+    // Waits until no reader runs, at most `timeout`; returns whether none does. After openvpn has
+    // exited, its reader still handles what openvpn wrote last before it ends.
+    bool waitForReaders(std::chrono::milliseconds timeout);
 
     // How send() shows `command` on standard output.
     static QString traceOf(const QString &command);
@@ -70,6 +75,7 @@ private:
 
     std::atomic<int> m_readerCount{0};
     std::mutex m_mutex; // guards m_readers and m_connectionLostHandler
+    std::condition_variable m_readerEnded;
     std::list<Reader> m_readers;
     std::function<void()> m_connectionLostHandler;
 };

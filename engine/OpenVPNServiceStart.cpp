@@ -25,6 +25,7 @@ constexpr int connectTimeoutSeconds = 3;
 constexpr auto pauseAfterFailedAttempt = std::chrono::milliseconds(300);
 // openvpn takes a command parameter of at most 256 bytes and rejects the whole command otherwise.
 constexpr qsizetype maxCredentialBytes = 256;
+constexpr auto readerDrainTimeout = std::chrono::seconds(1);
 
 // Why openvpn could not take `value` as a credential, or nothing. openvpn's management parser
 // silently drops control characters, and a line feed would end the command and start another.
@@ -215,6 +216,11 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
         return;
     }
+    // This reply may overtake openvpn's last reports ("EXITING"), which its reader has yet to
+    // handle; applied after them, NOPROCESS is not overwritten. The connection is closed by now,
+    // so the reader ends on its own once it has read everything.
+    if (!m_management->waitForReaders(readerDrainTimeout))
+        qCDebug(lcEngine) << "the management reader is still running after openvpn exited";
     if (state() != u"NOPROCESS")
         updateState(QStringLiteral("NOPROCESS"));
 }

@@ -67,6 +67,7 @@ private Q_SLOTS:
     void openvpnClosesTheConnection_data();
     void openvpnClosesTheConnection();
     void onlyTheLatestStartsTerminationCounts();
+    void terminationReplyOvertakesTheLastReport();
     void listenerOfAnotherUserGetsNoCredentials_data();
     void listenerOfAnotherUserGetsNoCredentials();
 
@@ -362,6 +363,31 @@ void TestOpenVPNService::onlyTheLatestStartsTerminationCounts()
              (QStringList{QStringLiteral("OpenVPN exited: termiationStatus=0"),
                           QStringLiteral("OpenVPN exited: termiationStatus=1"),
                           QStringLiteral("OpenVPN exited: termiationStatus=-11")}));
+}
+
+void TestOpenVPNService::terminationReplyOvertakesTheLastReport()
+{
+    ManagementServer server;
+    QVERIFY(server.listen());
+    startWith(QStringLiteral("anna@example.com"), QStringLiteral("pw"));
+    QTRY_VERIFY(!service().isStarting());
+    QVERIFY(server.deliver(0, ">STATE:1,CONNECTED,SUCCESS,,,,,\r\n"));
+    QTRY_COMPARE(service().state(), QStringLiteral("CONNECTED"));
+    StateObserver observer;
+
+    // The reader has just read and pauses; openvpn's last report and its exit reply come now.
+    QVERIFY(server.deliver(0, ">LOG:1,I,SIGINT received\r\n"));
+    server.connection(0)->write(">STATE:2,EXITING,SIGINT,,,,,\r\n");
+    QVERIFY(server.connection(0)->flush());
+    server.connection(0)->disconnectFromHost();
+    QCOMPARE(server.connection(0)->state(), QAbstractSocket::UnconnectedState);
+    const FakeHelper::RunRequest run = m_helper->runs().at(0);
+    std::thread([&run] { run.terminationHandler(0); }).join();
+
+    drainEvents();
+    QCOMPARE(service().state(), QStringLiteral("NOPROCESS"));
+    // EXITING, then NOPROCESS: both notifications find the state at NOPROCESS.
+    QCOMPARE(observer.seen, (QStringList{QStringLiteral("NOPROCESS"), QStringLiteral("NOPROCESS")}));
 }
 
 void TestOpenVPNService::listenerOfAnotherUserGetsNoCredentials_data()
