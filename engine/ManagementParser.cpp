@@ -5,8 +5,7 @@
 
 namespace quellnet {
 
-ManagementParser::ManagementParser(StateSink stateSink)
-    : m_stateSink(std::move(stateSink))
+ManagementParser::ManagementParser(StateSink stateSink) : m_stateSink(std::move(stateSink))
 {
     if (!m_stateSink)
         m_stateSink = [](const QString &name) { OpenVPNService::shared().updateState(name); };
@@ -45,8 +44,8 @@ void ManagementParser::handleLine(const QString &line) const
         handleState(payload);
     } else if (type == u"LOG") {
         StandardOutput::writeLine(payload);
-    } else if (type == u"INFO" || type == u"PASSWORD" || type == u"HOLD" || type == u"NEED-OK"
-               || type == u"BYTECOUNT" || type == u"PROXY" || type == u"RSA_SIGN") {
+    } else if (type == u"INFO" || type == u"PASSWORD" || type == u"HOLD" || type == u"NEED-OK" || type == u"BYTECOUNT"
+        || type == u"PROXY" || type == u"RSA_SIGN") {
         return;
     } else {
         StandardOutput::writeLine(QStringLiteral("MGMT: Got unrecognized command") + line);

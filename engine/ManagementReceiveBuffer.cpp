@@ -29,16 +29,13 @@ qsizetype utf8Size(QStringView text)
 
 } // namespace
 
-ManagementReceiveBuffer::ManagementReceiveBuffer(const ManagementParser &parser)
-    : m_parser(parser)
-{
-}
+ManagementReceiveBuffer::ManagementReceiveBuffer(const ManagementParser &parser) : m_parser(parser) { }
 
 void ManagementReceiveBuffer::receive(const QByteArray &chunk)
 {
     // Each chunk stands alone, a leading BOM included.
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(
+        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = decoder.decode(chunk);
     if (decoder.hasError()) {
         qCDebug(lcEngine) << "dropped a management chunk of" << chunk.size() << "bytes that is not valid UTF-8";

@@ -20,7 +20,7 @@ class ManagementParser;
 class ManagementReceiveBuffer
 {
 public:
-    static constexpr qsizetype maxPendingBytes = 1024 * 1024;
+    static constexpr qsizetype maxPendingBytes = qsizetype(1024) * 1024;
 
     explicit ManagementReceiveBuffer(const ManagementParser &parser);
 

@@ -14,10 +14,8 @@ constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
 } // namespace
 
 OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink)
-    : m_socket(QStringLiteral("127.0.0.1"), 1337)
-    , m_parser(std::move(stateSink))
-{
-}
+    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink))
+{ }
 
 OpenVPNManagement::~OpenVPNManagement()
 {
@@ -76,7 +74,7 @@ void OpenVPNManagement::startReading()
     auto finished = std::make_shared<std::atomic<bool>>(false);
     ++m_readerCount;
     std::lock_guard lock(m_mutex);
-    m_readers.push_back({std::thread([this, connection, finished] {
+    m_readers.push_back({ std::thread([this, connection, finished] {
                              readLoop(connection);
                              {
                                  std::lock_guard endLock(m_mutex);
@@ -85,7 +83,7 @@ void OpenVPNManagement::startReading()
                              m_readerEnded.notify_all();
                              finished->store(true);
                          }),
-                         finished});
+        finished });
 }
 
 bool OpenVPNManagement::waitForReaders(std::chrono::milliseconds timeout)

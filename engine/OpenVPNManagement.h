@@ -73,7 +73,7 @@ private:
     TcpClient m_socket;
     const ManagementParser m_parser;
 
-    std::atomic<int> m_readerCount{0};
+    std::atomic<int> m_readerCount { 0 };
     std::mutex m_mutex; // guards m_readers and m_connectionLostHandler
     std::condition_variable m_readerEnded;
     std::list<Reader> m_readers;

@@ -101,8 +101,8 @@ private:
 
     // Each start gets the next number, so the reply about an openvpn process of an earlier start
     // can be told from the latest one's.
-    std::atomic<std::uint64_t> m_generation{0};
-    std::atomic<int> m_startsPending{0};
+    std::atomic<std::uint64_t> m_generation { 0 };
+    std::atomic<int> m_startsPending { 0 };
     std::mutex m_startMutex; // guards the queue and the worker
     std::condition_variable m_startQueued;
     std::deque<StartJob> m_startQueue;

@@ -103,9 +103,8 @@ void OpenVPNService::startOpenVPN()
         job.username = *user;
         job.password = *secret;
         if (helper) {
-            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown, [this, generation](std::int32_t status) {
-                onOpenVPNExited(generation, status);
-            });
+            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown,
+                [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
         }
     }
     enqueueStart(std::move(job));
@@ -193,19 +192,19 @@ bool OpenVPNService::managementPeerBelongsToRoot()
 {
     const TcpClient &socket = m_management->socket();
     const std::shared_ptr<TcpConnection> connection = socket.connection();
-    in_addr server{};
+    in_addr server {};
     if (!connection || ::inet_pton(AF_INET, socket.address().toLatin1().constData(), &server) != 1)
         return false;
-    const std::optional<uint> owner =
-        TcpSocketTable::ownerOfPeer(TcpSocketTable::read(), connection->localAddress(), connection->localPort(),
-                                    ntohl(server.s_addr), socket.port());
+    const std::optional<uint> owner = TcpSocketTable::ownerOfPeer(TcpSocketTable::read(), connection->localAddress(),
+        connection->localPort(), ntohl(server.s_addr), socket.port());
     if (owner && *owner == 0)
         return true;
     const QString where = socket.address() + u':' + QString::number(socket.port());
-    SystemLog::write(owner ? QStringLiteral("Refusing the management interface on %1: it belongs to uid %2, not to root")
-                                 .arg(where)
-                                 .arg(*owner)
-                           : QStringLiteral("Refusing the management interface on %1: its owner is unknown").arg(where));
+    SystemLog::write(owner
+            ? QStringLiteral("Refusing the management interface on %1: it belongs to uid %2, not to root")
+                  .arg(where)
+                  .arg(*owner)
+            : QStringLiteral("Refusing the management interface on %1: its owner is unknown").arg(where));
     return false;
 }
 

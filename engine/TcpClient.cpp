@@ -19,7 +19,7 @@ namespace {
 int finishConnect(int fd, int timeoutSeconds)
 {
     QDeadlineTimer deadline(timeoutSeconds < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeoutSeconds * 1000LL));
-    pollfd entry{fd, POLLOUT, 0};
+    pollfd entry { fd, POLLOUT, 0 };
     for (;;) {
         const qint64 remaining = deadline.remainingTime();
         const int ready = ::poll(&entry, 1, remaining < 0 ? -1 : static_cast<int>(remaining));
@@ -39,11 +39,7 @@ int finishConnect(int fd, int timeoutSeconds)
 
 } // namespace
 
-TcpClient::TcpClient(QString address, quint16 port)
-    : m_address(std::move(address))
-    , m_port(port)
-{
-}
+TcpClient::TcpClient(QString address, quint16 port) : m_address(std::move(address)), m_port(port) { }
 
 TcpClient::~TcpClient()
 {
@@ -55,7 +51,7 @@ TcpResult TcpClient::connect(int timeoutSeconds)
     std::lock_guard connectLock(m_connectMutex);
     close();
 
-    sockaddr_storage storage{};
+    sockaddr_storage storage {};
     socklen_t length = 0;
     const QByteArray host = m_address.toLatin1();
     auto *ipv4 = reinterpret_cast<sockaddr_in *>(&storage);

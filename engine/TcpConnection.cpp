@@ -17,10 +17,9 @@ QString describeErrno(int error)
     return text != nullptr ? QString::fromLocal8Bit(text) : QStringLiteral("Unknown error %1").arg(error);
 }
 
-TcpConnection::TcpConnection(int fd)
-    : m_fd(fd)
+TcpConnection::TcpConnection(int fd) : m_fd(fd)
 {
-    sockaddr_storage address{};
+    sockaddr_storage address {};
     socklen_t length = sizeof(address);
     if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0 && address.ss_family == AF_INET) {
         const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(&address);
@@ -39,7 +38,7 @@ std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, int timeoutSec
     if (maxBytes <= 0 || m_shutDown.load())
         return std::nullopt;
 
-    pollfd entry{m_fd, POLLIN, 0};
+    pollfd entry { m_fd, POLLIN, 0 };
     const int timeoutMs = timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000;
     for (;;) {
         const int ready = ::poll(&entry, 1, timeoutMs);

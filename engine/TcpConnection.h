@@ -17,7 +17,7 @@ struct TcpResult
     QString errorDescription;
 
     static TcpResult success() { return {}; }
-    static TcpResult failure(QString description) { return {false, std::move(description)}; }
+    static TcpResult failure(QString description) { return { false, std::move(description) }; }
 };
 
 // One established TCP connection: owns its socket descriptor and closes it when the last holder
@@ -63,9 +63,9 @@ private:
     const int m_fd;
     quint32 m_localAddress = 0;
     quint16 m_localPort = 0;
-    std::atomic<bool> m_shutDown{false};
-    std::atomic<bool> m_closedByPeer{false};
-    std::atomic<bool> m_readerClaimed{false};
+    std::atomic<bool> m_shutDown { false };
+    std::atomic<bool> m_closedByPeer { false };
+    std::atomic<bool> m_readerClaimed { false };
     std::mutex m_sendMutex;
 };
 

@@ -21,7 +21,7 @@ bool parseEndpoint(QByteArrayView text, TcpSocketTable::Entry &entry, bool local
     if (!portOk || port > 0xFFFF)
         return false;
 
-    std::array<quint32, 4> words{};
+    std::array<quint32, 4> words {};
     for (qsizetype i = 0; i < colon / 8; ++i) {
         bool ok = false;
         words[static_cast<std::size_t>(i)] = static_cast<quint32>(text.sliced(i * 8, 8).toUInt(&ok, 16));
@@ -52,8 +52,8 @@ bool listensOnLoopback(const TcpSocketTable::Entry &entry, quint32 serverAddress
 {
     if (!entry.ipv6)
         return entry.localAddress == serverAddress || entry.localAddress == INADDR_ANY;
-    static constexpr std::array<quint8, 16> any{};
-    std::array<quint8, 16> mapped{};
+    static constexpr std::array<quint8, 16> any {};
+    std::array<quint8, 16> mapped {};
     mapped[10] = mapped[11] = 0xFF;
     for (std::size_t b = 0; b < 4; ++b)
         mapped[12 + b] = static_cast<quint8>(serverAddress >> (24 - 8 * b));
@@ -65,8 +65,8 @@ bool listensOnLoopback(const TcpSocketTable::Entry &entry, quint32 serverAddress
 std::vector<TcpSocketTable::Entry> TcpSocketTable::read()
 {
     std::vector<Entry> table;
-    for (const char *path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file{QLatin1String(path)};
+    for (const char *path : { "/proc/net/tcp", "/proc/net/tcp6" }) {
+        QFile file { QLatin1String(path) };
         // The files are generated while they are read; readAll() reads on until the end.
         if (file.open(QIODevice::ReadOnly)) {
             std::vector<Entry> part = parse(file.readAll());
@@ -106,18 +106,15 @@ std::vector<TcpSocketTable::Entry> TcpSocketTable::parse(const QByteArray &text)
     return table;
 }
 
-std::optional<uint> TcpSocketTable::ownerOfPeer(const std::vector<Entry> &table,
-                                                quint32 localAddress,
-                                                quint16 localPort,
-                                                quint32 serverAddress,
-                                                quint16 serverPort)
+std::optional<uint> TcpSocketTable::ownerOfPeer(
+    const std::vector<Entry> &table, quint32 localAddress, quint16 localPort, quint32 serverAddress, quint16 serverPort)
 {
     for (const Entry &entry : table) {
         // Time-wait entries, orphaned FIN_WAIT2 ones included, are the kernel's and shown as root's.
         if (entry.ipv6 || entry.state == TimeWait || entry.state == FinWait2)
             continue;
-        if (entry.localAddress != serverAddress || entry.localPort != serverPort
-            || entry.remoteAddress != localAddress || entry.remotePort != localPort)
+        if (entry.localAddress != serverAddress || entry.localPort != serverPort || entry.remoteAddress != localAddress
+            || entry.remotePort != localPort)
             continue;
         if (entry.uid != 0)
             return entry.uid;

@@ -21,7 +21,7 @@ public:
     {
         bool ipv6 = false;
         quint32 localAddress = 0; // IPv4, host byte order
-        std::array<quint8, 16> localAddress6{}; // IPv6, network byte order
+        std::array<quint8, 16> localAddress6 {}; // IPv6, network byte order
         quint16 localPort = 0;
         quint32 remoteAddress = 0; // IPv4 only
         quint16 remotePort = 0;
@@ -45,11 +45,8 @@ public:
     // that, some kernels show it as root's whoever listens, so then every listener that could
     // have taken the connection must be root's (and there must be one). Time-wait entries never
     // count: the kernel shows them all as root's.
-    static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table,
-                                           quint32 localAddress,
-                                           quint16 localPort,
-                                           quint32 serverAddress,
-                                           quint16 serverPort);
+    static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table, quint32 localAddress, quint16 localPort,
+        quint32 serverAddress, quint16 serverPort);
 };
 
 } // namespace quellnet

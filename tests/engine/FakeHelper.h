@@ -30,12 +30,10 @@ public:
         reply(QStringLiteral("1.0.0"));
     }
 
-    void runOpenVPNWithConfig(const QString &config,
-                              const QString &clientUp,
-                              const QString &clientDown,
-                              std::function<void(std::int32_t)> terminationHandler) override
+    void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
+        std::function<void(std::int32_t)> terminationHandler) override
     {
-        RunRequest request{config, clientUp, clientDown, std::move(terminationHandler)};
+        RunRequest request { config, clientUp, clientDown, std::move(terminationHandler) };
         HelperErrorHandler errorHandler;
         std::function<void(const RunRequest &)> hook;
         {
@@ -45,12 +43,12 @@ public:
             hook = onRun;
         }
         if (!refusal.isEmpty() && errorHandler)
-            errorHandler(HelperError{refusal});
+            errorHandler(HelperError { refusal });
         else if (hook)
             hook(request);
     }
 
-    void killOpenVPN() override {}
+    void killOpenVPN() override { }
 
     std::vector<RunRequest> runs() const
     {
@@ -79,14 +77,11 @@ private:
 class FakeHelperConnection : public HelperConnection
 {
 public:
-    explicit FakeHelperConnection(std::shared_ptr<FakeHelper> fake)
-        : helper(std::move(fake))
-    {
-    }
+    explicit FakeHelperConnection(std::shared_ptr<FakeHelper> fake) : helper(std::move(fake)) { }
 
-    void setInvalidationHandler(std::function<void()>) override {}
-    void resume() override {}
-    void invalidate() override {}
+    void setInvalidationHandler(std::function<void()>) override { }
+    void resume() override { }
+    void invalidate() override { }
     std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override
     {
         if (helper)

@@ -41,80 +41,85 @@ void TestManagementParser::chunks_data()
     QTest::addColumn<QString>("rest");
 
     const QString connected = QStringLiteral(">STATE:1700000000,CONNECTED,SUCCESS,10.8.0.2,198.51.100.7,1194,,\r\n");
-    QTest::newRow("complete state report") << QStringList{connected} << QStringList{}
-                                           << QStringList{QStringLiteral("CONNECTED")} << QString();
+    QTest::newRow("complete state report")
+        << QStringList { connected } << QStringList {} << QStringList { QStringLiteral("CONNECTED") } << QString();
     QTest::newRow("two lines and the start of a third")
-        << QStringList{QStringLiteral(">STATE:1,WAIT,,,,,,\r\n>STATE:2,AUTH,,,,,,\r\n>STA")} << QStringList{}
-        << QStringList{QStringLiteral("WAIT"), QStringLiteral("AUTH")} << QStringLiteral(">STA");
+        << QStringList { QStringLiteral(">STATE:1,WAIT,,,,,,\r\n>STATE:2,AUTH,,,,,,\r\n>STA") } << QStringList {}
+        << QStringList { QStringLiteral("WAIT"), QStringLiteral("AUTH") } << QStringLiteral(">STA");
     QTest::newRow("line split inside a word")
-        << QStringList{QStringLiteral(">STATE:1,CONN"), QStringLiteral("ECTED,SUCCESS,,\r\n")} << QStringList{}
-        << QStringList{QStringLiteral("CONNECTED")} << QString();
+        << QStringList { QStringLiteral(">STATE:1,CONN"), QStringLiteral("ECTED,SUCCESS,,\r\n") } << QStringList {}
+        << QStringList { QStringLiteral("CONNECTED") } << QString();
     QTest::newRow("CR at the end of a chunk waits")
-        << QStringList{QStringLiteral(">STATE:1,AUTH,,\r")} << QStringList{} << QStringList{}
+        << QStringList { QStringLiteral(">STATE:1,AUTH,,\r") } << QStringList {} << QStringList {}
         << QStringLiteral(">STATE:1,AUTH,,\r");
     QTest::newRow("CR LF split across chunks")
-        << QStringList{QStringLiteral(">STATE:1,AUTH,,\r"), QStringLiteral("\n>LOG:x\r")}
-        << QStringList{} << QStringList{QStringLiteral("AUTH")} << QStringLiteral(">LOG:x\r");
+        << QStringList { QStringLiteral(">STATE:1,AUTH,,\r"), QStringLiteral("\n>LOG:x\r") } << QStringList {}
+        << QStringList { QStringLiteral("AUTH") } << QStringLiteral(">LOG:x\r");
     QTest::newRow("LF without CR takes the whole buffer")
-        << QStringList{QStringLiteral("abc\ndef")} << QStringList{line(unrecognizedLine + QStringLiteral("abc\ndef"))}
-        << QStringList{} << QString();
+        << QStringList { QStringLiteral("abc\ndef") }
+        << QStringList { line(unrecognizedLine + QStringLiteral("abc\ndef")) } << QStringList {} << QString();
     QTest::newRow("bare LF before a CR LF")
-        << QStringList{QStringLiteral("a\nb\r\nc")} << QStringList{line(unrecognizedLine + QStringLiteral("a\nb"))}
-        << QStringList{} << QStringLiteral("c");
-    QTest::newRow("empty lines") << QStringList{QStringLiteral("\r\n\r\n")}
-                                 << QStringList{line(unrecognizedLine), line(unrecognizedLine)} << QStringList{}
+        << QStringList { QStringLiteral("a\nb\r\nc") }
+        << QStringList { line(unrecognizedLine + QStringLiteral("a\nb")) } << QStringList {} << QStringLiteral("c");
+    QTest::newRow("empty lines") << QStringList { QStringLiteral("\r\n\r\n") }
+                                 << QStringList { line(unrecognizedLine), line(unrecognizedLine) } << QStringList {}
                                  << QString();
-    QTest::newRow("> without colon") << QStringList{QStringLiteral(">FATAL\r\n")}
-                                     << QStringList{line(unrecognizedLine + QStringLiteral(">FATAL"))}
-                                     << QStringList{} << QString();
-    QTest::newRow("empty type") << QStringList{QStringLiteral(">:x\r\n")}
-                                << QStringList{line(unrecognizedCommand + QStringLiteral(">:x"))} << QStringList{}
+    QTest::newRow("> without colon") << QStringList { QStringLiteral(">FATAL\r\n") }
+                                     << QStringList { line(unrecognizedLine + QStringLiteral(">FATAL")) }
+                                     << QStringList {} << QString();
+    QTest::newRow("empty type") << QStringList { QStringLiteral(">:x\r\n") }
+                                << QStringList { line(unrecognizedCommand + QStringLiteral(">:x")) } << QStringList {}
                                 << QString();
-    QTest::newRow("lower-case type") << QStringList{QStringLiteral(">state:1,CONNECTED,x\r\n")}
-                                     << QStringList{line(unrecognizedCommand + QStringLiteral(">state:1,CONNECTED,x"))}
-                                     << QStringList{} << QString();
+    QTest::newRow("lower-case type") << QStringList { QStringLiteral(">state:1,CONNECTED,x\r\n") }
+                                     << QStringList { line(
+                                            unrecognizedCommand + QStringLiteral(">state:1,CONNECTED,x")) }
+                                     << QStringList {} << QString();
     QTest::newRow("other notification type")
-        << QStringList{QStringLiteral(">FATAL:Cannot open TUN/TAP dev /dev/net/tun: No such file\r\n")}
-        << QStringList{line(unrecognizedCommand + QStringLiteral(">FATAL:Cannot open TUN/TAP dev /dev/net/tun: No such file"))}
-        << QStringList{} << QString();
+        << QStringList { QStringLiteral(">FATAL:Cannot open TUN/TAP dev /dev/net/tun: No such file\r\n") }
+        << QStringList { line(
+               unrecognizedCommand + QStringLiteral(">FATAL:Cannot open TUN/TAP dev /dev/net/tun: No such file")) }
+        << QStringList {} << QString();
     QTest::newRow("SUCCESS answers and PROTECTFD")
-        << QStringList{QStringLiteral("SUCCESS: real-time state notification set to ON\r\nSUCCESS: signal SIGINT "
-                                      "thrown\r\nPROTECTFD: 5\r\n")}
-        << QStringList{} << QStringList{} << QString();
+        << QStringList { QStringLiteral("SUCCESS: real-time state notification set to ON\r\nSUCCESS: signal SIGINT "
+                                        "thrown\r\nPROTECTFD: 5\r\n") }
+        << QStringList {} << QStringList {} << QString();
     QTest::newRow("prefixes need their exact spelling")
-        << QStringList{QStringLiteral("success: x\r\nPROTECTFD:5\r\n")}
-        << QStringList{line(unrecognizedLine + QStringLiteral("success: x")),
-                       line(unrecognizedLine + QStringLiteral("PROTECTFD:5"))}
-        << QStringList{} << QString();
-    QTest::newRow("error answer")
-        << QStringList{QStringLiteral("ERROR: no username is currently needed at this time\r\n")}
-        << QStringList{line(unrecognizedLine + QStringLiteral("ERROR: no username is currently needed at this time"))}
-        << QStringList{} << QString();
-    QTest::newRow("ignored notifications")
-        << QStringList{QStringLiteral(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n"
-                                      ">PASSWORD:Need 'Auth' username/password\r\n>HOLD:Waiting for hold release:0\r\n"
-                                      ">NEED-OK:Need 'token-insertion-request' confirmation MSG:x\r\n"
-                                      ">BYTECOUNT:3127,1854\r\n>PROXY:1,UDP,vpn.example\r\n>RSA_SIGN:abc=\r\n")}
-        << QStringList{} << QStringList{} << QString();
+        << QStringList { QStringLiteral("success: x\r\nPROTECTFD:5\r\n") }
+        << QStringList { line(unrecognizedLine + QStringLiteral("success: x")),
+               line(unrecognizedLine + QStringLiteral("PROTECTFD:5")) }
+        << QStringList {} << QString();
+    QTest::newRow("error answer") << QStringList { QStringLiteral(
+        "ERROR: no username is currently needed at this time\r\n") }
+                                  << QStringList { line(unrecognizedLine
+                                         + QStringLiteral("ERROR: no username is currently needed at this time")) }
+                                  << QStringList {} << QString();
+    QTest::newRow("ignored notifications") << QStringList {
+        QStringLiteral(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n"
+                       ">PASSWORD:Need 'Auth' username/password\r\n>HOLD:Waiting for hold release:0\r\n"
+                       ">NEED-OK:Need 'token-insertion-request' confirmation MSG:x\r\n"
+                       ">BYTECOUNT:3127,1854\r\n>PROXY:1,UDP,vpn.example\r\n>RSA_SIGN:abc=\r\n")
+    } << QStringList {} << QStringList {} << QString();
     QTest::newRow("log payload as received")
-        << QStringList{QStringLiteral(">LOG:1700000000,I,Peer Connection Initiated with [AF_INET]198.51.100.7:1194\r\n")}
-        << QStringList{line(QStringLiteral("1700000000,I,Peer Connection Initiated with [AF_INET]198.51.100.7:1194"))}
-        << QStringList{} << QString();
-    QTest::newRow("empty log payload") << QStringList{QStringLiteral(">LOG:\r\n")} << QStringList{line(QString())}
-                                       << QStringList{} << QString();
-    QTest::newRow("state with one comma") << QStringList{QStringLiteral(">STATE:1700000000,CONNECTED\r\n")}
-                                          << QStringList{} << QStringList{} << QString();
-    QTest::newRow("state with no comma") << QStringList{QStringLiteral(">STATE:\r\n")} << QStringList{}
-                                         << QStringList{} << QString();
-    QTest::newRow("empty state name") << QStringList{QStringLiteral(">STATE:1,,SUCCESS\r\n")} << QStringList{}
-                                      << QStringList{QString()} << QString();
-    QTest::newRow("two commas are enough") << QStringList{QStringLiteral(">STATE:,EXITING,\r\n")} << QStringList{}
-                                           << QStringList{QStringLiteral("EXITING")} << QString();
-    QTest::newRow("reason is not read")
-        << QStringList{QStringLiteral(">STATE:1,RECONNECTING,ping-restart,,,,,\r\n")} << QStringList{}
-        << QStringList{QStringLiteral("RECONNECTING")} << QString();
-    QTest::newRow("name kept as sent") << QStringList{QStringLiteral(">STATE:1, Connected ,x\r\n")} << QStringList{}
-                                       << QStringList{QStringLiteral(" Connected ")} << QString();
+        << QStringList { QStringLiteral(
+               ">LOG:1700000000,I,Peer Connection Initiated with [AF_INET]198.51.100.7:1194\r\n") }
+        << QStringList { line(
+               QStringLiteral("1700000000,I,Peer Connection Initiated with [AF_INET]198.51.100.7:1194")) }
+        << QStringList {} << QString();
+    QTest::newRow("empty log payload") << QStringList { QStringLiteral(">LOG:\r\n") } << QStringList { line(QString()) }
+                                       << QStringList {} << QString();
+    QTest::newRow("state with one comma") << QStringList { QStringLiteral(">STATE:1700000000,CONNECTED\r\n") }
+                                          << QStringList {} << QStringList {} << QString();
+    QTest::newRow("state with no comma") << QStringList { QStringLiteral(">STATE:\r\n") } << QStringList {}
+                                         << QStringList {} << QString();
+    QTest::newRow("empty state name") << QStringList { QStringLiteral(">STATE:1,,SUCCESS\r\n") } << QStringList {}
+                                      << QStringList { QString() } << QString();
+    QTest::newRow("two commas are enough") << QStringList { QStringLiteral(">STATE:,EXITING,\r\n") } << QStringList {}
+                                           << QStringList { QStringLiteral("EXITING") } << QString();
+    QTest::newRow("reason is not read") << QStringList { QStringLiteral(">STATE:1,RECONNECTING,ping-restart,,,,,\r\n") }
+                                        << QStringList {} << QStringList { QStringLiteral("RECONNECTING") }
+                                        << QString();
+    QTest::newRow("name kept as sent") << QStringList { QStringLiteral(">STATE:1, Connected ,x\r\n") } << QStringList {}
+                                       << QStringList { QStringLiteral(" Connected ") } << QString();
 }
 
 void TestManagementParser::chunks()
@@ -144,8 +149,8 @@ void TestManagementParser::defaultSinkDrivesTheSharedState()
 
     const ManagementParser parser;
     // Openvpn repeats ASSIGN_IP while connected; the service's filter drops it.
-    QCOMPARE(parser.processBuffer(QStringLiteral(">STATE:1,CONNECTED,SUCCESS,,\r\n>STATE:2,ASSIGN_IP,,\r\n")),
-             QString());
+    QCOMPARE(
+        parser.processBuffer(QStringLiteral(">STATE:1,CONNECTED,SUCCESS,,\r\n>STATE:2,ASSIGN_IP,,\r\n")), QString());
     QCOMPARE(service.state(), QStringLiteral("CONNECTED"));
     QTRY_COMPARE(observer.notifications, 1);
     service.setState(QStringLiteral("NOPROCESS"));
@@ -165,7 +170,7 @@ void TestManagementParser::chunkThatIsNotUtf8IsDroppedWhole()
     buffer.receive(QByteArrayLiteral("\xa4 lost\r\n"));
     buffer.receive(QByteArrayLiteral("-tail \xc3\xa4\r\n"));
 
-    QCOMPARE(captured.texts(), QStringList{QStringLiteral("keep-tail ä\n")});
+    QCOMPARE(captured.texts(), QStringList { QStringLiteral("keep-tail ä\n") });
     QCOMPARE(buffer.pending(), QString());
 }
 
@@ -209,7 +214,7 @@ void TestManagementParser::overlongLineIsDroppedOnce()
     } else {
         QCOMPARE(texts, QStringList());
     }
-    QCOMPARE(reported, QStringList{QStringLiteral("WAIT")});
+    QCOMPARE(reported, QStringList { QStringLiteral("WAIT") });
     QCOMPARE(buffer.pending(), QString());
 }
 

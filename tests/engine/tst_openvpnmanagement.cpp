@@ -32,7 +32,7 @@ void TestOpenVPNManagement::sendBeforeConnect()
     management.send(QStringLiteral("signal SIGINT\n"));
     management.startReading();
 
-    QCOMPARE(output.texts(), QStringList{QStringLiteral("signal SIGINT\n Not connected\n")});
+    QCOMPARE(output.texts(), QStringList { QStringLiteral("signal SIGINT\n Not connected\n") });
     QCOMPARE(management.readerCount(), 0);
     QCOMPARE(states, QStringList());
 }
@@ -47,8 +47,8 @@ void TestOpenVPNManagement::sentCommandAndItsTrace_data()
                                        << QStringLiteral("username 'Auth' \"anna@example.com\"\n\n");
     QTest::newRow("password masked") << QStringLiteral("password 'Auth' \"s3cret \\\"x\\\\\"\n")
                                      << QStringLiteral("password 'Auth' \"********\"\n\n");
-    QTest::newRow("unquoted password masked") << QStringLiteral("password Auth hunter2\n")
-                                              << QStringLiteral("password Auth \"********\"\n\n");
+    QTest::newRow("unquoted password masked")
+        << QStringLiteral("password Auth hunter2\n") << QStringLiteral("password Auth \"********\"\n\n");
     QTest::newRow("non-ASCII as UTF-8") << QStringLiteral("echo grüße\n") << QStringLiteral("echo grüße\n\n");
 }
 
@@ -65,7 +65,7 @@ void TestOpenVPNManagement::sentCommandAndItsTrace()
 
     OutputCapture output;
     management.send(command);
-    QCOMPARE(output.texts(), QStringList{trace});
+    QCOMPARE(output.texts(), QStringList { trace });
     QTRY_COMPARE(server.received(0), command.toUtf8());
 }
 
@@ -90,9 +90,9 @@ void TestOpenVPNManagement::readerTakesEachReadAsOneChunk()
     QVERIFY(server.deliver(0, "-lost\r\n>STATE:1,EXITING,,\r\n\xc3"));
     QVERIFY(server.deliver(0, "-tail \xc3\xa4\r\n"));
 
-    QTRY_COMPARE(output.texts(), QStringList{QStringLiteral("keep-tail ä\n")});
+    QTRY_COMPARE(output.texts(), QStringList { QStringLiteral("keep-tail ä\n") });
     std::lock_guard lock(statesMutex);
-    QCOMPARE(states, QStringList{QStringLiteral("CONNECTED")});
+    QCOMPARE(states, QStringList { QStringLiteral("CONNECTED") });
 }
 
 void TestOpenVPNManagement::reconnectLeavesOneReader()
@@ -100,7 +100,7 @@ void TestOpenVPNManagement::reconnectLeavesOneReader()
     ManagementServer server;
     QVERIFY(server.listen());
     OutputCapture output;
-    std::atomic<int> lost{0};
+    std::atomic<int> lost { 0 };
     OpenVPNManagement management([](const QString &) {});
     management.setConnectionLostHandler([&lost] { ++lost; });
 
@@ -130,7 +130,7 @@ void TestOpenVPNManagement::readerEndsWhenOpenvpnCloses()
 {
     ManagementServer server;
     QVERIFY(server.listen());
-    std::atomic<int> lost{0};
+    std::atomic<int> lost { 0 };
     QStringList states;
     std::mutex statesMutex;
     OpenVPNManagement management([&](const QString &name) {
@@ -149,12 +149,12 @@ void TestOpenVPNManagement::readerEndsWhenOpenvpnCloses()
     QCOMPARE(lost.load(), 1);
     {
         std::lock_guard lock(statesMutex);
-        QCOMPARE(states, QStringList{QStringLiteral("EXITING")});
+        QCOMPARE(states, QStringList { QStringLiteral("EXITING") });
     }
     // A stop after openvpn has gone is reported as failed, not as sent.
     OutputCapture output;
     management.send(QStringLiteral("signal SIGINT\n"));
-    QCOMPARE(output.texts(), QStringList{QStringLiteral("signal SIGINT\n Connection closed by peer\n")});
+    QCOMPARE(output.texts(), QStringList { QStringLiteral("signal SIGINT\n Connection closed by peer\n") });
 }
 
 QTEST_GUILESS_MAIN(TestOpenVPNManagement)

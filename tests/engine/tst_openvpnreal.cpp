@@ -54,7 +54,8 @@ void TestOpenVPNReal::initTestCase()
 {
     if (::geteuid() != 0)
         QSKIP("runs openvpn the way the root helper does; needs root");
-    m_openvpn = QStandardPaths::findExecutable(QStringLiteral("openvpn"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    m_openvpn = QStandardPaths::findExecutable(
+        QStringLiteral("openvpn"), { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin") });
     if (m_openvpn.isEmpty())
         QSKIP("openvpn is not installed");
     QVERIFY(m_dir.isValid());
@@ -63,11 +64,11 @@ void TestOpenVPNReal::initTestCase()
     QProcess openssl;
     openssl.setWorkingDirectory(m_dir.path());
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=quellnet engine test CA"), QStringLiteral("-days"),
-                   QStringLiteral("1"), QStringLiteral("-keyout"), QStringLiteral("ca-key.pem"), QStringLiteral("-out"),
-                   QStringLiteral("ca.pem")});
+        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+            QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+            QStringLiteral("-subj"), QStringLiteral("/CN=quellnet engine test CA"), QStringLiteral("-days"),
+            QStringLiteral("1"), QStringLiteral("-keyout"), QStringLiteral("ca-key.pem"), QStringLiteral("-out"),
+            QStringLiteral("ca.pem") });
     QVERIFY(openssl.waitForFinished(30000));
     QCOMPARE(openssl.exitCode(), 0);
     QFile ca(m_dir.filePath(QStringLiteral("ca.pem")));
@@ -79,11 +80,11 @@ void TestOpenVPNReal::initTestCase()
     QFile config(m_config);
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write("client\ndev tun\nproto udp\nremote 127.0.0.1 " + QByteArray::number(m_silentServer.localPort())
-                 + "\nnobind\nauth-user-pass\nverb 3\n<ca>\n" + ca.readAll() + "</ca>\n");
+        + "\nnobind\nauth-user-pass\nverb 3\n<ca>\n" + ca.readAll() + "</ca>\n");
     config.close();
 
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("share/quellnet")));
-    for (const char *script : {"client.up", "client.down"}) {
+    for (const char *script : { "client.up", "client.down" }) {
         QFile file(m_dir.filePath(QStringLiteral("share/quellnet/") + QLatin1String(script)));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
@@ -99,16 +100,15 @@ void TestOpenVPNReal::runOpenVPN(const FakeHelper::RunRequest &request)
 {
     auto process = std::make_unique<QProcess>();
     process->setProgram(m_openvpn);
-    process->setArguments({QStringLiteral("--config"), request.config, QStringLiteral("--management"),
-                           QStringLiteral("127.0.0.1"), QStringLiteral("1337"),
-                           QStringLiteral("--management-query-passwords"), QStringLiteral("--auth-retry"),
-                           QStringLiteral("none")});
+    process->setArguments({ QStringLiteral("--config"), request.config, QStringLiteral("--management"),
+        QStringLiteral("127.0.0.1"), QStringLiteral("1337"), QStringLiteral("--management-query-passwords"),
+        QStringLiteral("--auth-retry"), QStringLiteral("none") });
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(m_dir.filePath(QStringLiteral("openvpn.log")), QIODevice::Append);
     // Never outlive the test, whatever happens to it.
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     connect(process.get(), &QProcess::finished, this,
-            [handler = request.terminationHandler](int exitCode, QProcess::ExitStatus) { handler(exitCode); });
+        [handler = request.terminationHandler](int exitCode, QProcess::ExitStatus) { handler(exitCode); });
     process->start();
     QVERIFY(process->waitForStarted(10000));
     m_processes.push_back(std::move(process));

@@ -36,13 +36,13 @@ const QString gaveUp = QStringLiteral("error while starting mgmt interface\n");
 QByteArray openingCommands(const QByteArray &quotedUser, const QByteArray &quotedPassword)
 {
     return "state on\nbytecount 1\nlog on\nusername 'Auth' " + quotedUser + "\npassword 'Auth' " + quotedPassword
-           + "\n";
+        + "\n";
 }
 
 // Reads one message from `fd` into `data`, waiting at most `timeoutMs`.
 bool readWithin(int fd, void *data, std::size_t size, int timeoutMs)
 {
-    pollfd entry{fd, POLLIN, 0};
+    pollfd entry { fd, POLLIN, 0 };
     return ::poll(&entry, 1, timeoutMs) == 1 && ::read(fd, data, size) == static_cast<ssize_t>(size);
 }
 
@@ -85,7 +85,7 @@ void TestOpenVPNService::initTestCase()
 {
     QVERIFY(m_prefix.isValid() && m_emptyPrefix.isValid());
     QVERIFY(QDir(m_prefix.path()).mkpath(QStringLiteral("share/quellnet")));
-    for (const char *script : {"client.up", "client.down"}) {
+    for (const char *script : { "client.up", "client.down" }) {
         QFile file(m_prefix.filePath(QStringLiteral("share/quellnet/") + QLatin1String(script)));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\nexit 0\n");
@@ -127,13 +127,13 @@ void TestOpenVPNService::startSendsOpeningCommandsAndCredentials_data()
 
     QTest::newRow("plain") << QStringLiteral("anna@example.com") << QStringLiteral("hunter2")
                            << openingCommands("\"anna@example.com\"", "\"hunter2\"");
-    QTest::newRow("blank, quote and backslash")
-        << QStringLiteral("anna@example.com") << QStringLiteral("my pass\"q\\") << openingCommands("\"anna@example.com\"", "\"my pass\\\"q\\\\\"");
+    QTest::newRow("blank, quote and backslash") << QStringLiteral("anna@example.com") << QStringLiteral("my pass\"q\\")
+                                                << openingCommands("\"anna@example.com\"", "\"my pass\\\"q\\\\\"");
     QTest::newRow("quotes in the user name") << QStringLiteral("o'neil\"@example.com") << QStringLiteral("s3cret")
                                              << openingCommands("\"o'neil\\\"@example.com\"", "\"s3cret\"");
     QTest::newRow("256 bytes of UTF-8") << QStringLiteral("anna@example.com") << QString(128, QChar(0xE9))
                                         << openingCommands("\"anna@example.com\"",
-                                                           '"' + QByteArray("\xc3\xa9").repeated(128) + '"');
+                                               '"' + QByteArray("\xc3\xa9").repeated(128) + '"');
 }
 
 void TestOpenVPNService::startSendsOpeningCommandsAndCredentials()
@@ -217,7 +217,7 @@ void TestOpenVPNService::startThatCannotGoAhead()
 
     QCOMPARE(m_helper->runs().size(), std::size_t(0));
     QCOMPARE(server.connectionCount(), 0);
-    QCOMPARE(output.texts(), QStringList{gaveUp});
+    QCOMPARE(output.texts(), QStringList { gaveUp });
     QCOMPARE(log.texts().size(), 1);
     QVERIFY(user.isEmpty() || !log.joined().contains(user));
     QVERIFY(password.isEmpty() || !log.joined().contains(password));
@@ -245,7 +245,7 @@ void TestOpenVPNService::noHelperGivesUpWithoutFreezingTheGuiThread()
     // Eight refused attempts, each followed by 300 ms: about 2.4 s.
     QVERIFY2(elapsed.elapsed() >= 2000 && elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
-    QCOMPARE(output.texts(), QStringList{gaveUp});
+    QCOMPARE(output.texts(), QStringList { gaveUp });
     drainEvents();
     // Posted even though the state was "NOPROCESS" already.
     QCOMPARE(observer.notifications, 1);
@@ -281,7 +281,7 @@ void TestOpenVPNService::helperErrorIsOnlyLogged()
     service().setState(QStringLiteral("EXITING"));
 
     startWith(QStringLiteral("anna@example.com"), QStringLiteral("pw"));
-    QTRY_COMPARE(log.texts(), QStringList{QStringLiteral("XPCService error: configuration refused")});
+    QTRY_COMPARE(log.texts(), QStringList { QStringLiteral("XPCService error: configuration refused") });
     // The start goes on as if openvpn were coming; the error changes nothing else.
     QTRY_COMPARE(server.received(0), openingCommands("\"anna@example.com\"", "\"pw\""));
     QCOMPARE(service().state(), QStringLiteral("EXITING"));
@@ -310,6 +310,7 @@ void TestOpenVPNService::openvpnClosesTheConnection()
     QVERIFY(server.listen());
     startWith(QStringLiteral("anna@example.com"), QStringLiteral("pw"));
     QTRY_VERIFY(!service().isStarting());
+    drainEvents();
     StateObserver observer;
     QVERIFY(server.deliver(0, ">STATE:1700000000," + lastReport.toUtf8() + ",,,,,,\r\n"));
     QTRY_COMPARE(service().state(), lastReport);
@@ -343,6 +344,7 @@ void TestOpenVPNService::onlyTheLatestStartsTerminationCounts()
 
     const std::vector<FakeHelper::RunRequest> runs = m_helper->runs();
     QCOMPARE(runs.size(), std::size_t(2));
+    drainEvents();
     StateObserver observer;
     // Replies arrive on the helper connection's thread.
     std::thread([&] { runs[0].terminationHandler(0); }).join();
@@ -360,9 +362,9 @@ void TestOpenVPNService::onlyTheLatestStartsTerminationCounts()
     drainEvents();
     QCOMPARE(observer.notifications, 1);
     QCOMPARE(log.texts(),
-             (QStringList{QStringLiteral("OpenVPN exited: termiationStatus=0"),
-                          QStringLiteral("OpenVPN exited: termiationStatus=1"),
-                          QStringLiteral("OpenVPN exited: termiationStatus=-11")}));
+        (QStringList { QStringLiteral("OpenVPN exited: termiationStatus=0"),
+            QStringLiteral("OpenVPN exited: termiationStatus=1"),
+            QStringLiteral("OpenVPN exited: termiationStatus=-11") }));
 }
 
 void TestOpenVPNService::terminationReplyOvertakesTheLastReport()
@@ -373,6 +375,7 @@ void TestOpenVPNService::terminationReplyOvertakesTheLastReport()
     QTRY_VERIFY(!service().isStarting());
     QVERIFY(server.deliver(0, ">STATE:1,CONNECTED,SUCCESS,,,,,\r\n"));
     QTRY_COMPARE(service().state(), QStringLiteral("CONNECTED"));
+    drainEvents();
     StateObserver observer;
 
     // The reader has just read and pauses; openvpn's last report and its exit reply come now.
@@ -387,7 +390,7 @@ void TestOpenVPNService::terminationReplyOvertakesTheLastReport()
     drainEvents();
     QCOMPARE(service().state(), QStringLiteral("NOPROCESS"));
     // EXITING, then NOPROCESS: both notifications find the state at NOPROCESS.
-    QCOMPARE(observer.seen, (QStringList{QStringLiteral("NOPROCESS"), QStringLiteral("NOPROCESS")}));
+    QCOMPARE(observer.seen, (QStringList { QStringLiteral("NOPROCESS"), QStringLiteral("NOPROCESS") }));
 }
 
 void TestOpenVPNService::listenerOfAnotherUserGetsNoCredentials_data()
@@ -417,7 +420,7 @@ void TestOpenVPNService::listenerOfAnotherUserGetsNoCredentials()
         const gid_t nogroup = 65534;
         const uid_t nobody = 65534;
         const int one = 1;
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(ManagementServer::port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -447,7 +450,7 @@ void TestOpenVPNService::listenerOfAnotherUserGetsNoCredentials()
     auto reap = qScopeGuard([&] {
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
-        for (int fd : {ready[0], ready[1], result[0], result[1]})
+        for (int fd : { ready[0], ready[1], result[0], result[1] })
             ::close(fd);
     });
     ::close(ready[1]);
@@ -468,7 +471,7 @@ void TestOpenVPNService::listenerOfAnotherUserGetsNoCredentials()
     QCOMPARE(received, 0L);
     QCOMPARE(log.texts().size(), 1);
     QVERIFY2(log.texts().first().contains(QStringLiteral("uid 65534")), qPrintable(log.texts().first()));
-    QCOMPARE(output.texts(), QStringList{gaveUp});
+    QCOMPARE(output.texts(), QStringList { gaveUp });
     drainEvents();
     QCOMPARE(service().state(), QStringLiteral("NOPROCESS"));
     QCOMPARE(observer.notifications, 1);

@@ -42,24 +42,27 @@ void TestOpenVPNState::updates_data()
     QTest::addColumn<int>("notifications");
 
     const QString connected = QStringLiteral("CONNECTED");
-    QTest::newRow("connected drops ASSIGN_IP") << connected << QStringList{QStringLiteral("ASSIGN_IP")} << connected << 0;
-    QTest::newRow("connected drops ADD_ROUTES") << connected << QStringList{QStringLiteral("ADD_ROUTES")} << connected
-                                                << 0;
+    QTest::newRow("connected drops ASSIGN_IP")
+        << connected << QStringList { QStringLiteral("ASSIGN_IP") } << connected << 0;
+    QTest::newRow("connected drops ADD_ROUTES")
+        << connected << QStringList { QStringLiteral("ADD_ROUTES") } << connected << 0;
     QTest::newRow("connecting takes ASSIGN_IP")
-        << QStringLiteral("CONNECTING") << QStringList{QStringLiteral("ASSIGN_IP")} << QStringLiteral("ASSIGN_IP") << 1;
-    QTest::newRow("repeated name posts again") << connected << QStringList{connected, connected} << connected << 2;
-    QTest::newRow("connected to reconnecting") << connected << QStringList{QStringLiteral("RECONNECTING")}
-                                               << QStringLiteral("RECONNECTING") << 1;
-    QTest::newRow("connected to exiting") << connected << QStringList{QStringLiteral("EXITING")}
-                                          << QStringLiteral("EXITING") << 1;
+        << QStringLiteral("CONNECTING") << QStringList { QStringLiteral("ASSIGN_IP") } << QStringLiteral("ASSIGN_IP")
+        << 1;
+    QTest::newRow("repeated name posts again") << connected << QStringList { connected, connected } << connected << 2;
+    QTest::newRow("connected to reconnecting")
+        << connected << QStringList { QStringLiteral("RECONNECTING") } << QStringLiteral("RECONNECTING") << 1;
+    QTest::newRow("connected to exiting")
+        << connected << QStringList { QStringLiteral("EXITING") } << QStringLiteral("EXITING") << 1;
     QTest::newRow("unknown and empty names")
-        << QStringLiteral("NOPROCESS") << QStringList{QStringLiteral("SOMETHING_NEW"), QString()} << QString() << 2;
+        << QStringLiteral("NOPROCESS") << QStringList { QStringLiteral("SOMETHING_NEW"), QString() } << QString() << 2;
     QTest::newRow("filter is case-sensitive")
-        << QStringLiteral("Connected") << QStringList{QStringLiteral("ASSIGN_IP")} << QStringLiteral("ASSIGN_IP") << 1;
+        << QStringLiteral("Connected") << QStringList { QStringLiteral("ASSIGN_IP") } << QStringLiteral("ASSIGN_IP")
+        << 1;
     QTest::newRow("dropped names are case-sensitive")
-        << connected << QStringList{QStringLiteral("assign_ip")} << QStringLiteral("assign_ip") << 1;
+        << connected << QStringList { QStringLiteral("assign_ip") } << QStringLiteral("assign_ip") << 1;
     QTest::newRow("filter applies again after reconnect")
-        << QStringLiteral("RECONNECTING") << QStringList{connected, QStringLiteral("ADD_ROUTES")} << connected << 1;
+        << QStringLiteral("RECONNECTING") << QStringList { connected, QStringLiteral("ADD_ROUTES") } << connected << 1;
 }
 
 void TestOpenVPNState::updates()
@@ -100,7 +103,7 @@ void TestOpenVPNState::concurrentUpdatesAreAllPostedOnTheGuiThread()
     StateObserver observer;
 
     // A reader on the GUI thread keeps reading while the writers run.
-    std::atomic<bool> writing{true};
+    std::atomic<bool> writing { true };
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([&service, t] {
@@ -130,9 +133,8 @@ void TestOpenVPNState::destroyedObserverGetsNothing()
 {
     auto doomed = std::make_unique<QObject>();
     int doomedCalls = 0;
-    NotificationCenter::defaultCenter().addObserver(doomed.get(), OpenVPNStateDidChange(), [&doomedCalls] {
-        ++doomedCalls;
-    });
+    NotificationCenter::defaultCenter().addObserver(
+        doomed.get(), OpenVPNStateDidChange(), [&doomedCalls] { ++doomedCalls; });
     StateObserver survivor;
 
     std::thread([] { OpenVPNService::shared().updateState(QStringLiteral("WAIT")); }).join();

@@ -85,7 +85,7 @@ void TestTcpClient::connectTimesOut()
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QVERIFY(listener >= 0);
     auto closeListener = qScopeGuard([listener] { ::close(listener); });
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
@@ -133,7 +133,9 @@ void TestTcpClient::sendAndReceiveAtTheSameTime()
     QVERIFY(reading.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout);
     QVERIFY(client.send(QStringLiteral("grüezi\n")).ok);
     QTRY_COMPARE(peer->bytesAvailable(), qint64(8));
-    QCOMPARE(peer->readAll(), QByteArray("gr\xc3\xbc" "ezi\n"));
+    QCOMPARE(peer->readAll(),
+        QByteArray("gr\xc3\xbc"
+                   "ezi\n"));
 
     peer->write("SUCCESS: ok\r\n");
     QVERIFY(peer->waitForBytesWritten(5000));
