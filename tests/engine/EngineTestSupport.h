@@ -16,29 +16,26 @@
 
 namespace quellnet::test {
 
-// Collects what one of the program's writers emits while it lives.
-class TextCapture
+// Collects what one of the program's writers (StandardOutput, SystemLog) emits while it lives.
+template<typename Writer> class Capture
 {
 public:
+    Capture()
+    {
+        Writer::setSinkForTesting([this](const QString &text) {
+            std::lock_guard lock(m_mutex);
+            m_texts.append(text);
+        });
+    }
+    ~Capture() { Writer::setSinkForTesting({}); }
+
     QStringList texts() const
     {
         std::lock_guard lock(m_mutex);
         return m_texts;
     }
     QString joined() const { return texts().join(QString()); }
-    int count(const QString &text) const { return texts().count(text); }
-    void clear()
-    {
-        std::lock_guard lock(m_mutex);
-        m_texts.clear();
-    }
-
-protected:
-    void append(const QString &text)
-    {
-        std::lock_guard lock(m_mutex);
-        m_texts.append(text);
-    }
+    qsizetype count(const QString &text) const { return texts().count(text); }
 
 private:
     mutable std::mutex m_mutex;
@@ -46,26 +43,9 @@ private:
 };
 
 // Every message written to standard output (the management traffic), in order.
-class OutputCapture : public TextCapture
-{
-public:
-    OutputCapture()
-    {
-        StandardOutput::setSinkForTesting([this](const QString &text) { append(text); });
-    }
-    ~OutputCapture() { StandardOutput::setSinkForTesting({}); }
-};
-
+using OutputCapture = Capture<StandardOutput>;
 // Every line written to the system log, in order.
-class LogCapture : public TextCapture
-{
-public:
-    LogCapture()
-    {
-        SystemLog::setSinkForTesting([this](const QString &line) { append(line); });
-    }
-    ~LogCapture() { SystemLog::setSinkForTesting({}); }
-};
+using LogCapture = Capture<SystemLog>;
 
 // Observes OpenVPNStateDidChange like the login view does: counts the notifications, notes the
 // state it reads on each, and whether each arrived on the GUI thread.

@@ -105,12 +105,8 @@ void TestManagementParser::chunks_data()
         << QStringList { line(
                QStringLiteral("1700000000,I,Peer Connection Initiated with [AF_INET]198.51.100.7:1194")) }
         << QStringList {} << QString();
-    QTest::newRow("empty log payload") << QStringList { QStringLiteral(">LOG:\r\n") } << QStringList { line(QString()) }
-                                       << QStringList {} << QString();
     QTest::newRow("state with one comma") << QStringList { QStringLiteral(">STATE:1700000000,CONNECTED\r\n") }
                                           << QStringList {} << QStringList {} << QString();
-    QTest::newRow("state with no comma") << QStringList { QStringLiteral(">STATE:\r\n") } << QStringList {}
-                                         << QStringList {} << QString();
     QTest::newRow("empty state name") << QStringList { QStringLiteral(">STATE:1,,SUCCESS\r\n") } << QStringList {}
                                       << QStringList { QString() } << QString();
     QTest::newRow("two commas are enough") << QStringList { QStringLiteral(">STATE:,EXITING,\r\n") } << QStringList {}

@@ -43,23 +43,10 @@ class TestTcpClient : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void unconnectedClientFailsQuietly();
     void refusedConnection();
     void connectTimesOut();
-    void readTimesOut();
-    void sendAndReceiveAtTheSameTime();
     void reconnectWakesTheOldReader();
 };
-
-void TestTcpClient::unconnectedClientFailsQuietly()
-{
-    TcpClient client(QStringLiteral("127.0.0.1"), 1);
-    const TcpResult sent = client.send(QStringLiteral("state on\n"));
-    QVERIFY(!sent.ok);
-    QCOMPARE(sent.errorDescription, QStringLiteral("Not connected"));
-    QCOMPARE(client.read(10, 0), std::nullopt);
-    QCOMPARE(client.localPort(), quint16(0));
-}
 
 void TestTcpClient::refusedConnection()
 {
@@ -106,43 +93,6 @@ void TestTcpClient::connectTimesOut()
         }
     }
     QFAIL("the listener's queue never filled up");
-}
-
-void TestTcpClient::readTimesOut()
-{
-    LoopbackServer server;
-    TcpClient client(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(client.connect(3).ok);
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(client.read(2048, 1), std::nullopt);
-    QVERIFY(timer.elapsed() >= 900);
-}
-
-void TestTcpClient::sendAndReceiveAtTheSameTime()
-{
-    LoopbackServer server;
-    TcpClient client(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(client.connect(3).ok);
-    QTcpSocket *peer = server.waitForConnection();
-    QVERIFY(peer);
-    QCOMPARE(client.localPort(), peer->peerPort());
-
-    // The reader blocks without a time-out while the send goes out on the same connection.
-    auto reading = std::async(std::launch::async, [&client] { return client.read(2048, -1); });
-    QVERIFY(reading.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout);
-    QVERIFY(client.send(QStringLiteral("grüezi\n")).ok);
-    QTRY_COMPARE(peer->bytesAvailable(), qint64(8));
-    QCOMPARE(peer->readAll(),
-        QByteArray("gr\xc3\xbc"
-                   "ezi\n"));
-
-    peer->write("SUCCESS: ok\r\n");
-    QVERIFY(peer->waitForBytesWritten(5000));
-    QCOMPARE(reading.get(), std::optional<QByteArray>(QByteArray("SUCCESS: ok\r\n")));
-
-    peer->disconnectFromHost();
-    QTRY_COMPARE(client.read(2048, 1), std::nullopt);
 }
 
 void TestTcpClient::reconnectWakesTheOldReader()
