@@ -31,8 +31,10 @@ const QString &OpenVPNStateDidChange();
 // it fails), makes sure the management port belongs to root, sends the opening commands and the
 // credentials, and starts the reader. Starts run one after the other, never two at once. A start
 // that cannot go ahead (no management connection, a missing field or resource, credentials that
-// openvpn cannot take, a management port held by another user) ends in "NOPROCESS". So does
-// openvpn closing the management connection without having reported an idle state first.
+// openvpn cannot take, a management port held by another user) writes "error while starting mgmt
+// interface" and ends in "NOPROCESS". So does openvpn closing the management connection without
+// having reported an idle state first, and the helper's report that the latest start's openvpn
+// has exited (after openvpn's last reports); an earlier start's exit changes nothing.
 class OpenVPNService
 {
 public:
