@@ -32,9 +32,10 @@ const QString &OpenVPNStateDidChange();
 // credentials, and starts the reader. Starts run one after the other, never two at once. A start
 // that cannot go ahead (no management connection, a missing field or resource, credentials that
 // openvpn cannot take, a management port held by another user) writes "error while starting mgmt
-// interface" and ends in "NOPROCESS". So does openvpn closing the management connection without
-// having reported an idle state first, and the helper's report that the latest start's openvpn
-// has exited (after openvpn's last reports); an earlier start's exit changes nothing.
+// interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the
+// management connection without having reported an idle state first, and when the helper reports
+// that the latest start's openvpn has exited (applied after openvpn's last reports); the exit of
+// an earlier start's openvpn changes nothing.
 class OpenVPNService
 {
 public:
