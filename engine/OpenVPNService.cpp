@@ -21,8 +21,9 @@ OpenVPNService &OpenVPNService::shared()
 
 OpenVPNService::OpenVPNService()
     : m_state(QStringLiteral("NOPROCESS"))
-    , m_management(std::make_unique<OpenVPNManagement>())
+    , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
 {
+    m_management->setConnectionLostHandler([this] { onManagementConnectionLost(); });
 }
 
 OpenVPNService::~OpenVPNService() = default;

@@ -2,7 +2,10 @@
 
 #include <QString>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +25,17 @@ const QString &OpenVPNStateDidChange();
 // The state may be read and updated from any thread; every accepted update posts
 // OpenVPNStateDidChange on the GUI thread, in the order the updates were accepted.
 // startOpenVPN() and stopOpenVPN() are called on the GUI thread and never block it.
+//
+// A start asks the root helper to run openvpn, then, on a worker thread of the service, connects
+// the management client (8 attempts, each with a 3 s time-out and followed by a 300 ms pause when
+// it fails), makes sure the management port belongs to root, sends the opening commands and the
+// credentials, and starts the reader. Starts run one after the other, never two at once. A start
+// that cannot go ahead (no management connection, a missing field or resource, credentials that
+// openvpn cannot take, a management port held by another user) writes "error while starting mgmt
+// interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the
+// management connection without having reported an idle state first, and when the helper reports
+// that the latest start's openvpn has exited (applied after openvpn's last reports); the exit of
+// an earlier start's openvpn changes nothing.
 class OpenVPNService
 {
 public:
@@ -47,12 +61,36 @@ public:
 
     OpenVPNManagement &management();
 
+    // Returns at once; the connection is set up (or given up) on the service's worker thread.
+    // Preconditions: config, username and password are set (the connect flow sets them first).
     void startOpenVPN();
+    // Asks openvpn to quit ("signal SIGINT") over the management connection.
     void stopOpenVPN();
+    // Whether a start is still setting up its management connection.
+    bool isStarting() const;
+
+    // "NOPROCESS", "DISCONNECTED" and "EXITING": no tunnel and none on its way.
+    static bool isIdleState(const QString &name);
 
 private:
+    struct StartJob
+    {
+        std::uint64_t generation = 0;
+        QString refusal; // why the start cannot go ahead; empty when it can
+        QString username;
+        QString password;
+    };
+
     OpenVPNService();
     ~OpenVPNService();
+
+    void enqueueStart(StartJob job);
+    void runStartWorker();
+    void runStart(const StartJob &job);
+    void giveUpStart();
+    bool managementPeerBelongsToRoot();
+    void onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus);
+    void onManagementConnectionLost();
 
     mutable std::mutex m_stateMutex;
     QString m_state;
@@ -63,6 +101,15 @@ private:
     std::optional<QString> m_password;
 
     std::unique_ptr<OpenVPNManagement> m_management;
+
+    // Each start gets the next number, so the reply about an openvpn process of an earlier start
+    // can be told from the latest one's.
+    std::atomic<std::uint64_t> m_generation { 0 };
+    std::atomic<int> m_startsPending { 0 };
+    std::mutex m_startMutex; // guards the queue and the worker
+    std::condition_variable m_startQueued;
+    std::deque<StartJob> m_startQueue;
+    bool m_workerRunning = false;
 };
 
 } // namespace quellnet

@@ -1,0 +1,7 @@
+#include "EngineLog.h"
+
+namespace quellnet {
+
+Q_LOGGING_CATEGORY(lcEngine, "quellnet.engine", QtWarningMsg)
+
+} // namespace quellnet

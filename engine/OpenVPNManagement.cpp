@@ -1,0 +1,136 @@
+#include "OpenVPNManagement.h"
+
+#include "EngineLog.h"
+#include "ManagementReceiveBuffer.h"
+#include "StandardOutput.h"
+
+#include <chrono>
+
+namespace quellnet {
+
+namespace {
+constexpr qsizetype readSize = 2048;
+constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
+} // namespace
+
+OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink)
+    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink))
+{ }
+
+OpenVPNManagement::~OpenVPNManagement()
+{
+    m_socket.close();
+    std::list<Reader> readers;
+    {
+        std::lock_guard lock(m_mutex);
+        readers.swap(m_readers);
+    }
+    for (Reader &reader : readers)
+        reader.thread.join();
+}
+
+QString OpenVPNManagement::traceOf(const QString &command)
+{
+    static const QLatin1String verb("password ");
+    if (!command.startsWith(verb))
+        return command;
+    // Keep the verb and the credential type ('Auth'); the value never reaches standard output.
+    qsizetype typeEnd = -1;
+    const qsizetype typeStart = verb.size();
+    if (typeStart < command.size() && (command[typeStart] == u'\'' || command[typeStart] == u'"')) {
+        const qsizetype closing = command.indexOf(command[typeStart], typeStart + 1);
+        typeEnd = closing < 0 ? -1 : closing + 1;
+    } else {
+        typeEnd = command.indexOf(u' ', typeStart);
+    }
+    const QString newline = command.endsWith(u'\n') ? QStringLiteral("\n") : QString();
+    if (typeEnd < 0)
+        return verb + QStringLiteral("\"********\"") + newline;
+    return command.first(typeEnd) + QStringLiteral(" \"********\"") + newline;
+}
+
+void OpenVPNManagement::send(const QString &command)
+{
+    const TcpResult result = m_socket.send(command);
+    if (result.ok)
+        StandardOutput::write(traceOf(command) + u'\n');
+    else
+        StandardOutput::write(traceOf(command) + u' ' + result.errorDescription + u'\n');
+}
+
+void OpenVPNManagement::setConnectionLostHandler(std::function<void()> handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_connectionLostHandler = std::move(handler);
+}
+
+void OpenVPNManagement::startReading()
+{
+    reapFinishedReaders();
+    const std::shared_ptr<TcpConnection> connection = m_socket.connection();
+    if (!connection || !connection->claimReader())
+        return;
+
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    ++m_readerCount;
+    std::lock_guard lock(m_mutex);
+    m_readers.push_back({ std::thread([this, connection, finished] {
+                             readLoop(connection);
+                             {
+                                 std::lock_guard endLock(m_mutex);
+                                 --m_readerCount;
+                             }
+                             m_readerEnded.notify_all();
+                             finished->store(true);
+                         }),
+        finished });
+}
+
+bool OpenVPNManagement::waitForReaders(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_mutex);
+    return m_readerEnded.wait_for(lock, timeout, [this] { return m_readerCount.load() == 0; });
+}
+
+void OpenVPNManagement::reapFinishedReaders()
+{
+    std::list<Reader> done;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_readers.begin(); it != m_readers.end();) {
+            auto next = std::next(it);
+            if (it->finished->load())
+                done.splice(done.end(), m_readers, it);
+            it = next;
+        }
+    }
+    for (Reader &reader : done)
+        reader.thread.join();
+}
+
+void OpenVPNManagement::readLoop(const std::shared_ptr<TcpConnection> &connection)
+{
+    ManagementReceiveBuffer buffer(m_parser);
+    for (;;) {
+        const std::optional<QByteArray> chunk = connection->read(readSize, -1);
+        if (!chunk)
+            break;
+        buffer.receive(*chunk);
+        // Openvpn's output is small (states, log lines, one byte count a second); pausing keeps the
+        // reader cheap and lets output that arrives meanwhile be taken in one read.
+        std::this_thread::sleep_for(pauseAfterRead);
+    }
+
+    if (connection->isShutDown())
+        return;
+    qCDebug(lcEngine) << "openvpn closed the management connection";
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(m_mutex);
+        handler = m_connectionLostHandler;
+    }
+    if (handler)
+        handler();
+}
+
+} // namespace quellnet

@@ -1,0 +1,97 @@
+#include "TcpConnection.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quellnet {
+
+QString describeErrno(int error)
+{
+    const char *text = strerrordesc_np(error);
+    return text != nullptr ? QString::fromLocal8Bit(text) : QStringLiteral("Unknown error %1").arg(error);
+}
+
+TcpConnection::TcpConnection(int fd) : m_fd(fd)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof(address);
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0 && address.ss_family == AF_INET) {
+        const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(&address);
+        m_localAddress = ntohl(ipv4->sin_addr.s_addr);
+        m_localPort = ntohs(ipv4->sin_port);
+    }
+}
+
+TcpConnection::~TcpConnection()
+{
+    ::close(m_fd);
+}
+
+std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, int timeoutSeconds)
+{
+    if (maxBytes <= 0 || m_shutDown.load())
+        return std::nullopt;
+
+    pollfd entry { m_fd, POLLIN, 0 };
+    const int timeoutMs = timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000;
+    for (;;) {
+        const int ready = ::poll(&entry, 1, timeoutMs);
+        if (ready > 0)
+            break;
+        if (ready == 0)
+            return std::nullopt;
+        // Restarting after a signal may stretch a finite time-out a little; nothing relies on it.
+        if (errno != EINTR)
+            return std::nullopt;
+    }
+
+    QByteArray bytes(maxBytes, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t received = ::recv(m_fd, bytes.data(), static_cast<std::size_t>(maxBytes), 0);
+        if (received > 0 && !m_shutDown.load()) {
+            bytes.truncate(received);
+            return bytes;
+        }
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received == 0 && !m_shutDown.load())
+            m_closedByPeer.store(true);
+        return std::nullopt;
+    }
+}
+
+TcpResult TcpConnection::send(const QByteArray &bytes)
+{
+    std::lock_guard lock(m_sendMutex);
+    if (m_shutDown.load())
+        return TcpResult::failure(QStringLiteral("Not connected"));
+    if (m_closedByPeer.load())
+        return TcpResult::failure(QStringLiteral("Connection closed by peer"));
+    const char *data = bytes.constData();
+    std::size_t left = static_cast<std::size_t>(bytes.size());
+    while (left > 0) {
+        const ssize_t sent = ::send(m_fd, data, left, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return TcpResult::failure(describeErrno(errno));
+        }
+        data += sent;
+        left -= static_cast<std::size_t>(sent);
+    }
+    return TcpResult::success();
+}
+
+void TcpConnection::shutDown()
+{
+    m_shutDown.store(true);
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
+} // namespace quellnet

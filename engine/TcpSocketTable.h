@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace quellnet {
+
+// The kernel's tables of this network namespace's TCP sockets (/proc/net/tcp and tcp6), which any
+// user may read. They tell who owns the socket at the other end of a loopback connection, so the
+// program can make sure that it talks to root's openvpn and not to another user's listener.
+class TcpSocketTable
+{
+public:
+    enum State { Established = 0x01, FinWait2 = 0x05, TimeWait = 0x06, Listen = 0x0A };
+
+    struct Entry
+    {
+        bool ipv6 = false;
+        quint32 localAddress = 0; // IPv4, host byte order
+        std::array<quint8, 16> localAddress6 {}; // IPv6, network byte order
+        quint16 localPort = 0;
+        quint32 remoteAddress = 0; // IPv4 only
+        quint16 remotePort = 0;
+        int state = 0;
+        quint64 txQueue = 0; // bytes sent and not yet acknowledged by the peer
+        quint64 rxQueue = 0; // bytes received and not yet read
+        uint uid = 0;
+        quint64 inode = 0; // 0 while no process holds the socket, e.g. before accept()
+    };
+
+    // The current IPv4 and IPv6 tables; empty when they cannot be read.
+    static std::vector<Entry> read();
+    // Parses the text of /proc/net/tcp or /proc/net/tcp6; lines that do not parse are skipped.
+    static std::vector<Entry> parse(const QByteArray &text);
+
+    // Who holds the server end of our IPv4 connection from `localAddress`:`localPort` to
+    // `serverAddress`:`serverPort`: 0 when that is root for sure, the uid of another owner when
+    // one shows, nothing when it cannot be told.
+    //
+    // The server's socket of the connection settles it once a process has accepted it. Before
+    // that, some kernels show it as root's whoever listens, so then every listener that could
+    // have taken the connection must be root's (and there must be one). Time-wait entries never
+    // count: the kernel shows them all as root's.
+    static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table, quint32 localAddress, quint16 localPort,
+        quint32 serverAddress, quint16 serverPort);
+};
+
+} // namespace quellnet

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "HelperConnection.h"
+#include "HelperConnectionProvider.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace quellnet::test {
+
+// Stands in for the root helper daemon behind a proxy: records each run request with its
+// termination handler, and can answer with an error instead.
+class FakeHelper : public HelperProtocol
+{
+public:
+    struct RunRequest
+    {
+        QString config;
+        QString clientUp;
+        QString clientDown;
+        std::function<void(std::int32_t)> terminationHandler;
+    };
+
+    void getVersionWithResponseHandler(std::function<void(const QString &)> reply) override
+    {
+        reply(QStringLiteral("1.0.0"));
+    }
+
+    void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
+        std::function<void(std::int32_t)> terminationHandler) override
+    {
+        RunRequest request { config, clientUp, clientDown, std::move(terminationHandler) };
+        HelperErrorHandler errorHandler;
+        std::function<void(const RunRequest &)> hook;
+        {
+            std::lock_guard lock(m_mutex);
+            m_runs.push_back(request);
+            errorHandler = m_errorHandler;
+            hook = onRun;
+        }
+        if (!refusal.isEmpty() && errorHandler)
+            errorHandler(HelperError { refusal });
+        else if (hook)
+            hook(request);
+    }
+
+    void killOpenVPN() override { }
+
+    std::vector<RunRequest> runs() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_runs;
+    }
+
+    void setErrorHandler(HelperErrorHandler handler)
+    {
+        std::lock_guard lock(m_mutex);
+        m_errorHandler = std::move(handler);
+    }
+
+    // When set, run requests fail through the proxy's error handler with this description.
+    QString refusal;
+    // Runs for each accepted run request, on the requesting thread.
+    std::function<void(const RunRequest &)> onRun;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<RunRequest> m_runs;
+    HelperErrorHandler m_errorHandler;
+};
+
+// A connection whose proxies are `helper` (or none when it is null).
+class FakeHelperConnection : public HelperConnection
+{
+public:
+    explicit FakeHelperConnection(std::shared_ptr<FakeHelper> fake) : helper(std::move(fake)) { }
+
+    void setInvalidationHandler(std::function<void()>) override { }
+    void resume() override { }
+    void invalidate() override { }
+    std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override
+    {
+        if (helper)
+            helper->setErrorHandler(std::move(handler));
+        return helper;
+    }
+
+    std::shared_ptr<FakeHelper> helper;
+};
+
+// The application delegate as the service sees it.
+class FakeDelegate : public HelperConnectionProvider
+{
+public:
+    HelperConnectionPtr helperConnection() override { return connection; }
+
+    HelperConnectionPtr connection;
+};
+
+} // namespace quellnet::test

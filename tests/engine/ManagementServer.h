@@ -1,0 +1,67 @@
+#pragma once
+
+#include "EngineTestSupport.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace quellnet::test {
+
+// Stands in for openvpn's management interface on 127.0.0.1:1337: accepts connections and keeps
+// what each one received. Lives on the GUI thread; QTRY_* lets it work.
+class ManagementServer
+{
+public:
+    static constexpr quint16 port = 1337;
+
+    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), port); }
+
+    // The connection accepted `index`-th (0 first), once it exists; null after `timeoutMs`.
+    QTcpSocket *connection(int index, int timeoutMs = 10000)
+    {
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                while (m_server.hasPendingConnections())
+                    m_connections.append(m_server.nextPendingConnection());
+                return m_connections.size() > index;
+            },
+            timeoutMs));
+        return m_connections.size() > index ? m_connections.at(index) : nullptr;
+    }
+
+    int connectionCount()
+    {
+        connection(0, 0);
+        return int(m_connections.size());
+    }
+
+    // Everything connection `index` has received so far.
+    QByteArray received(int index)
+    {
+        QTcpSocket *socket = connection(index, 0);
+        if (socket == nullptr)
+            return {};
+        QCoreApplication::processEvents();
+        m_received.resize(std::max<qsizetype>(m_received.size(), index + 1));
+        m_received[index] += socket->readAll();
+        return m_received.at(index);
+    }
+
+    // Writes to connection `index` and waits until the client has read it.
+    bool deliver(int index, const QByteArray &bytes)
+    {
+        QTcpSocket *socket = connection(index);
+        if (socket == nullptr)
+            return false;
+        socket->write(bytes);
+        return socket->waitForBytesWritten(5000) && waitUntilRead(port, socket->peerPort());
+    }
+
+private:
+    QTcpServer m_server;
+    QList<QTcpSocket *> m_connections;
+    QList<QByteArray> m_received;
+};
+
+} // namespace quellnet::test
