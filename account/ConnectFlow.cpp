@@ -1,13 +1,228 @@
 #include "ConnectFlow.h"
 
+#include "Constant.h"
+#include "CredentialStore.h"
+#include "OpenVPNManagement.h"
+#include "OpenVPNService.h"
+#include "SystemLog.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSslCertificate>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace quellnet {
+
+namespace {
+
+bool isIdleState(const QString &state)
+{
+    return state == QLatin1String("DISCONNECTED") || state == QLatin1String("EXITING")
+        || state == QLatin1String("NOPROCESS");
+}
+
+// A line break or any other control character would break the management command that carries
+// the value to openvpn, or be dropped by it silently.
+bool holdsControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// Writes `text` to `path` without following a symlink and without writing into a file that
+// belongs to someone else: /tmp is shared with every user of the machine. The file is readable
+// by its owner only. Returns an empty string on success, otherwise what went wrong.
+QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+
+    QString problem;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        problem = QStringLiteral("%1 is not a regular file").arg(path);
+    else if (info.st_uid != ::geteuid())
+        problem = QStringLiteral("%1 belongs to another user").arg(path);
+    else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+
+    qsizetype written = 0;
+    while (problem.isEmpty() && written < text.size()) {
+        const ssize_t n = ::write(fd, text.constData() + written, static_cast<size_t>(text.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            problem = QString::fromLocal8Bit(std::strerror(errno));
+        else
+            written += n;
+    }
+    if (::close(fd) != 0 && problem.isEmpty())
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    return problem;
+}
+
+} // namespace
 
 ConnectFlow::ConnectFlow(LoginForm &form, QObject *parent)
     : QObject(parent)
     , m_form(form)
+    , m_loginURL(Constant::loginURL())
+    , m_profileURL(Constant::profileURL())
 {
+    if (!Constant::extraCACertificate().isEmpty())
+        m_client.addCaCertificates(QSslCertificate::fromPath(Constant::extraCACertificate()));
 }
 
-void ConnectFlow::toggleConnection() {}
+void ConnectFlow::setBaseURLForTesting(const QString &baseURL)
+{
+    m_loginURL = baseURL + QStringLiteral("login");
+    m_profileURL = baseURL + QStringLiteral("profile");
+}
+
+QString ConnectFlow::configPath()
+{
+    return QStringLiteral("/tmp/quellnet.ovpn");
+}
+
+bool ConnectFlow::isSignInUnderWay() const
+{
+    return m_requestInFlight || OpenVPNService::shared().isStarting();
+}
+
+void ConnectFlow::toggleConnection()
+{
+    if (isSignInUnderWay())
+        return;
+
+    const QString email = m_form.emailText();
+    if (email.isEmpty()) {
+        m_form.showErrorSheet(QStringLiteral("Email should not be empty!"));
+        return;
+    }
+    const QString password = m_form.passwordText();
+    if (password.isEmpty()) {
+        m_form.showErrorSheet(QStringLiteral("Password should not be empty!"));
+        return;
+    }
+    if (holdsControlCharacter(email)) {
+        m_form.showErrorSheet(QStringLiteral("Email must not contain control characters!"));
+        return;
+    }
+    if (holdsControlCharacter(password)) {
+        m_form.showErrorSheet(QStringLiteral("Password must not contain control characters!"));
+        return;
+    }
+
+    OpenVPNService &service = OpenVPNService::shared();
+    if (isIdleState(service.state())) {
+        requestLogin(email, password);
+        return;
+    }
+    service.management().send(QStringLiteral("signal SIGINT\n"));
+}
+
+void ConnectFlow::requestLogin(const QString &email, const QString &password)
+{
+    m_form.showConnecting();
+    m_requestInFlight = true;
+    const QJsonObject parameters{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    m_client.postJson(m_loginURL, parameters, [this, email, password](const ReplyRecord &reply) {
+        handleLoginResponse(reply, email, password);
+    });
+}
+
+void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &email, const QString &password)
+{
+    if (!reply.success) {
+        failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
+                                     : QStringLiteral("Network connection failed"));
+        return;
+    }
+
+    rememberCredentials(email, password);
+
+    const QJsonDocument document = QJsonDocument::fromJson(reply.body);
+    const QJsonValue token = document.isObject() ? document.object().value(QStringLiteral("access_token")) : QJsonValue();
+    if (!token.isString()) {
+        failSignIn(QStringLiteral("Unknown error"));
+        return;
+    }
+    requestProfile(QStringLiteral("Bearer ") + token.toString());
+}
+
+void ConnectFlow::requestProfile(const QString &authorization)
+{
+    m_requestInFlight = true;
+    m_client.getWithAuthorization(m_profileURL + QStringLiteral("?country_code=CH"), authorization,
+                                  [this](const ReplyRecord &reply) { handleProfileResponse(reply); });
+}
+
+void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
+{
+    if (!reply.success) {
+        failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
+                                     : QStringLiteral("Network connection failed"));
+        return;
+    }
+
+    const QJsonDocument document = QJsonDocument::fromJson(reply.body);
+    if (document.isNull()) {
+        failSignIn(QStringLiteral("Unknown error"));
+        return;
+    }
+    m_profile = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+
+    const QJsonValue config = document.isObject() ? document.object().value(QStringLiteral("config")) : QJsonValue();
+    if (!config.isString()) {
+        failSignIn(QStringLiteral("Unknown error"));
+        return;
+    }
+    m_requestInFlight = false;
+    startWithConfig(config.toString());
+}
+
+void ConnectFlow::rememberCredentials(const QString &email, const QString &password)
+{
+    if (m_form.rememberChecked())
+        CredentialStore::remember(email, password);
+    else
+        CredentialStore::forget();
+}
+
+void ConnectFlow::startWithConfig(const QString &config)
+{
+    const QString problem = writeOwnerOnlyFile(configPath(), config.toUtf8());
+    if (!problem.isEmpty()) {
+        // Starting anyway would run whatever the file held before, or what someone planted there.
+        SystemLog::write(problem);
+        failSignIn(QStringLiteral("Could not write the VPN configuration"));
+        return;
+    }
+
+    OpenVPNService &service = OpenVPNService::shared();
+    service.setConfig(configPath());
+    service.setUsername(m_form.emailText());
+    service.setPassword(m_form.passwordText());
+    service.startOpenVPN();
+}
+
+void ConnectFlow::failSignIn(const QString &message)
+{
+    m_requestInFlight = false;
+    m_form.showDisconnected();
+    m_form.showErrorSheet(message);
+}
 
 } // namespace quellnet

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccountClient.h"
 #include "LoginForm.h"
 
 #include <QJsonValue>
@@ -8,8 +9,14 @@
 
 namespace quellnet {
 
-// PLACEHOLDER interface of the sign-in and connect flow (being written). The login view owns one
-// and forwards its connect action to toggleConnection().
+// The road from the connect action to a tunnel, and back. A click on the login view's connect
+// button (or the tray's connect item) checks the form; with no tunnel it signs in to the account
+// service (login, then the profile with the subscriber's openvpn configuration), remembers or
+// forgets the credentials, writes the configuration file and starts the VPN service; while a
+// tunnel exists or is coming up, it asks openvpn to stop.
+//
+// Owned by the login view; everything runs on the GUI thread. Failures end in the view's
+// disconnected mode with an error sheet, never in an exception or a return value.
 class ConnectFlow : public QObject
 {
     Q_OBJECT
@@ -17,15 +24,38 @@ class ConnectFlow : public QObject
 public:
     explicit ConnectFlow(LoginForm &form, QObject *parent = nullptr);
 
-    // The connect action of the view's button and of the tray's connect item.
+    static QString configPath();
+
     void toggleConnection();
 
-    // The last profile reply of the account service; JSON null until one arrived.
+    void requestLogin(const QString &email, const QString &password);
+    void handleLoginResponse(const ReplyRecord &reply, const QString &email, const QString &password);
+    void requestProfile(const QString &authorization);
+    void handleProfileResponse(const ReplyRecord &reply);
+
+    void rememberCredentials(const QString &email, const QString &password);
+    void startWithConfig(const QString &config);
+
+    // The last profile reply that read as JSON; null until then.
     const QJsonValue &profile() const { return m_profile; }
 
+    // True from a sign-in's first request until it failed or the VPN service has finished
+    // starting; clicks meanwhile are ignored.
+    bool isSignInUnderWay() const;
+
+    AccountClient &accountClient() { return m_client; }
+    // Tests talk to a stand-in of the account service on a port of their own.
+    void setBaseURLForTesting(const QString &baseURL);
+
 private:
+    void failSignIn(const QString &message);
+
     LoginForm &m_form;
+    AccountClient m_client;
+    QString m_loginURL;
+    QString m_profileURL;
     QJsonValue m_profile;
+    bool m_requestInFlight = false;
 };
 
 } // namespace quellnet

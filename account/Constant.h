@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace quellnet {
+
+// The account service's URLs. The base URL is fixed when the program is built (the provider's
+// service; the demo and the end-to-end tests build against a local stand-in instead).
+class Constant
+{
+public:
+    static const QString &baseURL();
+    static const QString &loginURL();
+    static const QString &profileURL();
+
+    // A CA certificate file trusted for the account service in addition to the system's, or empty.
+    static const QString &extraCACertificate();
+};
+
+} // namespace quellnet
