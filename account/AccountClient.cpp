@@ -96,7 +96,7 @@ void AccountClient::send(QNetworkReply *reply, Completion completion)
 
     connect(reply, &QNetworkReply::finished, this, [this, reply, pending, completion = std::move(completion)] {
         reply->deleteLater();
-        if (!pending->oversized)
+        if (!pending->oversized && reply->isOpen())
             pending->body += reply->readAll();
 
         ReplyRecord record;

@@ -44,6 +44,8 @@ QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ELOOP)
+        return QStringLiteral("%1 is a symbolic link").arg(path);
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
 
