@@ -28,7 +28,7 @@ bool AllowedUsers::resolve(const QString &user, uid_t &uid)
     if (name.isEmpty() || name.contains('\0'))
         return false;
     std::vector<char> buffer(16384);
-    passwd entry{};
+    passwd entry {};
     passwd *found = nullptr;
     if (::getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
         return false;
@@ -52,7 +52,9 @@ QStringList AllowedUsers::parse(const QByteArray &text)
 
 bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString &problem)
 {
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT)
         return true;
     const QString trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, problem);
@@ -63,7 +65,7 @@ bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringL
         problem = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
-    for (const QString &user : parse(file.read(1024 * 1024))) {
+    for (const QString &user : parse(file.read(qint64 { 1024 } * 1024))) {
         uid_t uid = 0;
         if (resolve(user, uid))
             uids.insert(uid);

@@ -33,16 +33,16 @@ namespace {
 // More clients than the program and a few tools would ever open at once.
 constexpr std::size_t maxSessions = 64;
 // A client that does not read its replies is dropped before it costs more than this.
-constexpr qsizetype maxPendingOutput = 1024 * 1024;
+constexpr qsizetype maxPendingOutput = qsizetype { 1024 } * 1024;
 
 QString errnoText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return qt_error_string(error);
 }
 
 sockaddr_un socketAddress(const QByteArray &path)
 {
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     return address;
@@ -50,10 +50,7 @@ sockaddr_un socketAddress(const QByteArray &path)
 
 } // namespace
 
-HelperDaemon::HelperDaemon(Settings settings)
-    : m_settings(std::move(settings))
-{
-}
+HelperDaemon::HelperDaemon(Settings settings) : m_settings(std::move(settings)) { }
 
 HelperDaemon::~HelperDaemon()
 {
@@ -71,7 +68,7 @@ int HelperDaemon::run()
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     ::sigemptyset(&signals);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD})
+    for (int signal : { SIGTERM, SIGINT, SIGHUP, SIGCHLD })
         ::sigaddset(&signals, signal);
     ::sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -86,29 +83,28 @@ int HelperDaemon::run()
         ::close(signalFd);
         return 1;
     }
-    m_supervisor.emplace(m_settings.openvpn,
-                         [this](const RunTicket &ticket, std::int32_t status) { onRunEnded(ticket, status); });
+    m_supervisor.emplace(
+        m_settings.openvpn, [this](const RunTicket &ticket, std::int32_t status) { onRunEnded(ticket, status); });
     QStringList users;
     for (uid_t uid : m_settings.allowedUsers)
         users.append(QString::number(uid));
-    HelperLog::write(QStringLiteral(QUELLNET_HELPER_ID " %1 serving %2 for root%3; openvpn %4, scripts in %5")
-                         .arg(QStringLiteral(QUELLNET_VERSION),
-                              m_settings.socketPath,
-                              users.isEmpty() ? QString() : QStringLiteral(" and uid ") + users.join(QStringLiteral(", ")),
-                              m_settings.openvpn.openvpn,
-                              m_settings.openvpn.scriptsDir));
+    HelperLog::write(
+        QStringLiteral(QUELLNET_HELPER_ID " %1 serving %2 for root%3; openvpn %4, scripts in %5")
+            .arg(QStringLiteral(QUELLNET_VERSION), m_settings.socketPath,
+                users.isEmpty() ? QString() : QStringLiteral(" and uid ") + users.join(QStringLiteral(", ")),
+                m_settings.openvpn.openvpn, m_settings.openvpn.scriptsDir));
 
     bool stopping = false;
     while (!stopping || !m_supervisor->idle()) {
         std::vector<pollfd> fds;
         std::vector<std::uint64_t> serials;
-        fds.push_back({signalFd, POLLIN, 0});
+        fds.push_back({ signalFd, POLLIN, 0 });
         if (m_listenFd >= 0)
-            fds.push_back({m_listenFd, POLLIN, 0});
+            fds.push_back({ m_listenFd, POLLIN, 0 });
         const std::size_t firstSession = fds.size();
         for (const auto &[serial, session] : m_sessions) {
             const short events = short((stopping ? 0 : POLLIN) | (session.output.isEmpty() ? 0 : POLLOUT));
-            fds.push_back({session.fd, events, 0});
+            fds.push_back({ session.fd, events, 0 });
             serials.push_back(serial);
         }
 
@@ -123,7 +119,7 @@ int HelperDaemon::run()
         }
 
         if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
+            signalfd_siginfo info {};
             while (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
                 if (info.ssi_signo == SIGCHLD) {
                     m_supervisor->reap();
@@ -179,7 +175,9 @@ bool HelperDaemon::prepareRuntimeDirectory(QString &problem)
         problem = QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, errnoText(errno));
         return false;
     }
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0
         || (info.st_mode & 077) != 0) {
         problem = QStringLiteral("%1 must be a directory that only root can use (mode 0700)")
@@ -193,7 +191,7 @@ bool HelperDaemon::prepareRuntimeDirectory(QString &problem)
 
     // Copies left by an earlier run that did not end cleanly.
     QDir directory(resolved);
-    for (const QString &stale : directory.entryList({QStringLiteral("profile-*.ovpn")}, QDir::Files | QDir::System))
+    for (const QString &stale : directory.entryList({ QStringLiteral("profile-*.ovpn") }, QDir::Files | QDir::System))
         directory.remove(stale);
     return true;
 }
@@ -210,14 +208,17 @@ bool HelperDaemon::listen(QString &problem)
         return false;
 
     const sockaddr_un address = socketAddress(path);
-    struct stat existing{};
+    struct stat existing
+    {
+    };
     if (::lstat(path.constData(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
             problem = QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath);
             return false;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool served = probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        const bool served
+            = probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
         if (probe >= 0)
             ::close(probe);
         if (served) {
@@ -233,8 +234,11 @@ bool HelperDaemon::listen(QString &problem)
         return false;
     }
     // Everyone may connect; who may talk is decided by the peer's credentials.
-    struct stat bound{};
-    if (::chmod(path.constData(), 0666) != 0 || ::lstat(path.constData(), &bound) != 0 || ::listen(m_listenFd, 64) != 0) {
+    struct stat bound
+    {
+    };
+    if (::chmod(path.constData(), 0666) != 0 || ::lstat(path.constData(), &bound) != 0
+        || ::listen(m_listenFd, 64) != 0) {
         problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
         return false;
     }
@@ -250,7 +254,9 @@ void HelperDaemon::stopListening()
     m_listenFd = -1;
     // Only our own socket: a newer helper may already serve the path.
     const QByteArray path = QFile::encodeName(m_settings.socketPath);
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::lstat(path.constData(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_ino == m_socketInode)
         ::unlink(path.constData());
 }
@@ -266,7 +272,7 @@ void HelperDaemon::acceptClients()
                 continue;
             return;
         }
-        ucred peer{};
+        ucred peer {};
         socklen_t length = sizeof peer;
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
             HelperLog::write(QStringLiteral("refused a connection: its credentials cannot be read"));
@@ -336,8 +342,8 @@ void HelperDaemon::readFrom(std::uint64_t serial)
 void HelperDaemon::writeTo(Session &session)
 {
     while (!session.output.isEmpty() && !session.broken) {
-        const ssize_t n = ::send(session.fd, session.output.constData(), size_t(session.output.size()),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(
+            session.fd, session.output.constData(), size_t(session.output.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 return;
@@ -431,7 +437,8 @@ void HelperDaemon::reply(std::uint64_t serial, const HelperReply &reply)
     session.output.append(HelperWire::encode(reply));
     writeTo(session);
     if (session.output.size() > maxPendingOutput) {
-        HelperLog::write(QStringLiteral("closing the connection of %1: it does not read its replies").arg(describe(session)));
+        HelperLog::write(
+            QStringLiteral("closing the connection of %1: it does not read its replies").arg(describe(session)));
         session.broken = true;
     }
 }

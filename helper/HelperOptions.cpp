@@ -65,7 +65,7 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
             error = QStringLiteral("%1 needs a value").arg(argument);
             return std::nullopt;
         }
-        const QString value = arguments.at(++i);
+        const QString &value = arguments.at(++i);
         if (single)
             *single = value;
         else
@@ -91,7 +91,8 @@ QString HelperOptions::usage()
         "  --socket PATH             the socket to serve (default %1)\n"
         "  --allow-user USER|UID     a user besides root who may use the helper (repeatable)\n"
         "  --allowed-users-file FILE more such users, one a line (default %2)\n"
-        "  --scripts-dir DIR         where client.up and client.down are (default: beside the helper)\n"
+        "  --scripts-dir DIR         where client.up and client.down are (default: beside the helper,\n"
+        "                            else <prefix>/share/quellnet)\n"
         "  --runtime-dir DIR         root-only place for private profile copies (default %3)\n"
         "  --openvpn PATH            the openvpn program (default %4)\n")
         .arg(defaultSocketPath(), defaultAllowedUsersFile(), defaultRuntimeDir(), defaultOpenVPN());

@@ -28,7 +28,7 @@ struct HelperOptions
     QString socketPath;
     QStringList allowedUsers;
     QString allowedUsersFile;
-    QString scriptsDir; // empty: the directory the executable lies in
+    QString scriptsDir; // empty: beside the executable, else <prefix>/share/quellnet
     QString runtimeDir;
     QString openvpn;
 

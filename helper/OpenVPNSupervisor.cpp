@@ -28,7 +28,7 @@ namespace {
 
 QString errnoText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return qt_error_string(error);
 }
 
 // Marks every descriptor from 3 up close-on-exec. Runs in the forked child: system calls only.
@@ -55,10 +55,8 @@ std::int32_t statusOf(int waitStatus)
 } // namespace
 
 OpenVPNSupervisor::OpenVPNSupervisor(Settings settings, Completion completion)
-    : m_settings(std::move(settings))
-    , m_completion(std::move(completion))
-{
-}
+    : m_settings(std::move(settings)), m_completion(std::move(completion))
+{ }
 
 OpenVPNSupervisor::~OpenVPNSupervisor()
 {
@@ -74,8 +72,8 @@ OpenVPNSupervisor::~OpenVPNSupervisor()
 void OpenVPNSupervisor::requestRun(RunTicket ticket)
 {
     if (m_waiting) {
-        HelperLog::write(QStringLiteral("run request %1 is dropped: a newer one came before it started")
-                             .arg(m_waiting->requestId));
+        HelperLog::write(
+            QStringLiteral("run request %1 is dropped: a newer one came before it started").arg(m_waiting->requestId));
         complete(*m_waiting, RunStatus::superseded);
     }
     m_waiting = std::move(ticket);
@@ -91,7 +89,8 @@ void OpenVPNSupervisor::requestRun(RunTicket ticket)
 void OpenVPNSupervisor::kill()
 {
     if (m_waiting) {
-        HelperLog::write(QStringLiteral("run request %1 is dropped: openvpn was asked to end").arg(m_waiting->requestId));
+        HelperLog::write(
+            QStringLiteral("run request %1 is dropped: openvpn was asked to end").arg(m_waiting->requestId));
         const RunTicket dropped = std::move(*m_waiting);
         m_waiting.reset();
         complete(dropped, RunStatus::superseded);
@@ -185,7 +184,8 @@ void OpenVPNSupervisor::startWaiting()
 
 QString OpenVPNSupervisor::writeCopy(const QByteArray &profile, QString &problem)
 {
-    const QString path = QStringLiteral("%1/profile-%2-%3.ovpn").arg(m_settings.runtimeDir).arg(::getpid()).arg(++m_copySerial);
+    QString path
+        = QStringLiteral("%1/profile-%2-%3.ovpn").arg(m_settings.runtimeDir).arg(::getpid()).arg(++m_copySerial);
     const QByteArray native = QFile::encodeName(path);
     ::unlink(native.constData());
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -219,23 +219,11 @@ QList<QByteArray> OpenVPNSupervisor::commandLine(const QString &profileCopy) con
     const QByteArray scripts = QFile::encodeName(m_settings.scriptsDir);
     // The profile comes first, so that nothing in it can override what follows (the allowlist
     // refuses such directives anyway).
-    return {QFile::encodeName(m_settings.openvpn),
-            "--config",
-            QFile::encodeName(profileCopy),
-            "--management",
-            "127.0.0.1",
-            "1337",
-            "--management-query-passwords",
-            "--auth-retry",
-            "none",
-            "--script-security",
-            "2",
-            "--up",
-            scripts + "/client.up",
-            "--down",
-            scripts + "/client.down",
-            // The DNS settings go while the tun device still exists.
-            "--down-pre"};
+    return { QFile::encodeName(m_settings.openvpn), "--config", QFile::encodeName(profileCopy), "--management",
+        "127.0.0.1", "1337", "--management-query-passwords", "--auth-retry", "none", "--script-security", "2", "--up",
+        scripts + "/client.up", "--down", scripts + "/client.down",
+        // The DNS settings go while the tun device still exists.
+        "--down-pre" };
 }
 
 pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
@@ -247,7 +235,7 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
         argv.push_back(const_cast<char *>(argument.constData()));
     argv.push_back(nullptr);
     static char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    char *envp[] = {path, nullptr};
+    char *envp[] = { path, nullptr };
 
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int execFailure[2];

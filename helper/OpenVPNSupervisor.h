@@ -43,10 +43,10 @@ public:
 
     struct Settings
     {
-        QString openvpn;    // trusted path of the openvpn program
+        QString openvpn; // trusted path of the openvpn program
         QString scriptsDir; // trusted directory holding client.up and client.down
         QString runtimeDir; // root-only directory for the private copies
-        std::chrono::milliseconds grace{5000};
+        std::chrono::milliseconds grace { 5000 };
     };
 
     OpenVPNSupervisor(Settings settings, Completion completion);

@@ -91,12 +91,12 @@ bool deviceName(QByteArrayView v)
 
 bool deviceType(QByteArrayView v)
 {
-    return oneOf(v, {"tun", "tap"});
+    return oneOf(v, { "tun", "tap" });
 }
 
 bool protocol(QByteArrayView v)
 {
-    return oneOf(v, {"udp", "udp4", "udp6", "tcp", "tcp4", "tcp6", "tcp-client", "tcp4-client", "tcp6-client"});
+    return oneOf(v, { "udp", "udp4", "udp6", "tcp", "tcp4", "tcp6", "tcp-client", "tcp4-client", "tcp6-client" });
 }
 
 bool retryLimit(QByteArrayView v)
@@ -106,42 +106,42 @@ bool retryLimit(QByteArrayView v)
 
 bool lzoMode(QByteArrayView v)
 {
-    return oneOf(v, {"yes", "no", "adaptive"});
+    return oneOf(v, { "yes", "no", "adaptive" });
 }
 
 bool compression(QByteArrayView v)
 {
-    return oneOf(v, {"lzo", "lz4", "lz4-v2", "stub", "stub-v2"});
+    return oneOf(v, { "lzo", "lz4", "lz4-v2", "stub", "stub-v2" });
 }
 
 bool compressionPolicy(QByteArrayView v)
 {
-    return oneOf(v, {"no", "asym", "yes"});
+    return oneOf(v, { "no", "asym", "yes" });
 }
 
 bool gatewayFlag(QByteArrayView v)
 {
-    return oneOf(v, {"local", "autolocal", "def1", "bypass-dhcp", "bypass-dns", "block-local", "ipv6", "!ipv4"});
+    return oneOf(v, { "local", "autolocal", "def1", "bypass-dhcp", "bypass-dns", "block-local", "ipv6", "!ipv4" });
 }
 
 bool dhcpOption(QByteArrayView v)
 {
-    return oneOf(v, {"DNS", "DNS6", "DOMAIN", "DOMAIN-SEARCH", "ADAPTER_DOMAIN_SUFFIX"});
+    return oneOf(v, { "DNS", "DNS6", "DOMAIN", "DOMAIN-SEARCH", "ADAPTER_DOMAIN_SUFFIX" });
 }
 
 bool filterAction(QByteArrayView v)
 {
-    return oneOf(v, {"accept", "ignore", "reject"});
+    return oneOf(v, { "accept", "ignore", "reject" });
 }
 
 bool topology(QByteArrayView v)
 {
-    return oneOf(v, {"net30", "p2p", "subnet"});
+    return oneOf(v, { "net30", "p2p", "subnet" });
 }
 
 bool x509NameType(QByteArrayView v)
 {
-    return oneOf(v, {"subject", "name", "name-prefix"});
+    return oneOf(v, { "subject", "name", "name-prefix" });
 }
 
 bool orHighest(QByteArrayView v)
@@ -151,7 +151,7 @@ bool orHighest(QByteArrayView v)
 
 bool certProfile(QByteArrayView v)
 {
-    return oneOf(v, {"insecure", "legacy", "preferred", "suiteb"});
+    return oneOf(v, { "insecure", "legacy", "preferred", "suiteb" });
 }
 
 bool server(QByteArrayView v)
@@ -161,12 +161,12 @@ bool server(QByteArrayView v)
 
 bool keyDirection(QByteArrayView v)
 {
-    return oneOf(v, {"0", "1"});
+    return oneOf(v, { "0", "1" });
 }
 
 bool mtuDiscovery(QByteArrayView v)
 {
-    return oneOf(v, {"no", "maybe", "yes"});
+    return oneOf(v, { "no", "maybe", "yes" });
 }
 
 bool fragmentMode(QByteArrayView v)
@@ -176,7 +176,7 @@ bool fragmentMode(QByteArrayView v)
 
 bool mssfixMode(QByteArrayView v)
 {
-    return oneOf(v, {"mtu", "fixed"});
+    return oneOf(v, { "mtu", "fixed" });
 }
 
 // --- The allowlist -------------------------------------------------------------------------------
@@ -192,107 +192,107 @@ struct Rule
 
 const Rule rules[] = {
     // Role and transport.
-    {"client", 0, 0, {}},
-    {"tls-client", 0, 0, {}},
-    {"pull", 0, 0, {}},
-    {"dev", 1, 1, {deviceName}},
-    {"dev-type", 1, 1, {deviceType}},
-    {"proto", 1, 1, {protocol}},
-    {"remote", 1, 3, {host, port, protocol}},
-    {"port", 1, 1, {port}},
-    {"rport", 1, 1, {port}},
-    {"nobind", 0, 0, {}},
-    {"float", 0, 0, {}},
-    {"remote-random", 0, 0, {}},
-    {"remote-random-hostname", 0, 0, {}},
-    {"resolv-retry", 1, 1, {retryLimit}},
-    {"connect-retry", 1, 2, {number, number}},
-    {"connect-retry-max", 1, 1, {number}},
-    {"connect-timeout", 1, 1, {number}},
-    {"server-poll-timeout", 1, 1, {number}},
-    {"persist-key", 0, 0, {}},
-    {"persist-tun", 0, 0, {}},
-    {"persist-remote-ip", 0, 0, {}},
-    {"persist-local-ip", 0, 0, {}},
-    {"disable-dco", 0, 0, {}},
-    {"topology", 1, 1, {topology}},
-    {"tun-ipv6", 0, 0, {}},
-    {"ifconfig-nowarn", 0, 0, {}},
-    {"allow-pull-fqdn", 0, 0, {}},
-    {"pull-filter", 2, 2, {filterAction, text}},
+    { "client", 0, 0, {} },
+    { "tls-client", 0, 0, {} },
+    { "pull", 0, 0, {} },
+    { "dev", 1, 1, { deviceName } },
+    { "dev-type", 1, 1, { deviceType } },
+    { "proto", 1, 1, { protocol } },
+    { "remote", 1, 3, { host, port, protocol } },
+    { "port", 1, 1, { port } },
+    { "rport", 1, 1, { port } },
+    { "nobind", 0, 0, {} },
+    { "float", 0, 0, {} },
+    { "remote-random", 0, 0, {} },
+    { "remote-random-hostname", 0, 0, {} },
+    { "resolv-retry", 1, 1, { retryLimit } },
+    { "connect-retry", 1, 2, { number, number } },
+    { "connect-retry-max", 1, 1, { number } },
+    { "connect-timeout", 1, 1, { number } },
+    { "server-poll-timeout", 1, 1, { number } },
+    { "persist-key", 0, 0, {} },
+    { "persist-tun", 0, 0, {} },
+    { "persist-remote-ip", 0, 0, {} },
+    { "persist-local-ip", 0, 0, {} },
+    { "disable-dco", 0, 0, {} },
+    { "topology", 1, 1, { topology } },
+    { "tun-ipv6", 0, 0, {} },
+    { "ifconfig-nowarn", 0, 0, {} },
+    { "allow-pull-fqdn", 0, 0, {} },
+    { "pull-filter", 2, 2, { filterAction, text } },
     // Cryptography and peer verification.
-    {"cipher", 1, 1, {word}},
-    {"data-ciphers", 1, 1, {word}},
-    {"ncp-ciphers", 1, 1, {word}},
-    {"data-ciphers-fallback", 1, 1, {word}},
-    {"auth", 1, 1, {word}},
-    {"tls-cipher", 1, 1, {word}},
-    {"tls-ciphersuites", 1, 1, {word}},
-    {"tls-groups", 1, 1, {word}},
-    {"ecdh-curve", 1, 1, {word}},
-    {"tls-version-min", 1, 2, {word, orHighest}},
-    {"tls-version-max", 1, 1, {word}},
-    {"tls-cert-profile", 1, 1, {certProfile}},
-    {"remote-cert-tls", 1, 1, {server}},
-    {"ns-cert-type", 1, 1, {server}},
-    {"remote-cert-ku", 1, 8, {hexWord, hexWord, hexWord}},
-    {"remote-cert-eku", 1, 1, {text}},
-    {"verify-x509-name", 1, 2, {text, x509NameType}},
-    {"key-direction", 1, 1, {keyDirection}},
-    {"auth-user-pass", 0, 0, {}},
-    {"auth-nocache", 0, 0, {}},
-    {"push-peer-info", 0, 0, {}},
-    {"tls-exit", 0, 0, {}},
+    { "cipher", 1, 1, { word } },
+    { "data-ciphers", 1, 1, { word } },
+    { "ncp-ciphers", 1, 1, { word } },
+    { "data-ciphers-fallback", 1, 1, { word } },
+    { "auth", 1, 1, { word } },
+    { "tls-cipher", 1, 1, { word } },
+    { "tls-ciphersuites", 1, 1, { word } },
+    { "tls-groups", 1, 1, { word } },
+    { "ecdh-curve", 1, 1, { word } },
+    { "tls-version-min", 1, 2, { word, orHighest } },
+    { "tls-version-max", 1, 1, { word } },
+    { "tls-cert-profile", 1, 1, { certProfile } },
+    { "remote-cert-tls", 1, 1, { server } },
+    { "ns-cert-type", 1, 1, { server } },
+    { "remote-cert-ku", 1, 8, { hexWord, hexWord, hexWord } },
+    { "remote-cert-eku", 1, 1, { text } },
+    { "verify-x509-name", 1, 2, { text, x509NameType } },
+    { "key-direction", 1, 1, { keyDirection } },
+    { "auth-user-pass", 0, 0, {} },
+    { "auth-nocache", 0, 0, {} },
+    { "push-peer-info", 0, 0, {} },
+    { "tls-exit", 0, 0, {} },
     // Compression.
-    {"comp-lzo", 0, 1, {lzoMode}},
-    {"compress", 0, 1, {compression}},
-    {"allow-compression", 1, 1, {compressionPolicy}},
+    { "comp-lzo", 0, 1, { lzoMode } },
+    { "compress", 0, 1, { compression } },
+    { "allow-compression", 1, 1, { compressionPolicy } },
     // Routes and name servers.
-    {"route", 1, 4, {word, word, word}},
-    {"route-ipv6", 1, 3, {word, word, word}},
-    {"route-metric", 1, 1, {number}},
-    {"route-delay", 0, 2, {number, number}},
-    {"route-gateway", 1, 1, {word}},
-    {"route-nopull", 0, 0, {}},
-    {"redirect-gateway", 0, 8, {gatewayFlag, gatewayFlag, gatewayFlag}},
-    {"redirect-private", 0, 8, {gatewayFlag, gatewayFlag, gatewayFlag}},
-    {"block-ipv6", 0, 0, {}},
-    {"dhcp-option", 2, 2, {dhcpOption, host}},
+    { "route", 1, 4, { word, word, word } },
+    { "route-ipv6", 1, 3, { word, word, word } },
+    { "route-metric", 1, 1, { number } },
+    { "route-delay", 0, 2, { number, number } },
+    { "route-gateway", 1, 1, { word } },
+    { "route-nopull", 0, 0, {} },
+    { "redirect-gateway", 0, 8, { gatewayFlag, gatewayFlag, gatewayFlag } },
+    { "redirect-private", 0, 8, { gatewayFlag, gatewayFlag, gatewayFlag } },
+    { "block-ipv6", 0, 0, {} },
+    { "dhcp-option", 2, 2, { dhcpOption, host } },
     // Timers.
-    {"ping", 1, 1, {number}},
-    {"ping-restart", 1, 1, {number}},
-    {"ping-exit", 1, 1, {number}},
-    {"ping-timer-rem", 0, 0, {}},
-    {"keepalive", 2, 2, {number, number}},
-    {"inactive", 1, 2, {number, number}},
-    {"hand-window", 1, 1, {number}},
-    {"tran-window", 1, 1, {number}},
-    {"tls-timeout", 1, 1, {number}},
-    {"reneg-sec", 1, 2, {number, number}},
-    {"reneg-bytes", 1, 1, {number}},
-    {"reneg-pkts", 1, 1, {number}},
-    {"replay-window", 1, 2, {number, number}},
-    {"explicit-exit-notify", 0, 1, {number}},
+    { "ping", 1, 1, { number } },
+    { "ping-restart", 1, 1, { number } },
+    { "ping-exit", 1, 1, { number } },
+    { "ping-timer-rem", 0, 0, {} },
+    { "keepalive", 2, 2, { number, number } },
+    { "inactive", 1, 2, { number, number } },
+    { "hand-window", 1, 1, { number } },
+    { "tran-window", 1, 1, { number } },
+    { "tls-timeout", 1, 1, { number } },
+    { "reneg-sec", 1, 2, { number, number } },
+    { "reneg-bytes", 1, 1, { number } },
+    { "reneg-pkts", 1, 1, { number } },
+    { "replay-window", 1, 2, { number, number } },
+    { "explicit-exit-notify", 0, 1, { number } },
     // Messages.
-    {"verb", 1, 1, {number}},
-    {"mute", 1, 1, {number}},
-    {"mute-replay-warnings", 0, 0, {}},
-    {"suppress-timestamps", 0, 0, {}},
+    { "verb", 1, 1, { number } },
+    { "mute", 1, 1, { number } },
+    { "mute-replay-warnings", 0, 0, {} },
+    { "suppress-timestamps", 0, 0, {} },
     // Link tuning.
-    {"tun-mtu", 1, 1, {number}},
-    {"link-mtu", 1, 1, {number}},
-    {"fragment", 1, 2, {number, fragmentMode}},
-    {"mssfix", 0, 2, {number, mssfixMode}},
-    {"mtu-disc", 1, 1, {mtuDiscovery}},
-    {"sndbuf", 1, 1, {number}},
-    {"rcvbuf", 1, 1, {number}},
-    {"txqueuelen", 1, 1, {number}},
-    {"fast-io", 0, 0, {}},
-    {"passtos", 0, 0, {}},
+    { "tun-mtu", 1, 1, { number } },
+    { "link-mtu", 1, 1, { number } },
+    { "fragment", 1, 2, { number, fragmentMode } },
+    { "mssfix", 0, 2, { number, mssfixMode } },
+    { "mtu-disc", 1, 1, { mtuDiscovery } },
+    { "sndbuf", 1, 1, { number } },
+    { "rcvbuf", 1, 1, { number } },
+    { "txqueuelen", 1, 1, { number } },
+    { "fast-io", 0, 0, {} },
+    { "passtos", 0, 0, {} },
 };
 
 // Certificates and keys are taken only inline: as directives they name files, read as root.
-const char *const inlineBlocks[] = {"ca", "cert", "key", "tls-auth", "tls-crypt", "tls-crypt-v2", "extra-certs"};
+const char *const inlineBlocks[] = { "ca", "cert", "key", "tls-auth", "tls-crypt", "tls-crypt-v2", "extra-certs" };
 
 struct Refusal
 {
@@ -302,23 +302,24 @@ struct Refusal
 
 // Why well-known directives are refused; anything else not allowed gets a plain refusal.
 const Refusal refusals[] = {
-    {{"up", "down", "route-up", "route-pre-down", "ipchange", "tls-verify", "auth-user-pass-verify", "client-connect",
-      "client-disconnect", "learn-address", "iproute", "tls-crypt-v2-verify"},
-     "runs a program as root"},
-    {{"plugin", "engine", "providers", "pkcs11-providers", "pkcs11-id", "pkcs11-id-management"}, "loads code into openvpn"},
-    {{"setenv", "setenv-safe"}, "sets variables for the scripts that run as root"},
-    {{"config"}, "reads another configuration file as root"},
-    {{"log", "log-append", "status", "writepid", "tmp-dir", "cd", "chroot", "askpass", "pkcs12", "dh", "crl-verify",
-      "secret", "capath", "dev-node", "replay-persist", "tls-export-cert", "auth-gen-token-secret", "ifconfig-pool-persist",
-      "client-config-dir", "http-proxy-user-pass", "ca", "cert", "key", "tls-auth", "tls-crypt", "tls-crypt-v2",
-      "extra-certs"},
-     "reads or writes a file as root (certificates and keys belong in inline blocks)"},
-    {{"user", "group"}, "changes the user or group openvpn runs as"},
-    {{"daemon", "inetd", "syslog"}, "takes openvpn out of the helper's supervision"},
-    {{"script-security", "auth-retry", "management-query-passwords", "up-delay", "up-restart", "down-pre"},
-     "is set by the helper"},
-    {{"connection"}, "opens a block of its own, which is not supported"},
-    {{"ignore-unknown-option"}, "would hide directives from this check"},
+    { { "up", "down", "route-up", "route-pre-down", "ipchange", "tls-verify", "auth-user-pass-verify", "client-connect",
+          "client-disconnect", "learn-address", "iproute", "tls-crypt-v2-verify" },
+        "runs a program as root" },
+    { { "plugin", "engine", "providers", "pkcs11-providers", "pkcs11-id", "pkcs11-id-management" },
+        "loads code into openvpn" },
+    { { "setenv", "setenv-safe" }, "sets variables for the scripts that run as root" },
+    { { "config" }, "reads another configuration file as root" },
+    { { "log", "log-append", "status", "writepid", "tmp-dir", "cd", "chroot", "askpass", "pkcs12", "dh", "crl-verify",
+          "secret", "capath", "dev-node", "replay-persist", "tls-export-cert", "auth-gen-token-secret",
+          "ifconfig-pool-persist", "client-config-dir", "http-proxy-user-pass", "ca", "cert", "key", "tls-auth",
+          "tls-crypt", "tls-crypt-v2", "extra-certs" },
+        "reads or writes a file as root (certificates and keys belong in inline blocks)" },
+    { { "user", "group" }, "changes the user or group openvpn runs as" },
+    { { "daemon", "inetd", "syslog" }, "takes openvpn out of the helper's supervision" },
+    { { "script-security", "auth-retry", "management-query-passwords", "up-delay", "up-restart", "down-pre" },
+        "is set by the helper" },
+    { { "connection" }, "opens a block of its own, which is not supported" },
+    { { "ignore-unknown-option" }, "would hide directives from this check" },
 };
 
 const Rule *findRule(QByteArrayView name)
@@ -385,7 +386,7 @@ QString checkParams(const Rule &rule, const QList<QByteArray> &params)
 QByteArray written(const QByteArray &param)
 {
     const bool bare = allOf(param, ProfileAllowlist::maxParameterLength,
-                            [](char c) { return isAlnum(c) || std::strchr("_.:+/@=,!-", c) != nullptr; });
+        [](char c) { return isAlnum(c) || std::strchr("_.:+/@=,!-", c) != nullptr; });
     if (bare)
         return param;
     QByteArray escaped = param;
@@ -543,9 +544,9 @@ ProfileCheck ProfileAllowlist::check(QByteArrayView profile)
         if (params->size() == 1 && name.startsWith('<') && name.endsWith('>') && name.size() >= 2) {
             const QByteArray tag = name.mid(1, name.size() - 2);
             if (!isInlineBlock(tag)) {
-                return refuse(number, tag == "connection" ? refusalFor(tag)
-                                                          : QStringLiteral("inline block %1 is not allowed")
-                                                                .arg(shownName(tag)));
+                return refuse(number,
+                    tag == "connection" ? refusalFor(tag)
+                                        : QStringLiteral("inline block %1 is not allowed").arg(shownName(tag)));
             }
             const QByteArray closeTag = "</" + tag + '>';
             sanitized += '<' + tag + ">\n";

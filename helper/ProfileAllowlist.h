@@ -40,7 +40,7 @@ struct ProfileCheck
 class ProfileAllowlist
 {
 public:
-    static constexpr qsizetype maxProfileSize = 1024 * 1024;
+    static constexpr qsizetype maxProfileSize = qsizetype { 1024 } * 1024;
     // Bytes before the line feed; openvpn's line buffer holds 255 bytes with the line feed.
     static constexpr qsizetype maxLineLength = 254;
     // openvpn's limits: parameters a line (with the directive) and bytes a parameter.

@@ -27,10 +27,7 @@ ProfileIntake::Result refused(std::int32_t status, const QString &reason)
 class FileDescriptor
 {
 public:
-    explicit FileDescriptor(int fd)
-        : m_fd(fd)
-    {
-    }
+    explicit FileDescriptor(int fd) : m_fd(fd) { }
     ~FileDescriptor()
     {
         if (m_fd >= 0)
@@ -58,18 +55,19 @@ ProfileIntake::Result ProfileIntake::read(const QString &path, uid_t caller, qsi
         const int error = errno;
         if (error == ELOOP)
             return refused(RunStatus::profileNotTrusted, QStringLiteral("is a symbolic link"));
-        return refused(RunStatus::profileMissing,
-                       QStringLiteral("cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+        return refused(RunStatus::profileMissing, QStringLiteral("cannot be opened: %1").arg(qt_error_string(error)));
     }
 
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::fstat(fd.get(), &info) != 0)
         return refused(RunStatus::profileMissing, QStringLiteral("cannot be examined"));
     if (!S_ISREG(info.st_mode))
         return refused(RunStatus::profileNotTrusted, QStringLiteral("is not a regular file"));
     if (info.st_uid != caller) {
-        return refused(RunStatus::profileNotTrusted,
-                       QStringLiteral("is owned by uid %1, not by the caller").arg(info.st_uid));
+        return refused(
+            RunStatus::profileNotTrusted, QStringLiteral("is owned by uid %1, not by the caller").arg(info.st_uid));
     }
     if (info.st_mode & (S_IWGRP | S_IWOTH))
         return refused(RunStatus::profileNotTrusted, QStringLiteral("is writable by group or others"));
@@ -86,8 +84,7 @@ ProfileIntake::Result ProfileIntake::read(const QString &path, uid_t caller, qsi
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            return refused(RunStatus::profileMissing,
-                           QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return refused(RunStatus::profileMissing, QStringLiteral("cannot be read: %1").arg(qt_error_string(errno)));
         }
         if (n == 0)
             break;

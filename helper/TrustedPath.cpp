@@ -16,7 +16,7 @@ namespace {
 
 QString errnoText()
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return qt_error_string(errno);
 }
 
 // `path` is absolute and resolved. Checks it and each directory above it.
@@ -24,7 +24,9 @@ bool chainIsRootOnly(const QByteArray &path, QString &problem)
 {
     QByteArray current = path;
     for (;;) {
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::lstat(current.constData(), &info) != 0) {
             problem = QStringLiteral("%1: %2").arg(QFile::decodeName(current), errnoText());
             return false;
@@ -61,15 +63,18 @@ QString TrustedPath::resolve(const QString &path, Kind kind, QString &problem)
     }
     const QByteArray resolved(resolvedBuffer);
 
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(resolved.constData(), &info) != 0) {
         problem = QStringLiteral("%1: %2").arg(path, errnoText());
         return {};
     }
     const bool isDirectory = S_ISDIR(info.st_mode);
     if (kind == Kind::Directory ? !isDirectory : !S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("%1 is not a %2").arg(path, kind == Kind::Directory ? QStringLiteral("directory")
-                                                                                      : QStringLiteral("regular file"));
+        problem
+            = QStringLiteral("%1 is not a %2")
+                  .arg(path, kind == Kind::Directory ? QStringLiteral("directory") : QStringLiteral("regular file"));
         return {};
     }
     if (kind == Kind::Executable && !(info.st_mode & S_IXUSR)) {

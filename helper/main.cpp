@@ -6,6 +6,7 @@
 #include "HelperOptions.h"
 #include "TrustedPath.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,9 +28,9 @@ void print(FILE *stream, const QString &text)
 
 QByteArray informationDictionary()
 {
-    const QJsonObject information{
-        {QStringLiteral("CFBundleIdentifier"), QStringLiteral(QUELLNET_HELPER_ID)},
-        {QStringLiteral("CFBundleVersion"), QStringLiteral(QUELLNET_VERSION)},
+    const QJsonObject information {
+        { QStringLiteral("CFBundleIdentifier"), QStringLiteral(QUELLNET_HELPER_ID) },
+        { QStringLiteral("CFBundleVersion"), QStringLiteral(QUELLNET_VERSION) },
     };
     return QJsonDocument(information).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -61,8 +62,14 @@ int serve(const HelperOptions &options)
 
     QString problem;
     QString scriptsDir = options.scriptsDir;
-    if (scriptsDir.isEmpty())
-        scriptsDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    if (scriptsDir.isEmpty()) {
+        // Installed, the scripts lie beside the helper; in the program's own layout (the build
+        // tree, a package) they are its resources in <prefix>/share/quellnet.
+        const QString beside = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+        scriptsDir = QFileInfo::exists(beside + QStringLiteral("/client.up"))
+            ? beside
+            : QDir::cleanPath(beside + QStringLiteral("/../../share/quellnet"));
+    }
     scriptsDir = TrustedPath::resolve(scriptsDir, TrustedPath::Kind::Directory, problem);
     if (scriptsDir.isEmpty())
         return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
@@ -70,7 +77,7 @@ int serve(const HelperOptions &options)
         return refuseToStart(QStringLiteral("the scripts' directory %1 holds characters openvpn cannot take in a "
                                             "command")
                                  .arg(scriptsDir));
-    for (const QString &script : {QStringLiteral("client.up"), QStringLiteral("client.down")}) {
+    for (const QString &script : { QStringLiteral("client.up"), QStringLiteral("client.down") }) {
         const QString path = scriptsDir + QLatin1Char('/') + script;
         if (TrustedPath::resolve(path, TrustedPath::Kind::Executable, problem).isEmpty())
             return refuseToStart(QStringLiteral("scripts: %1").arg(problem));

@@ -30,7 +30,7 @@ const QString killOpenVPNOp = QStringLiteral("killOpenVPN");
 void appendString(QByteArray &out, const QString &text)
 {
     // Qt's writer does the escaping; the one-element array around it is cut off again.
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    const QByteArray array = QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
     out.append(array.constData() + 1, array.size() - 2);
 }
 
@@ -190,13 +190,13 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
     if (op.toString() == getVersionOp || op.toString() == killOpenVPNOp) {
         request.operation = op.toString() == getVersionOp ? HelperRequest::Operation::GetVersion
                                                           : HelperRequest::Operation::KillOpenVPN;
-        if (!onlyMembers(*object, {&idKey, &opKey})) {
+        if (!onlyMembers(*object, { &idKey, &opKey })) {
             result.error = QStringLiteral("unexpected member in %1").arg(op.toString());
             return result;
         }
     } else if (op.toString() == runOpenVPNOp) {
         request.operation = HelperRequest::Operation::RunOpenVPN;
-        if (!onlyMembers(*object, {&idKey, &opKey, &configKey, &clientUpKey, &clientDownKey})) {
+        if (!onlyMembers(*object, { &idKey, &opKey, &configKey, &clientUpKey, &clientDownKey })) {
             result.error = QStringLiteral("unexpected member in runOpenVPN");
             return result;
         }

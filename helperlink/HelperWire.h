@@ -41,8 +41,7 @@ struct HelperReply
 
 // The outcome of reading one line: the message, or why it was refused. When the line was refused
 // but still carried a readable id, `id` holds it so that the refusal can be answered.
-template<typename Message>
-struct HelperDecoded
+template<typename Message> struct HelperDecoded
 {
     std::optional<Message> message;
     QString error;
@@ -72,8 +71,8 @@ class HelperWire
 {
 public:
     // Longest line either side accepts, not counting the '\n'.
-    static constexpr qsizetype maxLineLength = 64 * 1024;
-    static constexpr std::uint64_t maxId = (std::uint64_t{1} << 53) - 1;
+    static constexpr qsizetype maxLineLength = qsizetype { 64 } * 1024;
+    static constexpr std::uint64_t maxId = (std::uint64_t { 1 } << 53) - 1;
 
     // One line each, '\n' included.
     static QByteArray encode(const HelperRequest &request);

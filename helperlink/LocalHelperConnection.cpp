@@ -40,7 +40,8 @@ QString invalidatedError(const QString &reason)
 
 QString errnoText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    // Thread-safe, unlike strerror().
+    return qt_error_string(error);
 }
 
 // Runs an error handler on a thread of its own: for messages that arrive when the connection's
@@ -56,11 +57,7 @@ void failOnOwnThread(HelperErrorHandler handler, HelperError error)
 class LocalHelperConnection::Private
 {
 public:
-    explicit Private(QString path)
-        : socketPath(std::move(path))
-        , wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-    {
-    }
+    explicit Private(QString path) : socketPath(std::move(path)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { }
     ~Private()
     {
         if (wakeFd >= 0)
@@ -108,10 +105,10 @@ private:
     // Everything below is guarded by `mutex`.
     std::thread worker;
     std::thread::id workerId;
-    bool invalidated = false;     // the connection is over; new messages fail at once
-    QString invalidationReason;   // set when someone asked for the end; empty otherwise
-    bool ownerGone = false;       // the LocalHelperConnection was destroyed
-    bool acceptingTasks = true;   // false once the thread has run its last tasks
+    bool invalidated = false; // the connection is over; new messages fail at once
+    QString invalidationReason; // set when someone asked for the end; empty otherwise
+    bool ownerGone = false; // the LocalHelperConnection was destroyed
+    bool acceptingTasks = true; // false once the thread has run its last tasks
     std::function<void()> invalidationHandler;
     bool invalidationHandlerRunning = false;
     std::uint64_t nextId = 1;
@@ -126,36 +123,33 @@ class LocalHelperConnection::Proxy final : public HelperProtocol
 {
 public:
     Proxy(std::weak_ptr<Private> connection, HelperErrorHandler errorHandler)
-        : m_connection(std::move(connection))
-        , m_errorHandler(std::move(errorHandler))
-    {
-    }
+        : m_connection(std::move(connection)), m_errorHandler(std::move(errorHandler))
+    { }
 
     void getVersionWithResponseHandler(VersionReply reply) override
     {
         HelperRequest request;
         request.operation = HelperRequest::Operation::GetVersion;
-        send(std::move(request), {request.operation, m_errorHandler, std::move(reply), {}});
+        send(std::move(request), { HelperRequest::Operation::GetVersion, m_errorHandler, std::move(reply), {} });
     }
 
-    void runOpenVPNWithConfig(const QString &config,
-                              const QString &clientUp,
-                              const QString &clientDown,
-                              TerminationHandler terminationHandler) override
+    void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
+        TerminationHandler terminationHandler) override
     {
         HelperRequest request;
         request.operation = HelperRequest::Operation::RunOpenVPN;
         request.config = config;
         request.clientUp = clientUp;
         request.clientDown = clientDown;
-        send(std::move(request), {request.operation, m_errorHandler, {}, std::move(terminationHandler)});
+        send(std::move(request),
+            { HelperRequest::Operation::RunOpenVPN, m_errorHandler, {}, std::move(terminationHandler) });
     }
 
     void killOpenVPN() override
     {
         HelperRequest request;
         request.operation = HelperRequest::Operation::KillOpenVPN;
-        send(std::move(request), {request.operation, m_errorHandler, {}, {}});
+        send(std::move(request), { HelperRequest::Operation::KillOpenVPN, m_errorHandler, {}, {} });
     }
 
 private:
@@ -164,7 +158,7 @@ private:
         if (const std::shared_ptr<Private> connection = m_connection.lock())
             connection->submit(std::move(request), std::move(entry));
         else
-            failOnOwnThread(m_errorHandler, {invalidatedError(QStringLiteral("the connection was released"))});
+            failOnOwnThread(m_errorHandler, { invalidatedError(QStringLiteral("the connection was released")) });
     }
 
     std::weak_ptr<Private> m_connection;
@@ -178,14 +172,14 @@ void LocalHelperConnection::Private::submit(HelperRequest request, Pending entry
     QByteArray line = HelperWire::encode(request);
     QString failure;
     if (invalidated || !invalidationReason.isEmpty() || ownerGone)
-        failure = invalidatedError(invalidationReason.isEmpty() ? QStringLiteral("the connection is closed")
-                                                                : invalidationReason);
+        failure = invalidatedError(
+            invalidationReason.isEmpty() ? QStringLiteral("the connection is closed") : invalidationReason);
     else if (line.size() - 1 > HelperWire::maxLineLength)
         failure = QStringLiteral("The request to " QUELLNET_HELPER_ID " is too long to send.");
 
     if (failure.isEmpty()) {
         pending.emplace(request.id, std::move(entry));
-        outgoing.push_back({request.id, std::move(line)});
+        outgoing.push_back({ request.id, std::move(line) });
         lock.unlock();
         wake();
         return;
@@ -193,12 +187,12 @@ void LocalHelperConnection::Private::submit(HelperRequest request, Pending entry
     if (!entry.errorHandler)
         return;
     if (worker.joinable() && acceptingTasks) {
-        tasks.push_back([handler = std::move(entry.errorHandler), failure] { handler(HelperError{failure}); });
+        tasks.push_back([handler = std::move(entry.errorHandler), failure] { handler(HelperError { failure }); });
         lock.unlock();
         wake();
     } else {
         lock.unlock();
-        failOnOwnThread(std::move(entry.errorHandler), {failure});
+        failOnOwnThread(std::move(entry.errorHandler), { failure });
     }
 }
 
@@ -245,7 +239,7 @@ void LocalHelperConnection::Private::releaseByOwner()
     const QString error = invalidatedError(invalidationReason);
     lock.unlock();
     for (auto &entry : left)
-        failOnOwnThread(std::move(entry.second.errorHandler), {error});
+        failOnOwnThread(std::move(entry.second.errorHandler), { error });
 }
 
 void LocalHelperConnection::Private::setInvalidationHandler(std::function<void()> handler)
@@ -294,7 +288,7 @@ void LocalHelperConnection::Private::run()
         if (ownerGone)
             break;
         lock.unlock();
-        pollfd wait{wakeFd, POLLIN, 0};
+        pollfd wait { wakeFd, POLLIN, 0 };
         // Without a wake-up descriptor (eventfd failed), look again every so often.
         ::poll(&wait, 1, wakeFd >= 0 ? -1 : 50);
         drainWake();
@@ -306,7 +300,7 @@ void LocalHelperConnection::Private::run()
 
 int LocalHelperConnection::Private::connectSocket(QString &failure) const
 {
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const QByteArray path = QFile::encodeName(socketPath);
     if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path) {
@@ -320,7 +314,7 @@ int LocalHelperConnection::Private::connectSocket(QString &failure) const
         failure = QStringLiteral("cannot make a socket: %1").arg(errnoText(errno));
         return -1;
     }
-    const timeval timeout{connectTimeoutSeconds, 0};
+    const timeval timeout { connectTimeoutSeconds, 0 };
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     int result;
     do {
@@ -353,7 +347,7 @@ QString LocalHelperConnection::Private::serve(int fd)
         runTasks(lock);
         lock.unlock();
 
-        pollfd fds[2] = {{fd, short(POLLIN | (unsent.empty() ? 0 : POLLOUT)), 0}, {wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { fd, short(POLLIN | (unsent.empty() ? 0 : POLLOUT)), 0 }, { wakeFd, POLLIN, 0 } };
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return QStringLiteral("poll failed: %1").arg(errnoText(errno));
         if (fds[1].revents & POLLIN)
@@ -363,7 +357,7 @@ QString LocalHelperConnection::Private::serve(int fd)
             while (!unsent.empty()) {
                 const QByteArray &bytes = unsent.front().bytes;
                 const ssize_t n = ::send(fd, bytes.constData() + sentOfFront, size_t(bytes.size() - sentOfFront),
-                                         MSG_NOSIGNAL | MSG_DONTWAIT);
+                    MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n < 0) {
                     if (errno == EAGAIN || errno == EINTR)
                         break;
@@ -446,7 +440,7 @@ bool LocalHelperConnection::Private::dispatch(QByteArrayView line, QString &fail
         break;
     case HelperReply::Kind::Error:
         if (entry.errorHandler)
-            entry.errorHandler(HelperError{reply.text});
+            entry.errorHandler(HelperError { reply.text });
         break;
     }
     return true;
@@ -463,7 +457,7 @@ void LocalHelperConnection::Private::invalidateNow(const QString &reason)
     outgoing.clear();
     lock.unlock();
 
-    const HelperError error{invalidatedError(reason)};
+    const HelperError error { invalidatedError(reason) };
     for (auto &entry : failed) {
         if (entry.second.errorHandler)
             entry.second.errorHandler(error);
@@ -495,10 +489,8 @@ void LocalHelperConnection::Private::runTasks(std::unique_lock<std::mutex> &lock
     }
 }
 
-LocalHelperConnection::LocalHelperConnection(QString socketPath)
-    : d(std::make_shared<Private>(std::move(socketPath)))
-{
-}
+LocalHelperConnection::LocalHelperConnection(QString socketPath) : d(std::make_shared<Private>(std::move(socketPath)))
+{ }
 
 LocalHelperConnection::~LocalHelperConnection()
 {

@@ -35,16 +35,17 @@ namespace {
 const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 const QString sourceScripts = QStringLiteral(QUELLNET_SOURCE_DIR "/resources");
 constexpr uid_t allowedUid = 4242; // --allow-user
-constexpr uid_t listedUid = 4243;  // in the allowed-users file
-constexpr uid_t otherUid = 65534;  // neither
+constexpr uid_t listedUid = 4243; // in the allowed-users file
+constexpr uid_t otherUid = 65534; // neither
 constexpr std::int32_t superseded = 75;
 
 sockaddr_un addressOf(const QString &path)
 {
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const QByteArray native = QFile::encodeName(path);
-    std::memcpy(address.sun_path, native.constData(), size_t(qMin<qsizetype>(native.size(), sizeof address.sun_path - 1)));
+    std::memcpy(
+        address.sun_path, native.constData(), size_t(qMin<qsizetype>(native.size(), sizeof address.sun_path - 1)));
     return address;
 }
 
@@ -52,8 +53,7 @@ sockaddr_un addressOf(const QString &path)
 class WireClient
 {
 public:
-    explicit WireClient(const QString &socketPath)
-        : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit WireClient(const QString &socketPath) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         const sockaddr_un address = addressOf(socketPath);
         if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
@@ -89,7 +89,7 @@ public:
     {
         const QDeadlineTimer deadline(timeoutMs);
         while (!m_buffer.contains('\n')) {
-            pollfd wait{m_fd, POLLIN, 0};
+            pollfd wait { m_fd, POLLIN, 0 };
             if (m_closed || ::poll(&wait, 1, int(deadline.remainingTime())) <= 0)
                 return std::nullopt;
             char chunk[4096];
@@ -111,10 +111,7 @@ public:
         return line ? HelperWire::decodeReply(*line).message : std::nullopt;
     }
     // True if the helper closes the connection within the time-out without sending a line.
-    bool closedWithoutReply(int timeoutMs = 5000)
-    {
-        return !readLine(timeoutMs) && m_closed && m_buffer.isEmpty();
-    }
+    bool closedWithoutReply(int timeoutMs = 5000) { return !readLine(timeoutMs) && m_closed && m_buffer.isEmpty(); }
 
 private:
     int m_fd;
@@ -124,23 +121,23 @@ private:
 
 HelperRequest getVersion(std::uint64_t id)
 {
-    return {id, HelperRequest::Operation::GetVersion, {}, {}, {}};
+    return { id, HelperRequest::Operation::GetVersion, {}, {}, {} };
 }
 
 HelperRequest killOpenVPN(std::uint64_t id)
 {
-    return {id, HelperRequest::Operation::KillOpenVPN, {}, {}, {}};
+    return { id, HelperRequest::Operation::KillOpenVPN, {}, {}, {} };
 }
 
 HelperRequest runOpenVPN(std::uint64_t id, const QString &config, const QString &up = QStringLiteral("/nonexistent/up"),
-                         const QString &down = QStringLiteral("/nonexistent/down"))
+    const QString &down = QStringLiteral("/nonexistent/down"))
 {
-    return {id, HelperRequest::Operation::RunOpenVPN, config, up, down};
+    return { id, HelperRequest::Operation::RunOpenVPN, config, up, down };
 }
 
 HelperReply terminated(std::uint64_t id, std::int32_t status)
 {
-    return {id, HelperReply::Kind::TerminationStatus, {}, status};
+    return { id, HelperReply::Kind::TerminationStatus, {}, status };
 }
 
 struct Exchange
@@ -164,14 +161,15 @@ Exchange exchangeAs(uid_t uid, const QString &socketPath, const QByteArray &requ
         if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
             ::_exit(2);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const char connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 'c' : 'n';
+        const char connected
+            = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 'c' : 'n';
         if (::write(channel[1], &connected, 1) != 1 || connected != 'c')
             ::_exit(3);
         if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != ssize_t(request.size()))
             ::_exit(errno == EPIPE || errno == ECONNRESET ? 0 : 4); // closed before the request went out
         char buffer[4096];
         for (;;) {
-            pollfd wait{fd, POLLIN, 0};
+            pollfd wait { fd, POLLIN, 0 };
             if (::poll(&wait, 1, 3000) <= 0)
                 ::_exit(5); // the helper kept the connection open
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -339,11 +337,34 @@ private:
     QString m_log;
 };
 
-enum class Startup { NotRoot, ScriptNotRootOwned, ScriptWritable, ScriptsDirWritable, ScriptMissing,
-                     RuntimeDirOpen, SocketPathTaken, SocketServed, UnknownUser, UsersFileWritable };
+enum class Startup {
+    NotRoot,
+    ScriptNotRootOwned,
+    ScriptWritable,
+    ScriptsDirWritable,
+    ScriptMissing,
+    RuntimeDirOpen,
+    SocketPathTaken,
+    SocketServed,
+    UnknownUser,
+    UsersFileWritable
+};
 
-enum class Profile { Symlink, ForeignOwner, GroupWritable, WorldWritable, Directory, Fifo, Missing, Relative,
-                     RunsAScript, WritesAFile, SetsEnvironment, TooLarge, RootOwnedForUser };
+enum class Profile {
+    Symlink,
+    ForeignOwner,
+    GroupWritable,
+    WorldWritable,
+    Directory,
+    Fifo,
+    Missing,
+    Relative,
+    RunsAScript,
+    WritesAFile,
+    SetsEnvironment,
+    TooLarge,
+    RootOwnedForUser
+};
 
 } // namespace
 
@@ -369,9 +390,9 @@ private:
 
     QStringList arguments(const QString &socket, const QString &scripts, const QString &runtime) const
     {
-        return {QStringLiteral("--socket"), socket, QStringLiteral("--scripts-dir"), scripts,
-                QStringLiteral("--runtime-dir"), runtime, QStringLiteral("--allow-user"), QString::number(allowedUid),
-                QStringLiteral("--allowed-users-file"), m_usersFile};
+        return { QStringLiteral("--socket"), socket, QStringLiteral("--scripts-dir"), scripts,
+            QStringLiteral("--runtime-dir"), runtime, QStringLiteral("--allow-user"), QString::number(allowedUid),
+            QStringLiteral("--allowed-users-file"), m_usersFile };
     }
 
     static bool makeDirectory(const QString &path, mode_t mode)
@@ -394,8 +415,9 @@ private:
     {
         if (!makeDirectory(directory, 0755))
             return false;
-        for (const QString &script : {QStringLiteral("client.up"), QStringLiteral("client.down")}) {
-            if (!writeFile(directory + QLatin1Char('/') + script, readFile(sourceScripts + QLatin1Char('/') + script), 0755))
+        for (const QString &script : { QStringLiteral("client.up"), QStringLiteral("client.down") }) {
+            if (!writeFile(
+                    directory + QLatin1Char('/') + script, readFile(sourceScripts + QLatin1Char('/') + script), 0755))
                 return false;
         }
         return true;
@@ -414,7 +436,8 @@ private:
         WireClient client(m_socket);
         const std::uint64_t id = nextId();
         return client.send(getVersion(id))
-            && client.readReply() == HelperReply{id, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0};
+            && client.readReply()
+            == HelperReply { id, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0 };
     }
 
     QList<pid_t> openvpnsOfThisTest() const
@@ -460,17 +483,18 @@ private Q_SLOTS:
         QVERIFY(makeScriptsDirectory(m_scripts));
         QVERIFY(makeDirectory(m_runtime, 0700));
         QVERIFY(makeDirectory(m_profiles, 0755));
-        QVERIFY(writeFile(m_usersFile, QByteArray("# recorded at installation\n") + QByteArray::number(listedUid) + '\n', 0644));
+        QVERIFY(writeFile(
+            m_usersFile, QByteArray("# recorded at installation\n") + QByteArray::number(listedUid) + '\n', 0644));
 
         // A CA certificate made here, so that openvpn accepts the profile and then waits, on its
         // management interface, for credentials that never come: no packet leaves the machine.
         QProcess openssl;
         openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                       QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-                       QStringLiteral("-nodes"), QStringLiteral("-subj"), QStringLiteral("/CN=quellnet test CA"),
-                       QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-keyout"),
-                       path(QStringLiteral("ca.key")), QStringLiteral("-out"), path(QStringLiteral("ca.crt"))});
+            { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                QStringLiteral("-subj"), QStringLiteral("/CN=quellnet test CA"), QStringLiteral("-days"),
+                QStringLiteral("1"), QStringLiteral("-keyout"), path(QStringLiteral("ca.key")), QStringLiteral("-out"),
+                path(QStringLiteral("ca.crt")) });
         QVERIFY(openssl.waitForFinished(30000));
         QCOMPARE(openssl.exitCode(), 0);
         m_validProfile = "client\ndev tun\nproto udp\nremote 127.0.0.1 9 udp\nnobind\nauth-user-pass\nverb 1\n<ca>\n"
@@ -501,17 +525,20 @@ private Q_SLOTS:
         QTest::addColumn<Startup>("startup");
         QTest::addColumn<QString>("message");
         QTest::newRow("not root") << Startup::NotRoot << QStringLiteral("must run as root");
-        QTest::newRow("script not owned by root") << Startup::ScriptNotRootOwned << QStringLiteral("is not owned by root");
-        QTest::newRow("script writable by group") << Startup::ScriptWritable << QStringLiteral("writable by group or others");
-        QTest::newRow("scripts' directory writable by all") << Startup::ScriptsDirWritable
-                                                            << QStringLiteral("writable by group or others");
+        QTest::newRow("script not owned by root")
+            << Startup::ScriptNotRootOwned << QStringLiteral("is not owned by root");
+        QTest::newRow("script writable by group")
+            << Startup::ScriptWritable << QStringLiteral("writable by group or others");
+        QTest::newRow("scripts' directory writable by all")
+            << Startup::ScriptsDirWritable << QStringLiteral("writable by group or others");
         QTest::newRow("script missing") << Startup::ScriptMissing << QStringLiteral("client.down");
-        QTest::newRow("runtime directory open to others") << Startup::RuntimeDirOpen << QStringLiteral("only root can use");
+        QTest::newRow("runtime directory open to others")
+            << Startup::RuntimeDirOpen << QStringLiteral("only root can use");
         QTest::newRow("socket path taken by a file") << Startup::SocketPathTaken << QStringLiteral("is not a socket");
         QTest::newRow("socket served by another helper") << Startup::SocketServed << QStringLiteral("already serves");
         QTest::newRow("unknown user") << Startup::UnknownUser << QStringLiteral("no such user");
-        QTest::newRow("users file writable by others") << Startup::UsersFileWritable
-                                                      << QStringLiteral("writable by group or others");
+        QTest::newRow("users file writable by others")
+            << Startup::UsersFileWritable << QStringLiteral("writable by group or others");
     }
     void refusesToStartUnsafely()
     {
@@ -530,8 +557,8 @@ private Q_SLOTS:
         switch (startup) {
         case Startup::NotRoot:
             program = QStringLiteral("setpriv");
-            args = QStringList{QStringLiteral("--reuid=%1").arg(otherUid), QStringLiteral("--regid=%1").arg(otherUid),
-                               QStringLiteral("--clear-groups"), helperProgram}
+            args = QStringList { QStringLiteral("--reuid=%1").arg(otherUid), QStringLiteral("--regid=%1").arg(otherUid),
+                QStringLiteral("--clear-groups"), helperProgram }
                 + args;
             break;
         case Startup::ScriptNotRootOwned:
@@ -583,8 +610,8 @@ private Q_SLOTS:
     {
         QProcess helper;
         helper.start(QStringLiteral("setpriv"),
-                     {QStringLiteral("--reuid=%1").arg(otherUid), QStringLiteral("--regid=%1").arg(otherUid),
-                      QStringLiteral("--clear-groups"), helperProgram, QStringLiteral("--info")});
+            { QStringLiteral("--reuid=%1").arg(otherUid), QStringLiteral("--regid=%1").arg(otherUid),
+                QStringLiteral("--clear-groups"), helperProgram, QStringLiteral("--info") });
         QVERIFY(helper.waitForFinished(10000));
         QCOMPARE(helper.exitCode(), 0);
         const QJsonObject information = QJsonDocument::fromJson(helper.readAllStandardOutput()).object();
@@ -610,7 +637,7 @@ private Q_SLOTS:
         QVERIFY(exchange.connected);
         if (served) {
             QCOMPARE(HelperWire::decodeReply(exchange.received.trimmed()).message,
-                     HelperReply(id, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
+                HelperReply(id, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
         } else {
             QCOMPARE(exchange.received, QByteArray());
             QVERIFY(exchange.closedByHelper);
@@ -626,8 +653,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason");
         QTest::newRow("symbolic link") << Profile::Symlink << 77 << QStringLiteral("is a symbolic link");
         QTest::newRow("another user's file") << Profile::ForeignOwner << 77 << QStringLiteral("owned by uid 4242");
-        QTest::newRow("group-writable") << Profile::GroupWritable << 77 << QStringLiteral("writable by group or others");
-        QTest::newRow("world-writable") << Profile::WorldWritable << 77 << QStringLiteral("writable by group or others");
+        QTest::newRow("group-writable") << Profile::GroupWritable << 77
+                                        << QStringLiteral("writable by group or others");
+        QTest::newRow("world-writable") << Profile::WorldWritable << 77
+                                        << QStringLiteral("writable by group or others");
         QTest::newRow("directory") << Profile::Directory << 77 << QStringLiteral("not a regular file");
         QTest::newRow("FIFO") << Profile::Fifo << 77 << QStringLiteral("not a regular file");
         QTest::newRow("missing") << Profile::Missing << 66 << QStringLiteral("cannot be opened");
@@ -636,8 +665,8 @@ private Q_SLOTS:
         QTest::newRow("writes a file") << Profile::WritesAFile << 78 << QStringLiteral("writes a file as root");
         QTest::newRow("sets the environment") << Profile::SetsEnvironment << 78 << QStringLiteral("sets variables");
         QTest::newRow("too large") << Profile::TooLarge << 78 << QStringLiteral("larger than");
-        QTest::newRow("root's file asked for by a user") << Profile::RootOwnedForUser << 77
-                                                         << QStringLiteral("owned by uid 0");
+        QTest::newRow("root's file asked for by a user")
+            << Profile::RootOwnedForUser << 77 << QStringLiteral("owned by uid 0");
     }
     void refusesUntrustedProfiles()
     {
@@ -713,9 +742,12 @@ private Q_SLOTS:
         QTest::newRow("not JSON") << QByteArray("hello helper\n") << qint64(-1);
         QTest::newRow("not an object") << QByteArray("[1,2]\n") << qint64(-1);
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe\n", 4) << qint64(-1);
-        QTest::newRow("unknown operation") << QByteArray(R"({"id":7,"op":"reboot"})" "\n") << qint64(7);
-        QTest::newRow("wrong member type")
-            << QByteArray(R"({"id":8,"op":"runOpenVPN","config":5,"client_up":"/u","client_down":"/d"})" "\n") << qint64(8);
+        QTest::newRow("unknown operation") << QByteArray(R"({"id":7,"op":"reboot"})"
+                                                         "\n")
+                                           << qint64(7);
+        QTest::newRow("wrong member type") << QByteArray(
+            R"({"id":8,"op":"runOpenVPN","config":5,"client_up":"/u","client_down":"/d"})"
+            "\n") << qint64(8);
         QTest::newRow("oversized line") << QByteArray(HelperWire::maxLineLength + 10, 'a') + '\n' << qint64(-1);
         QTest::newRow("oversized, no line end") << QByteArray(HelperWire::maxLineLength + 10, '{') << qint64(-1);
     }
@@ -740,7 +772,8 @@ private Q_SLOTS:
             QCOMPARE(reply->kind, HelperReply::Kind::Error);
             // The connection stays usable.
             QVERIFY(client.send(getVersion(9)));
-            QCOMPARE(client.readReply(), HelperReply(9, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
+            QCOMPARE(
+                client.readReply(), HelperReply(9, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
         }
         QVERIFY(daemonServes());
     }
@@ -757,7 +790,7 @@ private Q_SLOTS:
         for (int i = 29; i >= 0; --i) {
             QVERIFY(clients[size_t(i)]->send(",\"op\":\"getVersion\"}\n"));
             QCOMPARE(clients[size_t(i)]->readReply(),
-                     HelperReply(std::uint64_t(i), HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
+                HelperReply(std::uint64_t(i), HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0));
         }
     }
 
@@ -789,8 +822,11 @@ private Q_SLOTS:
         QVERIFY(joined.contains("--down " + QFile::encodeName(m_scripts) + "/client.down"));
         QVERIFY(!joined.contains(QFile::encodeName(callerScript)));
         QVERIFY(!joined.contains(QFile::encodeName(config)));
-        QCOMPARE(readFile(QStringLiteral("/proc/%1/environ").arg(openvpn)), QByteArray("PATH=/usr/sbin:/usr/bin:/sbin:/bin", 35));
-        struct stat copyInfo{};
+        QCOMPARE(readFile(QStringLiteral("/proc/%1/environ").arg(openvpn)),
+            QByteArray("PATH=/usr/sbin:/usr/bin:/sbin:/bin", 35));
+        struct stat copyInfo
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(copy).constData(), &copyInfo), 0);
         QCOMPARE(copyInfo.st_uid, uid_t(0));
         QCOMPARE(copyInfo.st_mode & 0777, mode_t(0600));

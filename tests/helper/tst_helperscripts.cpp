@@ -42,7 +42,8 @@ private:
         const QString calls = m_dir.filePath(QStringLiteral("calls"));
         QFile::remove(calls);
         QProcessEnvironment environment;
-        environment.insert(QStringLiteral("PATH"), m_dir.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin"));
+        environment.insert(
+            QStringLiteral("PATH"), m_dir.filePath(QStringLiteral("bin")) + QStringLiteral(":/usr/bin:/bin"));
         environment.insert(QStringLiteral("FAKE_CALLS"), calls);
         environment.insert(QStringLiteral("FAKE_RESOLVED"), resolvedRuns ? QStringLiteral("0") : QStringLiteral("3"));
         environment.insert(QStringLiteral("script_type"), script.section(QLatin1Char('.'), 1));
@@ -55,12 +56,14 @@ private:
         QProcess process;
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(m_dir.path());
-        process.start(QStringLiteral("/bin/sh"), {scriptsDir + QLatin1Char('/') + script, device, QStringLiteral("1500")});
+        process.start(
+            QStringLiteral("/bin/sh"), { scriptsDir + QLatin1Char('/') + script, device, QStringLiteral("1500") });
         process.waitForFinished(10000);
 
         ScriptRun result;
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.logLines = QString::fromUtf8(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        result.logLines
+            = QString::fromUtf8(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QFile recorded(calls);
         if (recorded.open(QIODevice::ReadOnly))
             result.calls = QString::fromUtf8(recorded.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -74,7 +77,7 @@ private Q_SLOTS:
         QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("bin")));
         writeProgram(QStringLiteral("resolvectl"), "printf '%s|' \"$@\" >>\"$FAKE_CALLS\"\necho >>\"$FAKE_CALLS\"\n");
         writeProgram(QStringLiteral("systemctl"),
-                     "[ \"$*\" = 'is-active --quiet systemd-resolved.service' ] && exit \"$FAKE_RESOLVED\"\nexit 1\n");
+            "[ \"$*\" = 'is-active --quiet systemd-resolved.service' ] && exit \"$FAKE_RESOLVED\"\nexit 1\n");
     }
 
     void upAppliesOnlyCheckedValues_data()
@@ -86,35 +89,34 @@ private Q_SLOTS:
 
         QTest::newRow("servers and domains")
             << QStringLiteral("tun7")
-            << QStringList{QStringLiteral("dhcp-option DNS 10.8.0.1"), QStringLiteral("dhcp-option DOMAIN corp.example"),
-                           QStringLiteral("dhcp-option DNS6 fd00::53"), QStringLiteral("dhcp-option DNS 10.8.0.2"),
-                           QStringLiteral("dhcp-option DOMAIN-SEARCH lab.corp.example")}
-            << QStringList{QStringLiteral("dns|tun7|10.8.0.1|fd00::53|10.8.0.2|"),
-                           QStringLiteral("domain|tun7|corp.example|lab.corp.example|")};
+            << QStringList { QStringLiteral("dhcp-option DNS 10.8.0.1"),
+                   QStringLiteral("dhcp-option DOMAIN corp.example"), QStringLiteral("dhcp-option DNS6 fd00::53"),
+                   QStringLiteral("dhcp-option DNS 10.8.0.2"),
+                   QStringLiteral("dhcp-option DOMAIN-SEARCH lab.corp.example") }
+            << QStringList { QStringLiteral("dns|tun7|10.8.0.1|fd00::53|10.8.0.2|"),
+                   QStringLiteral("domain|tun7|corp.example|lab.corp.example|") };
         QTest::newRow("hostile values are dropped")
             << QStringLiteral("tun0")
-            << QStringList{QStringLiteral("dhcp-option DNS 10.8.0.1;touch ") + pwn,
-                           QStringLiteral("dhcp-option DNS $(touch %1)").arg(pwn),
-                           QStringLiteral("dhcp-option DOMAIN `touch %1`").arg(pwn),
-                           QStringLiteral("dhcp-option DOMAIN -x.example"),
-                           QStringLiteral("dhcp-option DOMAIN *"),
-                           QStringLiteral("dhcp-option DOMAIN a..b"),
-                           QStringLiteral("dhcp-option DNS 256.1.1.1"),
-                           QStringLiteral("dhcp-option DNS 010.1.1.1"),
-                           QStringLiteral("dhcp-option DNS 10.8.0.9 10.8.0.10"),
-                           QStringLiteral("dhcp-option DNS 10.8.0.9")}
-            << QStringList{QStringLiteral("dns|tun0|10.8.0.9|")};
+            << QStringList { QStringLiteral("dhcp-option DNS 10.8.0.1;touch ") + pwn,
+                   QStringLiteral("dhcp-option DNS $(touch %1)").arg(pwn),
+                   QStringLiteral("dhcp-option DOMAIN `touch %1`").arg(pwn),
+                   QStringLiteral("dhcp-option DOMAIN -x.example"), QStringLiteral("dhcp-option DOMAIN *"),
+                   QStringLiteral("dhcp-option DOMAIN a..b"), QStringLiteral("dhcp-option DNS 256.1.1.1"),
+                   QStringLiteral("dhcp-option DNS 010.1.1.1"), QStringLiteral("dhcp-option DNS 10.8.0.9 10.8.0.10"),
+                   QStringLiteral("dhcp-option DNS 10.8.0.9") }
+            << QStringList { QStringLiteral("dns|tun0|10.8.0.9|") };
         QTest::newRow("other pushed options are left alone")
             << QStringLiteral("tun0")
-            << QStringList{QStringLiteral("dhcp-option WINS 10.1.1.1"), QStringLiteral("dhcp-option NTP 10.1.1.2")}
-            << QStringList{};
+            << QStringList { QStringLiteral("dhcp-option WINS 10.1.1.1"), QStringLiteral("dhcp-option NTP 10.1.1.2") }
+            << QStringList {};
         QTest::newRow("the numbering ends at the first gap")
             << QStringLiteral("tun0")
-            << QStringList{QStringLiteral("dhcp-option DNS 10.8.0.1"), QString(), QStringLiteral("dhcp-option DNS 10.8.0.3")}
-            << QStringList{QStringLiteral("dns|tun0|10.8.0.1|")};
+            << QStringList { QStringLiteral("dhcp-option DNS 10.8.0.1"), QString(),
+                   QStringLiteral("dhcp-option DNS 10.8.0.3") }
+            << QStringList { QStringLiteral("dns|tun0|10.8.0.1|") };
         QTest::newRow("a device name that is no name")
-            << QStringLiteral("tun0;touch ") + pwn << QStringList{QStringLiteral("dhcp-option DNS 10.8.0.1")}
-            << QStringList{};
+            << QStringLiteral("tun0;touch ") + pwn << QStringList { QStringLiteral("dhcp-option DNS 10.8.0.1") }
+            << QStringList {};
     }
     void upAppliesOnlyCheckedValues()
     {
@@ -131,7 +133,7 @@ private Q_SLOTS:
     {
         const ScriptRun result = run(QStringLiteral("client.down"), QStringLiteral("tun7"), {}, true);
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.calls, QStringList{QStringLiteral("revert|tun7|")});
+        QCOMPARE(result.calls, QStringList { QStringLiteral("revert|tun7|") });
     }
 
     // Without systemd-resolved neither script touches anything: one log line, success.
@@ -144,10 +146,10 @@ private Q_SLOTS:
     void withoutResolvedOneLineAndSuccess()
     {
         QFETCH(QString, script);
-        const ScriptRun result =
-            run(script, QStringLiteral("tun0"), {QStringLiteral("dhcp-option DNS 10.8.0.1")}, false);
+        const ScriptRun result
+            = run(script, QStringLiteral("tun0"), { QStringLiteral("dhcp-option DNS 10.8.0.1") }, false);
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.calls, QStringList{});
+        QCOMPARE(result.calls, QStringList {});
         QCOMPARE(result.logLines.size(), 1);
         QVERIFY(result.logLines.first().contains(QLatin1String("systemd-resolved does not run")));
     }

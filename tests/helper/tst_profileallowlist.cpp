@@ -73,23 +73,24 @@ private Q_SLOTS:
         QTest::addColumn<QList<QByteArray>>("params");
         using L = QList<QByteArray>;
         QTest::newRow("plain") << QByteArray("remote vpn.example.net 1194 udp") << true
-                               << L{"remote", "vpn.example.net", "1194", "udp"};
-        QTest::newRow("blanks and a comment") << QByteArray("  verb\t 3  # loud\r\n") << true << L{"verb", "3"};
-        QTest::newRow("comment line") << QByteArray("; remote x") << true << L{};
-        QTest::newRow("hash inside a word is no comment") << QByteArray("a b#c") << true << L{"a", "b#c"};
-        QTest::newRow("backslash does not hide a comment") << QByteArray("a \\#b") << true << L{"a"};
-        QTest::newRow("double quotes") << QByteArray("x \"C=CH, O=q\" subject") << true << L{"x", "C=CH, O=q", "subject"};
-        QTest::newRow("escapes in double quotes") << QByteArray("x \"a\\\\b\\\"c\"") << true << L{"x", "a\\b\"c"};
-        QTest::newRow("single quotes take no escapes") << QByteArray("x 'a\\b\"c'") << true << L{"x", "a\\b\"c"};
-        QTest::newRow("escaped blank") << QByteArray("x a\\ b") << true << L{"x", "a b"};
-        QTest::newRow("escaped line feed") << QByteArray("dev tun\\\n") << true << L{"dev", "tun\n"};
-        QTest::newRow("empty quoted parameter") << QByteArray("\"\" x") << true << L{"", "x"};
-        QTest::newRow("bad backslash") << QByteArray("x \"a\\nb\"") << false << L{};
-        QTest::newRow("trailing backslash") << QByteArray("dev tun\\") << false << L{};
-        QTest::newRow("open double quote") << QByteArray("x \"abc") << false << L{};
-        QTest::newRow("open single quote") << QByteArray("x 'abc") << false << L{};
-        QTest::newRow("longest parameter") << "x " + QByteArray(256, 'a') << true << L{"x", QByteArray(256, 'a')};
-        QTest::newRow("parameter too long") << "x " + QByteArray(257, 'a') << false << L{};
+                               << L { "remote", "vpn.example.net", "1194", "udp" };
+        QTest::newRow("blanks and a comment") << QByteArray("  verb\t 3  # loud\r\n") << true << L { "verb", "3" };
+        QTest::newRow("comment line") << QByteArray("; remote x") << true << L {};
+        QTest::newRow("hash inside a word is no comment") << QByteArray("a b#c") << true << L { "a", "b#c" };
+        QTest::newRow("backslash does not hide a comment") << QByteArray("a \\#b") << true << L { "a" };
+        QTest::newRow("double quotes") << QByteArray("x \"C=CH, O=q\" subject") << true
+                                       << L { "x", "C=CH, O=q", "subject" };
+        QTest::newRow("escapes in double quotes") << QByteArray("x \"a\\\\b\\\"c\"") << true << L { "x", "a\\b\"c" };
+        QTest::newRow("single quotes take no escapes") << QByteArray("x 'a\\b\"c'") << true << L { "x", "a\\b\"c" };
+        QTest::newRow("escaped blank") << QByteArray("x a\\ b") << true << L { "x", "a b" };
+        QTest::newRow("escaped line feed") << QByteArray("dev tun\\\n") << true << L { "dev", "tun\n" };
+        QTest::newRow("empty quoted parameter") << QByteArray("\"\" x") << true << L { "", "x" };
+        QTest::newRow("bad backslash") << QByteArray("x \"a\\nb\"") << false << L {};
+        QTest::newRow("trailing backslash") << QByteArray("dev tun\\") << false << L {};
+        QTest::newRow("open double quote") << QByteArray("x \"abc") << false << L {};
+        QTest::newRow("open single quote") << QByteArray("x 'abc") << false << L {};
+        QTest::newRow("longest parameter") << "x " + QByteArray(256, 'a') << true << L { "x", QByteArray(256, 'a') };
+        QTest::newRow("parameter too long") << "x " + QByteArray(257, 'a') << false << L {};
     }
     void splitLine()
     {

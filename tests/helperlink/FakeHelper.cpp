@@ -4,8 +4,7 @@
 
 using namespace quellnet;
 
-FakeHelper::FakeHelper()
-    : m_socketPath(m_dir.filePath(QStringLiteral("helper.sock")))
+FakeHelper::FakeHelper() : m_socketPath(m_dir.filePath(QStringLiteral("helper.sock")))
 {
     m_server.listen(m_socketPath);
 }

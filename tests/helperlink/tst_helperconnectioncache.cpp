@@ -59,7 +59,7 @@ private Q_SLOTS:
     void createdOnFirstUseAndReused()
     {
         FakeHelper helper;
-        std::atomic<int> made{0};
+        std::atomic<int> made { 0 };
         HelperConnectionCache cache([&] {
             ++made;
             return std::make_shared<LocalHelperConnection>(helper.socketPath());

@@ -10,18 +10,19 @@ Q_DECLARE_METATYPE(HelperReply)
 namespace {
 
 HelperRequest request(std::uint64_t id, HelperRequest::Operation operation, const QString &config = {},
-                      const QString &up = {}, const QString &down = {})
+    const QString &up = {}, const QString &down = {})
 {
-    return HelperRequest{id, operation, config, up, down};
+    return HelperRequest { id, operation, config, up, down };
 }
 
 HelperReply reply(std::uint64_t id, HelperReply::Kind kind, const QString &text, std::int32_t status = 0)
 {
-    return HelperReply{id, kind, text, status};
+    return HelperReply { id, kind, text, status };
 }
 
 // Valid lines the totality test mutates.
-const QByteArray sampleRequest = R"({"id":42,"op":"runOpenVPN","config":"/tmp/q.ovpn","client_up":"/u","client_down":"/d"})";
+const QByteArray sampleRequest
+    = R"({"id":42,"op":"runOpenVPN","config":"/tmp/q.ovpn","client_up":"/u","client_down":"/d"})";
 const QByteArray sampleReply = R"({"id":42,"terminationStatus":-15})";
 
 } // namespace
@@ -37,19 +38,23 @@ private Q_SLOTS:
         QTest::addColumn<HelperRequest>("message");
         QTest::addColumn<QByteArray>("line");
         using Op = HelperRequest::Operation;
-        QTest::newRow("getVersion") << request(0, Op::GetVersion) << QByteArray(R"({"id":0,"op":"getVersion"})" "\n");
-        QTest::newRow("killOpenVPN, largest id")
-            << request(HelperWire::maxId, Op::KillOpenVPN)
-            << QByteArray(R"({"id":9007199254740991,"op":"killOpenVPN"})" "\n");
+        QTest::newRow("getVersion") << request(0, Op::GetVersion)
+                                    << QByteArray(R"({"id":0,"op":"getVersion"})"
+                                                  "\n");
+        QTest::newRow("killOpenVPN, largest id") << request(HelperWire::maxId, Op::KillOpenVPN)
+                                                 << QByteArray(R"({"id":9007199254740991,"op":"killOpenVPN"})"
+                                                               "\n");
         QTest::newRow("runOpenVPN")
             << request(7, Op::RunOpenVPN, QStringLiteral("/tmp/quellnet.ovpn"), QStringLiteral("/a/client.up"),
-                       QStringLiteral("/a/client.down"))
+                   QStringLiteral("/a/client.down"))
             << QByteArray(R"({"id":7,"op":"runOpenVPN","config":"/tmp/quellnet.ovpn","client_up":"/a/client.up",)"
-                          R"("client_down":"/a/client.down"})" "\n");
+                          R"("client_down":"/a/client.down"})"
+                          "\n");
         QTest::newRow("paths with quotes, backslashes, line feeds and umlauts")
             << request(8, Op::RunOpenVPN, QStringLiteral("/Quell Net/\"q\".ovpn"), QStringLiteral("C:\\up\nx"),
-                       QStringLiteral("/Zürich"))
-            << QByteArray("{\"id\":8,\"op\":\"runOpenVPN\",\"config\":\"/Quell Net/\\\"q\\\".ovpn\",\"client_up\":\"C:\\\\up\\nx\","
+                   QStringLiteral("/Zürich"))
+            << QByteArray("{\"id\":8,\"op\":\"runOpenVPN\",\"config\":\"/Quell "
+                          "Net/\\\"q\\\".ovpn\",\"client_up\":\"C:\\\\up\\nx\","
                           "\"client_down\":\"/Z\xc3\xbcrich\"}\n");
     }
     void requestLines()
@@ -68,17 +73,23 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("line");
         using Kind = HelperReply::Kind;
         QTest::newRow("version") << reply(1, Kind::Version, QStringLiteral("1.0.0"))
-                                 << QByteArray(R"({"id":1,"version":"1.0.0"})" "\n");
+                                 << QByteArray(R"({"id":1,"version":"1.0.0"})"
+                                               "\n");
         QTest::newRow("version with a trailing blank") << reply(1, Kind::Version, QStringLiteral("1.0.0 "))
-                                                       << QByteArray(R"({"id":1,"version":"1.0.0 "})" "\n");
+                                                       << QByteArray(R"({"id":1,"version":"1.0.0 "})"
+                                                                     "\n");
         QTest::newRow("status 0") << reply(2, Kind::TerminationStatus, {}, 0)
-                                  << QByteArray(R"({"id":2,"terminationStatus":0})" "\n");
+                                  << QByteArray(R"({"id":2,"terminationStatus":0})"
+                                                "\n");
         QTest::newRow("smallest status") << reply(3, Kind::TerminationStatus, {}, INT32_MIN)
-                                         << QByteArray(R"({"id":3,"terminationStatus":-2147483648})" "\n");
+                                         << QByteArray(R"({"id":3,"terminationStatus":-2147483648})"
+                                                       "\n");
         QTest::newRow("largest status") << reply(3, Kind::TerminationStatus, {}, INT32_MAX)
-                                        << QByteArray(R"({"id":3,"terminationStatus":2147483647})" "\n");
+                                        << QByteArray(R"({"id":3,"terminationStatus":2147483647})"
+                                                      "\n");
         QTest::newRow("error") << reply(4, Kind::Error, QStringLiteral("no \"such\" thing"))
-                               << QByteArray("{\"id\":4,\"error\":\"no \\\"such\\\" thing\"}" "\n");
+                               << QByteArray("{\"id\":4,\"error\":\"no \\\"such\\\" thing\"}"
+                                             "\n");
     }
     void replyLines()
     {
@@ -109,8 +120,7 @@ private Q_SLOTS:
         QTest::newRow("negative id") << QByteArray(R"({"id":-1,"op":"getVersion"})") << qint64(-1);
         QTest::newRow("fractional id") << QByteArray(R"({"id":1.5,"op":"getVersion"})") << qint64(-1);
         QTest::newRow("id as text") << QByteArray(R"({"id":"1","op":"getVersion"})") << qint64(-1);
-        QTest::newRow("id beyond 2^53-1") << QByteArray(R"({"id":9007199254740992,"op":"getVersion"})")
-                                          << qint64(-1);
+        QTest::newRow("id beyond 2^53-1") << QByteArray(R"({"id":9007199254740992,"op":"getVersion"})") << qint64(-1);
         QTest::newRow("no op") << QByteArray(R"({"id":3})") << qint64(3);
         QTest::newRow("unknown op") << QByteArray(R"({"id":3,"op":"reboot"})") << qint64(3);
         QTest::newRow("op not text") << QByteArray(R"({"id":3,"op":1})") << qint64(3);
@@ -119,14 +129,15 @@ private Q_SLOTS:
             << QByteArray(R"({"id":3,"op":"runOpenVPN","config":"/a","client_up":"/b"})") << qint64(3);
         QTest::newRow("run with empty config")
             << QByteArray(R"({"id":3,"op":"runOpenVPN","config":"","client_up":"/b","client_down":"/c"})") << qint64(3);
-        QTest::newRow("config not text")
-            << QByteArray(R"({"id":3,"op":"runOpenVPN","config":5,"client_up":"/b","client_down":"/c"})") << qint64(3);
-        QTest::newRow("NUL in a path")
-            << QByteArray("{\"id\":3,\"op\":\"runOpenVPN\",\"config\":\"/a\\u0000/etc/shadow\",\"client_up\":\"/b\",\"client_down\":\"/c\"}")
-            << qint64(3);
-        QTest::newRow("lone surrogate in a path")
-            << QByteArray("{\"id\":3,\"op\":\"runOpenVPN\",\"config\":\"/a\",\"client_up\":\"/b\\ud800\",\"client_down\":\"/c\"}")
-            << qint64(3);
+        QTest::newRow("config not text") << QByteArray(
+            R"({"id":3,"op":"runOpenVPN","config":5,"client_up":"/b","client_down":"/c"})")
+                                         << qint64(3);
+        QTest::newRow("NUL in a path") << QByteArray("{\"id\":3,\"op\":\"runOpenVPN\",\"config\":\"/a\\u0000/etc/"
+                                                     "shadow\",\"client_up\":\"/b\",\"client_down\":\"/c\"}")
+                                       << qint64(3);
+        QTest::newRow("lone surrogate in a path") << QByteArray(
+            "{\"id\":3,\"op\":\"runOpenVPN\",\"config\":\"/a\",\"client_up\":\"/b\\ud800\",\"client_down\":\"/c\"}")
+                                                  << qint64(3);
     }
     void refusedRequests()
     {
@@ -167,8 +178,8 @@ private Q_SLOTS:
     {
         // A request whose line, without its line feed, is exactly the limit long is read; one byte
         // more is refused, whatever it says.
-        HelperRequest run = request(1, HelperRequest::Operation::RunOpenVPN, QStringLiteral("/"), QStringLiteral("/u"),
-                                    QStringLiteral("/d"));
+        HelperRequest run = request(
+            1, HelperRequest::Operation::RunOpenVPN, QStringLiteral("/"), QStringLiteral("/u"), QStringLiteral("/d"));
         const qsizetype overhead = HelperWire::encode(run).size() - 1;
         run.config += QString(HelperWire::maxLineLength - overhead, QLatin1Char('x'));
         const QByteArray longest = HelperWire::encode(run);
@@ -184,8 +195,8 @@ private Q_SLOTS:
     // Whatever bytes arrive, the decoders answer; what they accept survives a round trip.
     void decodingIsTotal()
     {
-        const char replacements[] = {'"', '}', '{', '\\', '\0', '\xff', '\n', ':', ',', '9', '-'};
-        for (const QByteArray &valid : {sampleRequest, sampleReply}) {
+        const char replacements[] = { '"', '}', '{', '\\', '\0', '\xff', '\n', ':', ',', '9', '-' };
+        for (const QByteArray &valid : { sampleRequest, sampleReply }) {
             QList<QByteArray> variants;
             for (qsizetype i = 0; i <= valid.size(); ++i)
                 variants.append(valid.left(i));

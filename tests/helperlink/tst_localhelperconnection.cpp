@@ -30,7 +30,8 @@ public:
     int count(const QString &prefix) const
     {
         std::lock_guard lock(m_mutex);
-        return int(std::count_if(m_events.begin(), m_events.end(), [&](const QString &e) { return e.startsWith(prefix); }));
+        return int(
+            std::count_if(m_events.begin(), m_events.end(), [&](const QString &e) { return e.startsWith(prefix); }));
     }
     bool ranOnTestThread() const
     {
@@ -40,7 +41,8 @@ public:
 
     HelperErrorHandler errorHandler()
     {
-        return [self = shared_from_this()](const HelperError &error) { self->add(QStringLiteral("error ") + error.description); };
+        return [self = shared_from_this()](
+                   const HelperError &error) { self->add(QStringLiteral("error ") + error.description); };
     }
     std::function<void(const QString &)> versionReply()
     {
@@ -48,7 +50,8 @@ public:
     }
     std::function<void(std::int32_t)> terminationHandler()
     {
-        return [self = shared_from_this()](std::int32_t status) { self->add(QStringLiteral("termination %1").arg(status)); };
+        return [self = shared_from_this()](
+                   std::int32_t status) { self->add(QStringLiteral("termination %1").arg(status)); };
     }
     std::function<void()> invalidationHandler()
     {
@@ -90,11 +93,11 @@ private Q_SLOTS:
         const auto version = helper.readRequest(client);
         QVERIFY(version);
         QCOMPARE(version->operation, HelperRequest::Operation::GetVersion);
-        helper.reply(client, {version->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0});
-        QTRY_COMPARE(recorder->events(), QStringList{QStringLiteral("version 1.0.0")});
+        helper.reply(client, { version->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0 });
+        QTRY_COMPARE(recorder->events(), QStringList { QStringLiteral("version 1.0.0") });
 
         proxy->runOpenVPNWithConfig(QStringLiteral("/tmp/quellnet.ovpn"), QStringLiteral("/res/client.up"),
-                                    QStringLiteral("/res/client.down"), recorder->terminationHandler());
+            QStringLiteral("/res/client.down"), recorder->terminationHandler());
         const auto run = helper.readRequest(client);
         QVERIFY(run);
         QCOMPARE(run->operation, HelperRequest::Operation::RunOpenVPN);
@@ -108,14 +111,14 @@ private Q_SLOTS:
         proxy->getVersionWithResponseHandler(recorder->versionReply());
         const auto refused = helper.readRequest(client);
         QVERIFY(refused);
-        helper.reply(client, {refused->id, HelperReply::Kind::Error, QStringLiteral("not today"), 0});
+        helper.reply(client, { refused->id, HelperReply::Kind::Error, QStringLiteral("not today"), 0 });
         QTRY_COMPARE(recorder->count(QStringLiteral("error not today")), 1);
 
-        helper.reply(client, {run->id, HelperReply::Kind::TerminationStatus, {}, -15});
+        helper.reply(client, { run->id, HelperReply::Kind::TerminationStatus, {}, -15 });
         QTRY_COMPARE(recorder->count(QStringLiteral("termination -15")), 1);
         QCOMPARE(recorder->events(),
-                 QStringList({QStringLiteral("version 1.0.0"), QStringLiteral("error not today"),
-                              QStringLiteral("termination -15")}));
+            QStringList({ QStringLiteral("version 1.0.0"), QStringLiteral("error not today"),
+                QStringLiteral("termination -15") }));
         QVERIFY(!recorder->ranOnTestThread());
     }
 
@@ -141,13 +144,13 @@ private Q_SLOTS:
         FakeHelper helper;
         auto recorder = std::make_shared<Recorder>();
         const QString path = misbehaviour == Misbehaviour::Unreachable ? helper.socketPath() + QStringLiteral(".none")
-                                                                        : helper.socketPath();
+                                                                       : helper.socketPath();
         LocalHelperConnection connection(path);
         connection.setInvalidationHandler(recorder->invalidationHandler());
         const auto proxy = connection.remoteObjectProxyWithErrorHandler(recorder->errorHandler());
         // Queued before resume(), so that both are waiting whenever the connection fails.
         proxy->runOpenVPNWithConfig(QStringLiteral("/tmp/quellnet.ovpn"), QStringLiteral("/u"), QStringLiteral("/d"),
-                                    recorder->terminationHandler());
+            recorder->terminationHandler());
         proxy->killOpenVPN();
         connection.resume();
 
@@ -167,10 +170,10 @@ private Q_SLOTS:
                 helper.send(client, "Segmentation fault\n");
                 break;
             case Misbehaviour::AnswersUnknownId:
-                helper.reply(client, {run->id + 1000, HelperReply::Kind::TerminationStatus, {}, 0});
+                helper.reply(client, { run->id + 1000, HelperReply::Kind::TerminationStatus, {}, 0 });
                 break;
             case Misbehaviour::AnswersWrongKind:
-                helper.reply(client, {run->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0});
+                helper.reply(client, { run->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0 });
                 break;
             case Misbehaviour::SendsOverlongLine:
                 helper.send(client, QByteArray(HelperWire::maxLineLength + 2, '{'));
@@ -185,7 +188,7 @@ private Q_SLOTS:
         QCOMPARE(events.size(), failedRequests + 1);
         QCOMPARE(events.last(), QStringLiteral("invalidated"));
         QCOMPARE(recorder->count(QStringLiteral("error The connection to service named com.quellnet.macos.helper")),
-                 failedRequests);
+            failedRequests);
 
         proxy->getVersionWithResponseHandler(recorder->versionReply());
         connection.remoteObjectProxyWithErrorHandler(recorder->errorHandler())->killOpenVPN();
@@ -235,13 +238,13 @@ private Q_SLOTS:
             recorder->add(QStringLiteral("left"));
         });
         proxy->runOpenVPNWithConfig(QStringLiteral("/tmp/quellnet.ovpn"), QStringLiteral("/u"), QStringLiteral("/d"),
-                                    recorder->terminationHandler());
+            recorder->terminationHandler());
         QLocalSocket *client = helper.acceptClient();
         QVERIFY(client);
         const auto version = helper.readRequest(client);
         QVERIFY(version);
         QVERIFY(helper.readRequest(client));
-        helper.reply(client, {version->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0});
+        helper.reply(client, { version->id, HelperReply::Kind::Version, QStringLiteral("1.0.0"), 0 });
         QTRY_COMPARE(recorder->count(QStringLiteral("entered")), 1);
 
         QElapsedTimer timer;
@@ -253,7 +256,7 @@ private Q_SLOTS:
         // owner let go, so there is no invalidation call.
         gate->release();
         QTRY_COMPARE(recorder->count(QStringLiteral("error ")), 1);
-        QCOMPARE(recorder->events().mid(0, 2), QStringList({QStringLiteral("entered"), QStringLiteral("left")}));
+        QCOMPARE(recorder->events().mid(0, 2), QStringList({ QStringLiteral("entered"), QStringLiteral("left") }));
 
         // A proxy that outlives its connection fails its messages, never on the caller's thread.
         proxy->getVersionWithResponseHandler(recorder->versionReply());
