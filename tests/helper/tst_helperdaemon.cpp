@@ -934,6 +934,33 @@ private Q_SLOTS:
         QCOMPARE(again.stop(), 0);
     }
 
+    // An openvpn that ignores SIGTERM gets SIGKILL 5 s later, and the reply says so (-9).
+    void stuckOpenVPNIsKilled()
+    {
+        const QString stuck = path(QStringLiteral("stuck-openvpn"));
+        const QString ready = path(QStringLiteral("stuck-openvpn-ready"));
+        QVERIFY(
+            writeFile(stuck, "#!/bin/sh\ntrap '' TERM\ntouch " + QFile::encodeName(ready) + "\nexec sleep 60\n", 0755));
+        const QString runtime = path(QStringLiteral("run-3"));
+        const QString socket = path(QStringLiteral("helper-3.sock"));
+        QVERIFY(makeDirectory(runtime, 0700));
+        Daemon daemon;
+        QVERIFY2(daemon.start(arguments(socket, m_scripts, runtime) << QStringLiteral("--openvpn") << stuck),
+            qPrintable(daemon.log()));
+
+        WireClient client(socket);
+        const std::uint64_t id = nextId();
+        QVERIFY(client.send(runOpenVPN(id, writeProfile(QStringLiteral("valid.ovpn"), m_validProfile))));
+        QTRY_VERIFY(QFile::exists(ready));
+        QVERIFY(client.send(killOpenVPN(nextId())));
+        QElapsedTimer sinceKill;
+        sinceKill.start();
+        QCOMPARE(client.readReply(15000), terminated(id, -SIGKILL));
+        QVERIFY(sinceKill.elapsed() >= 4500);
+        QVERIFY(daemon.waitForLog(QStringLiteral("outlived SIGTERM")));
+        QCOMPARE(daemon.stop(), 0);
+    }
+
     // Last: stopping the daemon ends its openvpn, answers the run request and removes the socket.
     void stoppingEndsOpenVPN()
     {
