@@ -52,9 +52,7 @@ QStringList AllowedUsers::parse(const QByteArray &text)
 
 bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString &problem)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT)
         return true;
     const QString trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, problem);

@@ -175,9 +175,7 @@ bool HelperDaemon::prepareRuntimeDirectory(QString &problem)
         problem = QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, errnoText(errno));
         return false;
     }
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0
         || (info.st_mode & 077) != 0) {
         problem = QStringLiteral("%1 must be a directory that only root can use (mode 0700)")
@@ -208,9 +206,7 @@ bool HelperDaemon::listen(QString &problem)
         return false;
 
     const sockaddr_un address = socketAddress(path);
-    struct stat existing
-    {
-    };
+    struct stat existing = {};
     if (::lstat(path.constData(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
             problem = QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath);
@@ -234,9 +230,7 @@ bool HelperDaemon::listen(QString &problem)
         return false;
     }
     // Everyone may connect; who may talk is decided by the peer's credentials.
-    struct stat bound
-    {
-    };
+    struct stat bound = {};
     if (::chmod(path.constData(), 0666) != 0 || ::lstat(path.constData(), &bound) != 0
         || ::listen(m_listenFd, 64) != 0) {
         problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
@@ -254,9 +248,7 @@ void HelperDaemon::stopListening()
     m_listenFd = -1;
     // Only our own socket: a newer helper may already serve the path.
     const QByteArray path = QFile::encodeName(m_settings.socketPath);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(path.constData(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_ino == m_socketInode)
         ::unlink(path.constData());
 }

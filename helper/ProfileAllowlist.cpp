@@ -315,9 +315,9 @@ const Refusal refusals[] = {
           "tls-crypt", "tls-crypt-v2", "extra-certs" },
         "reads or writes a file as root (certificates and keys belong in inline blocks)" },
     { { "user", "group" }, "changes the user or group openvpn runs as" },
-    { { "daemon", "inetd", "syslog" }, "takes openvpn out of the helper's supervision" },
-    { { "script-security", "auth-retry", "management-query-passwords", "up-delay", "up-restart", "down-pre" },
-        "is set by the helper" },
+    { { "daemon", "inetd" }, "takes openvpn out of the helper's supervision" },
+    { { "script-security", "auth-retry", "management-query-passwords", "down-pre" }, "is set by the helper" },
+    { { "up-delay", "up-restart" }, "changes when the helper's scripts run" },
     { { "connection" }, "opens a block of its own, which is not supported" },
     { { "ignore-unknown-option" }, "would hide directives from this check" },
 };

@@ -58,9 +58,7 @@ ProfileIntake::Result ProfileIntake::read(const QString &path, uid_t caller, qsi
         return refused(RunStatus::profileMissing, QStringLiteral("cannot be opened: %1").arg(qt_error_string(error)));
     }
 
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(fd.get(), &info) != 0)
         return refused(RunStatus::profileMissing, QStringLiteral("cannot be examined"));
     if (!S_ISREG(info.st_mode))

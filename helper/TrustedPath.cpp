@@ -24,9 +24,7 @@ bool chainIsRootOnly(const QByteArray &path, QString &problem)
 {
     QByteArray current = path;
     for (;;) {
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::lstat(current.constData(), &info) != 0) {
             problem = QStringLiteral("%1: %2").arg(QFile::decodeName(current), errnoText());
             return false;
@@ -63,9 +61,7 @@ QString TrustedPath::resolve(const QString &path, Kind kind, QString &problem)
     }
     const QByteArray resolved(resolvedBuffer);
 
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(resolved.constData(), &info) != 0) {
         problem = QStringLiteral("%1: %2").arg(path, errnoText());
         return {};

@@ -102,6 +102,15 @@ std::optional<std::uint64_t> readId(const QJsonObject &object, QString &error)
     return std::uint64_t(id);
 }
 
+// Parses the line and reads its id into `result`: the object once both worked.
+template<typename Message> std::optional<QJsonObject> objectWithId(QByteArrayView line, HelperDecoded<Message> &result)
+{
+    std::optional<QJsonObject> object = parseObject(line, result.error);
+    if (object)
+        result.id = readId(*object, result.error);
+    return result.id ? object : std::nullopt;
+}
+
 // True if the object has no members besides `allowed`.
 bool onlyMembers(const QJsonObject &object, std::initializer_list<const QString *> allowed)
 {
@@ -173,11 +182,8 @@ QByteArray HelperWire::encode(const HelperReply &reply)
 HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
 {
     HelperDecoded<HelperRequest> result;
-    const std::optional<QJsonObject> object = parseObject(line, result.error);
+    const std::optional<QJsonObject> object = objectWithId(line, result);
     if (!object)
-        return result;
-    result.id = readId(*object, result.error);
-    if (!result.id)
         return result;
 
     HelperRequest request;
@@ -223,11 +229,8 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
 HelperDecoded<HelperReply> HelperWire::decodeReply(QByteArrayView line)
 {
     HelperDecoded<HelperReply> result;
-    const std::optional<QJsonObject> object = parseObject(line, result.error);
+    const std::optional<QJsonObject> object = objectWithId(line, result);
     if (!object)
-        return result;
-    result.id = readId(*object, result.error);
-    if (!result.id)
         return result;
     if (object->size() != 2) {
         result.error = QStringLiteral("a reply holds the id and exactly one answer");

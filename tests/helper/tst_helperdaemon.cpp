@@ -824,9 +824,7 @@ private Q_SLOTS:
         QVERIFY(!joined.contains(QFile::encodeName(config)));
         QCOMPARE(readFile(QStringLiteral("/proc/%1/environ").arg(openvpn)),
             QByteArray("PATH=/usr/sbin:/usr/bin:/sbin:/bin", 35));
-        struct stat copyInfo
-        {
-        };
+        struct stat copyInfo = {};
         QCOMPARE(::stat(QFile::encodeName(copy).constData(), &copyInfo), 0);
         QCOMPARE(copyInfo.st_uid, uid_t(0));
         QCOMPARE(copyInfo.st_mode & 0777, mode_t(0600));
