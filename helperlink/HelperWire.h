@@ -1,2 +1,86 @@
 #pragma once
-// PLACEHOLDER: the wire protocol between client and helper daemon is being written.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace quellnet {
+
+// A message from the client to the root helper daemon.
+struct HelperRequest
+{
+    enum class Operation { GetVersion, RunOpenVPN, KillOpenVPN };
+
+    std::uint64_t id = 0;
+    Operation operation = Operation::GetVersion;
+    // RunOpenVPN only: the profile to run and the client's own up and down scripts.
+    QString config;
+    QString clientUp;
+    QString clientDown;
+
+    friend bool operator==(const HelperRequest &, const HelperRequest &) = default;
+};
+
+// A message from the helper back to the client, answering the request with the same id.
+struct HelperReply
+{
+    enum class Kind { Version, TerminationStatus, Error };
+
+    std::uint64_t id = 0;
+    Kind kind = Kind::Error;
+    // Version: the helper's version string; Error: what went wrong, for a person to read.
+    QString text;
+    // TerminationStatus only.
+    std::int32_t terminationStatus = 0;
+
+    friend bool operator==(const HelperReply &, const HelperReply &) = default;
+};
+
+// The outcome of reading one line: the message, or why it was refused. When the line was refused
+// but still carried a readable id, `id` holds it so that the refusal can be answered.
+template<typename Message> struct HelperDecoded
+{
+    std::optional<Message> message;
+    QString error;
+    std::optional<std::uint64_t> id;
+};
+
+// The wire protocol between the client and the root helper daemon: one compact JSON object per
+// line in each direction, every line ending in '\n'.
+//
+//   requests  {"id":N,"op":"getVersion"}
+//             {"id":N,"op":"runOpenVPN","config":P,"client_up":P,"client_down":P}
+//             {"id":N,"op":"killOpenVPN"}
+//   replies   {"id":N,"version":S}
+//             {"id":N,"terminationStatus":I}
+//             {"id":N,"error":S}
+//
+// Ids are chosen by the client, integers from 0 to 2^53-1 so that any JSON reader keeps them
+// exact. killOpenVPN has no reply. A runOpenVPN request gets exactly one terminationStatus reply,
+// when its openvpn has ended, or an error reply.
+//
+// The decoders are pure functions: any byte string yields a message or a refusal, never a crash,
+// and they do no I/O, so they can be fuzzed directly. They are strict: a member of the wrong type,
+// a member that does not belong to the message, a path holding a NUL character or broken UTF-16,
+// or a line longer than maxLineLength bytes is refused. Refusals never quote the input, because
+// the helper writes them to its log.
+class HelperWire
+{
+public:
+    // Longest line either side accepts, not counting the '\n'.
+    static constexpr qsizetype maxLineLength = qsizetype { 64 } * 1024;
+    static constexpr std::uint64_t maxId = (std::uint64_t { 1 } << 53) - 1;
+
+    // One line each, '\n' included.
+    static QByteArray encode(const HelperRequest &request);
+    static QByteArray encode(const HelperReply &reply);
+
+    // `line` may end in '\n'.
+    static HelperDecoded<HelperRequest> decodeRequest(QByteArrayView line);
+    static HelperDecoded<HelperReply> decodeReply(QByteArrayView line);
+};
+
+} // namespace quellnet

@@ -12,6 +12,15 @@ namespace quellnet {
 // resume() starts the connection's own thread, which connects, writes queued requests and
 // dispatches replies. Losing the socket (or never reaching it) fails every request still waiting
 // for its reply through its error handler, then runs the invalidation handler once.
+//
+// Messages sent before resume() wait for it. Every message gets exactly one of its reply or its
+// error handler; a runOpenVPN termination handler stays pending until its one termination reply.
+// After invalidation the thread stays on to fail later messages at once, until the connection is
+// destroyed. The destructor never waits for a handler that is running: it fails what is still
+// pending (without the invalidation handler) and lets the thread finish on its own.
+//
+// Once setInvalidationHandler() returns, the previous handler is no longer running and will not
+// run (unless it is called from that handler itself, on the connection's thread).
 class LocalHelperConnection final : public HelperConnection
 {
 public:
@@ -31,6 +40,7 @@ public:
 
 private:
     class Private;
+    class Proxy;
     std::shared_ptr<Private> d;
 };
 

@@ -1,0 +1,76 @@
+#include "AllowedUsers.h"
+
+#include "TrustedPath.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <vector>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quellnet {
+
+bool AllowedUsers::resolve(const QString &user, uid_t &uid)
+{
+    bool numeric = false;
+    const qulonglong number = user.toULongLong(&numeric);
+    if (numeric && !user.startsWith(QLatin1Char('+'))) {
+        // (uid_t)-1 means "no user" to the kernel's calls.
+        if (number >= qulonglong(uid_t(-1)))
+            return false;
+        uid = uid_t(number);
+        return true;
+    }
+    const QByteArray name = user.toLocal8Bit();
+    if (name.isEmpty() || name.contains('\0'))
+        return false;
+    std::vector<char> buffer(16384);
+    passwd entry {};
+    passwd *found = nullptr;
+    if (::getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return false;
+    uid = found->pw_uid;
+    return true;
+}
+
+QStringList AllowedUsers::parse(const QByteArray &text)
+{
+    QStringList users;
+    for (QByteArray line : text.split('\n')) {
+        const qsizetype hash = line.indexOf('#');
+        if (hash >= 0)
+            line.truncate(hash);
+        const QByteArray user = line.trimmed();
+        if (!user.isEmpty())
+            users.append(QString::fromLocal8Bit(user));
+    }
+    return users;
+}
+
+bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString &problem)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT)
+        return true;
+    const QString trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, problem);
+    if (trusted.isEmpty())
+        return false;
+    QFile file(trusted);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return false;
+    }
+    for (const QString &user : parse(file.read(qint64 { 1024 } * 1024))) {
+        uid_t uid = 0;
+        if (resolve(user, uid))
+            uids.insert(uid);
+        else
+            skipped.append(user);
+    }
+    return true;
+}
+
+} // namespace quellnet

@@ -1,0 +1,101 @@
+#include "HelperOptions.h"
+
+namespace quellnet {
+
+QString HelperOptions::defaultSocketPath()
+{
+    return QStringLiteral("/run/" QUELLNET_HELPER_ID ".sock");
+}
+
+QString HelperOptions::defaultAllowedUsersFile()
+{
+    return QStringLiteral("/etc/" QUELLNET_HELPER_ID "/allowed-users");
+}
+
+QString HelperOptions::defaultRuntimeDir()
+{
+    return QStringLiteral("/run/" QUELLNET_HELPER_ID);
+}
+
+QString HelperOptions::defaultOpenVPN()
+{
+    return QStringLiteral("/usr/sbin/openvpn");
+}
+
+QString HelperOptions::installDirectory()
+{
+    return QStringLiteral("/usr/local/libexec/" QUELLNET_HELPER_ID);
+}
+
+std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, QString &error)
+{
+    HelperOptions options;
+    options.socketPath = defaultSocketPath();
+    options.allowedUsersFile = defaultAllowedUsersFile();
+    options.runtimeDir = defaultRuntimeDir();
+    options.openvpn = defaultOpenVPN();
+
+    bool serveOptionSeen = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--info")) {
+            options.mode = Mode::Info;
+            continue;
+        }
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            options.mode = Mode::Help;
+            continue;
+        }
+        QString *single = nullptr;
+        if (argument == QLatin1String("--socket"))
+            single = &options.socketPath;
+        else if (argument == QLatin1String("--allowed-users-file"))
+            single = &options.allowedUsersFile;
+        else if (argument == QLatin1String("--scripts-dir"))
+            single = &options.scriptsDir;
+        else if (argument == QLatin1String("--runtime-dir"))
+            single = &options.runtimeDir;
+        else if (argument == QLatin1String("--openvpn"))
+            single = &options.openvpn;
+        else if (argument != QLatin1String("--allow-user")) {
+            error = QStringLiteral("unknown argument %1").arg(argument);
+            return std::nullopt;
+        }
+        if (i + 1 >= arguments.size() || arguments.at(i + 1).isEmpty()) {
+            error = QStringLiteral("%1 needs a value").arg(argument);
+            return std::nullopt;
+        }
+        const QString &value = arguments.at(++i);
+        if (single)
+            *single = value;
+        else
+            options.allowedUsers.append(value);
+        serveOptionSeen = true;
+    }
+    if (options.mode == Mode::Info && serveOptionSeen) {
+        error = QStringLiteral("--info takes no other options");
+        return std::nullopt;
+    }
+    return options;
+}
+
+QString HelperOptions::usage()
+{
+    return QStringLiteral(
+        "Usage: " QUELLNET_HELPER_ID " --info\n"
+        "       " QUELLNET_HELPER_ID " [options]\n"
+        "\n"
+        "Runs openvpn as root for the local users allowed to ask for it.\n"
+        "\n"
+        "  --info                    print this helper's information as JSON and exit\n"
+        "  --socket PATH             the socket to serve (default %1)\n"
+        "  --allow-user USER|UID     a user besides root who may use the helper (repeatable)\n"
+        "  --allowed-users-file FILE more such users, one a line (default %2)\n"
+        "  --scripts-dir DIR         where client.up and client.down are (default: beside the helper,\n"
+        "                            else <prefix>/share/quellnet)\n"
+        "  --runtime-dir DIR         root-only place for private profile copies (default %3)\n"
+        "  --openvpn PATH            the openvpn program (default %4)\n")
+        .arg(defaultSocketPath(), defaultAllowedUsersFile(), defaultRuntimeDir(), defaultOpenVPN());
+}
+
+} // namespace quellnet

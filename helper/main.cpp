@@ -1,0 +1,138 @@
+// The root helper daemon: runs openvpn for the client. See HelperOptions.h for its command line.
+
+#include "AllowedUsers.h"
+#include "HelperDaemon.h"
+#include "HelperLog.h"
+#include "HelperOptions.h"
+#include "TrustedPath.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+using namespace quellnet;
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QByteArray informationDictionary()
+{
+    const QJsonObject information {
+        { QStringLiteral("CFBundleIdentifier"), QStringLiteral(QUELLNET_HELPER_ID) },
+        { QStringLiteral("CFBundleVersion"), QStringLiteral(QUELLNET_VERSION) },
+    };
+    return QJsonDocument(information).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// openvpn splits its --up and --down commands at blanks and reads quotes in them, so the scripts'
+// directory must be a plain path.
+bool isPlainPath(const QString &path)
+{
+    for (const QChar c : path) {
+        const char latin = c.toLatin1();
+        const bool plain = (latin >= 'a' && latin <= 'z') || (latin >= 'A' && latin <= 'Z')
+            || (latin >= '0' && latin <= '9') || (latin != 0 && QByteArrayView("._/+-").contains(latin));
+        if (c.unicode() > 0x7f || !plain)
+            return false;
+    }
+    return true;
+}
+
+int refuseToStart(const QString &why)
+{
+    HelperLog::write(QStringLiteral("refusing to start: %1").arg(why));
+    return 1;
+}
+
+int serve(const HelperOptions &options)
+{
+    if (::geteuid() != 0)
+        return refuseToStart(QStringLiteral("the helper must run as root"));
+
+    QString problem;
+    QString scriptsDir = options.scriptsDir;
+    if (scriptsDir.isEmpty()) {
+        // Installed, the scripts lie beside the helper; in the program's own layout (the build
+        // tree, a package) they are its resources in <prefix>/share/quellnet.
+        const QString beside = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+        scriptsDir = QFileInfo::exists(beside + QStringLiteral("/client.up"))
+            ? beside
+            : QDir::cleanPath(beside + QStringLiteral("/../../share/quellnet"));
+    }
+    scriptsDir = TrustedPath::resolve(scriptsDir, TrustedPath::Kind::Directory, problem);
+    if (scriptsDir.isEmpty())
+        return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
+    if (!isPlainPath(scriptsDir))
+        return refuseToStart(QStringLiteral("the scripts' directory %1 holds characters openvpn cannot take in a "
+                                            "command")
+                                 .arg(scriptsDir));
+    for (const QString &script : { QStringLiteral("client.up"), QStringLiteral("client.down") }) {
+        const QString path = scriptsDir + QLatin1Char('/') + script;
+        if (TrustedPath::resolve(path, TrustedPath::Kind::Executable, problem).isEmpty())
+            return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
+    }
+
+    const QString openvpn = TrustedPath::resolve(options.openvpn, TrustedPath::Kind::Executable, problem);
+    if (openvpn.isEmpty())
+        return refuseToStart(QStringLiteral("openvpn: %1").arg(problem));
+
+    std::set<uid_t> allowed;
+    for (const QString &user : options.allowedUsers) {
+        uid_t uid = 0;
+        if (!AllowedUsers::resolve(user, uid))
+            return refuseToStart(QStringLiteral("no such user: %1").arg(user));
+        allowed.insert(uid);
+    }
+    QStringList skipped;
+    if (!AllowedUsers::readFile(options.allowedUsersFile, allowed, skipped, problem))
+        return refuseToStart(QStringLiteral("allowed users: %1").arg(problem));
+    for (const QString &user : skipped)
+        HelperLog::write(QStringLiteral("%1 names no user: %2 is skipped").arg(options.allowedUsersFile, user));
+
+    HelperDaemon::Settings settings;
+    settings.socketPath = options.socketPath;
+    settings.allowedUsers = std::move(allowed);
+    settings.openvpn.openvpn = openvpn;
+    settings.openvpn.scriptsDir = scriptsDir;
+    settings.openvpn.runtimeDir = options.runtimeDir;
+    HelperDaemon daemon(std::move(settings));
+    return daemon.run();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    QString error;
+    const std::optional<HelperOptions> options = HelperOptions::parse(arguments, error);
+    if (!options) {
+        print(stderr, error + QLatin1Char('\n') + HelperOptions::usage());
+        return 64;
+    }
+    switch (options->mode) {
+    case HelperOptions::Mode::Help:
+        print(stdout, HelperOptions::usage());
+        return 0;
+    case HelperOptions::Mode::Info:
+        print(stdout, QString::fromUtf8(informationDictionary()));
+        return 0;
+    case HelperOptions::Mode::Serve:
+        break;
+    }
+    return serve(*options);
+}
