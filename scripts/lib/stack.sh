@@ -472,7 +472,11 @@ helper_up__impl() {
 
     args=(--socket "$stack_helper_socket" --scripts-dir "$stack_helper_home/scripts"
         --runtime-dir "$stack_helper_home/runtime" --allowed-users-file "$stack_helper_home/allowed-users")
-    [ -n "$user" ] && [ "$(id -u -- "$user")" != 0 ] && args+=(--allow-user "$user")
+    local served=root
+    if [ -n "$user" ] && [ "$(id -u -- "$user")" != 0 ]; then
+        args+=(--allow-user "$user")
+        served="root and $user"
+    fi
     setsid "$stack_helper_exe" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/run/helper.pid"
@@ -484,7 +488,7 @@ helper_up__impl() {
         helper_down "$dir"
         return 1
     fi
-    echo "helper daemon up (pid $pid) on $stack_helper_socket${user:+, allowing $user}"
+    echo "helper daemon up (pid $pid) on $stack_helper_socket, serving $served"
 }
 
 # The daemon ends its openvpn on SIGTERM and waits for it, at most 10 s; so SIGKILL only after that.

@@ -4,7 +4,11 @@
 // exits 0 only if the tunnel came up (CONNECTED, traffic through it) and went down (NOPROCESS, the
 // interface gone).
 //
-//   quellnet-demo-driver [--screenshot FILE]      default: <build>/screenshots/demo-connected.png
+//   quellnet-demo-driver [--screenshot FILE] [--traffic-log FILE]
+//
+// The screenshot goes to <build>/screenshots/demo-connected.png unless FILE is given. The program's
+// standard output (the management traffic, openvpn's own log) stays on standard output, or goes to
+// the traffic log, which leaves the console to the driver's lines and the program's system log.
 //
 // Needs the stack with its helper daemon up (scripts/demo, or `scripts/lib/stack.sh up <build>/e2e
 // --with-helper`), a build that signs in at the stand-in, and a user the helper serves.
@@ -21,6 +25,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QNetworkInterface>
@@ -28,17 +33,38 @@
 
 #include <cstdio>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace quellnet;
 using namespace quellnet::e2e;
 
 namespace {
 
 QElapsedTimer sinceStart;
+// Where the driver's own lines go: standard output as it was when the driver started.
+FILE *console = stdout;
 
 void say(const QString &line)
 {
-    std::fprintf(stdout, "demo [%6.2f s] %s\n", double(sinceStart.elapsed()) / 1000.0, qPrintable(line));
+    std::fprintf(console, "demo [%6.2f s] %s\n", double(sinceStart.elapsed()) / 1000.0, qPrintable(line));
+    std::fflush(console);
+}
+
+// From now on the program's standard output goes to `path`; the driver's lines stay where they were.
+bool divertStandardOutput(const QString &path)
+{
+    const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int saved = ::dup(STDOUT_FILENO);
+    if (file < 0 || saved < 0)
+        return false;
     std::fflush(stdout);
+    console = ::fdopen(saved, "w");
+    const bool diverted = console != nullptr && ::dup2(file, STDOUT_FILENO) >= 0;
+    ::close(file);
+    if (console == nullptr)
+        console = stdout;
+    return diverted;
 }
 
 int fail(const QString &why)
@@ -153,11 +179,14 @@ int main(int argc, char **argv)
     // The real window, drawn offscreen unless a platform is asked for (say, xcb under Xvfb).
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Remembered credentials of its own: the person's settings are neither read nor changed.
+    // Settings of its own, so the person's remembered credentials are neither read nor changed (and a
+    // runtime folder, when the session has none).
     QTemporaryDir settings;
     if (!settings.isValid())
         return fail(QStringLiteral("cannot create a temporary settings folder"));
     qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", settings.path().toLocal8Bit());
 
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("quellnet"));
@@ -165,14 +194,22 @@ int main(int argc, char **argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Quellnet"));
 
     QString screenshotPath = QStringLiteral(QUELLNET_SCREENSHOT_DIR "/demo-connected.png");
+    QString trafficLog;
     const QStringList arguments = QApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("--screenshot") && i + 1 < arguments.size()) {
             screenshotPath = arguments.at(++i);
+        } else if (arguments.at(i) == QLatin1String("--traffic-log") && i + 1 < arguments.size()) {
+            trafficLog = arguments.at(++i);
         } else {
-            std::fprintf(stderr, "usage: quellnet-demo-driver [--screenshot FILE]\n");
+            std::fprintf(stderr, "usage: quellnet-demo-driver [--screenshot FILE] [--traffic-log FILE]\n");
             return 64;
         }
+    }
+    if (!trafficLog.isEmpty()) {
+        if (!divertStandardOutput(trafficLog))
+            return fail(QStringLiteral("cannot write %1").arg(trafficLog));
+        say(QStringLiteral("the management traffic goes to ") + trafficLog);
     }
 
     // The program's resources are those of the build this driver belongs to.
