@@ -2,7 +2,7 @@
 // this process, signs in with the demo account of the local stack (<build>/e2e), prints each VPN
 // state as the window receives it, saves a screenshot of the connected window, disconnects, and
 // exits 0 only if the tunnel came up (CONNECTED, traffic through it) and went down (NOPROCESS, the
-// interface gone).
+// interface gone); 77 when this build signs in somewhere else than at the stand-in.
 //
 //   quellnet-demo-driver [--screenshot FILE] [--traffic-log FILE]
 //
@@ -67,11 +67,14 @@ bool divertStandardOutput(const QString &path)
     return diverted;
 }
 
-int fail(const QString &why)
+// Exit status of a build that signs in elsewhere: nothing failed, there is nothing to show.
+constexpr int wrongBuild = 77;
+
+int fail(const QString &why, int status = 1)
 {
-    std::fprintf(stderr, "demo: FAILED: %s\n", qPrintable(why));
+    std::fprintf(stderr, "demo: %s: %s\n", status == wrongBuild ? "SKIPPED" : "FAILED", qPrintable(why));
     std::fflush(stderr);
-    return 1;
+    return status;
 }
 
 QString addressOf(const QString &interfaceName)
@@ -102,7 +105,8 @@ int runDemo(const QString &screenshotPath)
     if (Constant::baseURL() != standIn)
         return fail(QStringLiteral("this build signs in at %1, not at the local stand-in %2; build it with "
                                    "-DQUELLNET_ACCOUNT_BASE_URL=%2 -DQUELLNET_ACCOUNT_EXTRA_CA=%3")
-                        .arg(Constant::baseURL(), standIn, E2eStack::caPath()));
+                        .arg(Constant::baseURL(), standIn, E2eStack::caPath()),
+            wrongBuild);
     if (!QFileInfo::exists(LocalHelperConnection::defaultSocketPath()))
         return fail(QStringLiteral("no helper daemon serves %1").arg(LocalHelperConnection::defaultSocketPath()));
     if (!E2eStack::tunnelInterfaces().isEmpty())
