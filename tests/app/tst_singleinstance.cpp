@@ -152,14 +152,8 @@ private Q_SLOTS:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("quellnet.*.debug=true"));
         // No helper serves here: the launch installs one, through a pkexec that succeeds at once.
-        const QString pkexec = m_runtime->filePath(QStringLiteral("bin/pkexec"));
-        QVERIFY(QDir().mkpath(QFileInfo(pkexec).absolutePath()));
-        QFile stub(pkexec);
-        QVERIFY(stub.open(QIODevice::WriteOnly) && stub.write("#!/bin/sh\nexit 0\n") > 0);
-        stub.close();
-        QVERIFY(stub.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         environment.insert(QStringLiteral("PATH"),
-            QFileInfo(pkexec).absolutePath() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+            QStringLiteral(QUELLNET_STAND_IN_BIN ":") + environment.value(QStringLiteral("PATH")));
 
         QProcess first;
         first.setProcessEnvironment(environment);
