@@ -4,12 +4,11 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 namespace quellnet::test {
 
-// Stands in for openvpn's management interface on 127.0.0.1:1337: accepts connections and keeps
-// what each one received. Lives on the GUI thread; QTRY_* lets it work.
+// Stands in for openvpn's management interface on 127.0.0.1:1337 and keeps what each accepted
+// connection received. Lives on the GUI thread; QTRY_* lets it work.
 class ManagementServer
 {
 public:
@@ -27,14 +26,9 @@ public:
                 return m_connections.size() > index;
             },
             timeoutMs));
-        return m_connections.size() > index ? m_connections.at(index) : nullptr;
+        return m_connections.value(index);
     }
-
-    int connectionCount()
-    {
-        connection(0, 0);
-        return int(m_connections.size());
-    }
+    int connectionCount() { return connection(0, 0) ? int(m_connections.size()) : 0; }
 
     // Everything connection `index` has received so far.
     QByteArray received(int index)
@@ -44,18 +38,15 @@ public:
             return {};
         QCoreApplication::processEvents();
         m_received.resize(std::max<qsizetype>(m_received.size(), index + 1));
-        m_received[index] += socket->readAll();
-        return m_received.at(index);
+        return m_received[index] += socket->readAll();
     }
 
     // Writes to connection `index` and waits until the client has read it.
     bool deliver(int index, const QByteArray &bytes)
     {
         QTcpSocket *socket = connection(index);
-        if (socket == nullptr)
-            return false;
-        socket->write(bytes);
-        return socket->waitForBytesWritten(5000) && waitUntilRead(port, socket->peerPort());
+        return socket != nullptr && socket->write(bytes) == bytes.size() && socket->waitForBytesWritten(5000)
+            && waitUntilRead(port, socket->peerPort());
     }
 
 private:
