@@ -25,7 +25,6 @@ class TestOpenVPNReal : public QObject
 {
     Q_OBJECT
 
-    QString m_openvpn;
     QTemporaryDir m_dir;
     QUdpSocket m_silentServer;
     FakeDelegate m_delegate;
@@ -48,10 +47,9 @@ private Q_SLOTS:
     {
         if (::geteuid() != 0)
             QSKIP("runs openvpn the way the root helper does; needs root");
-        m_openvpn = QStandardPaths::findExecutable(u"openvpn"_s, { u"/usr/sbin"_s, u"/sbin"_s });
-        if (m_openvpn.isEmpty())
+        m_process.setProgram(QStandardPaths::findExecutable(u"openvpn"_s, { u"/usr/sbin"_s, u"/sbin"_s }));
+        if (m_process.program().isEmpty())
             QSKIP("openvpn is not installed");
-        m_process.setProgram(m_openvpn);
         // openvpn's output shows in the test's, and it never outlives the test.
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });

@@ -50,8 +50,7 @@ QByteArray padded(QByteArray object, qsizetype size)
 void send(QTcpSocket *socket, int status, const QByteArray &body, bool cutShort)
 {
     static const QHash<int, QByteArray> reasons { { 200, "OK" }, { 400, "Bad Request" }, { 401, "Unauthorized" },
-        { 404, "Not Found" }, { 405, "Method Not Allowed" }, { 413, "Content Too Large" },
-        { 415, "Unsupported Media Type" } };
+        { 404, "Not Found" }, { 405, "Method Not Allowed" }, { 415, "Unsupported Media Type" } };
     socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status, "Status")
         + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
         + "\r\nConnection: close\r\n\r\n" + (cutShort ? body.first(body.size() / 2) : body));
