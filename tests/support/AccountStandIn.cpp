@@ -218,7 +218,7 @@ void AccountStandIn::readRequest(QTcpSocket *socket)
     bool lengthRead = true;
     const qint64 length
         = request.hasHeader("Content-Length") ? request.header("Content-Length").toLongLong(&lengthRead) : 0;
-    wellFormed = wellFormed && lengthRead && length >= 0 && headEnd + 4 + length <= maxRequestBytes;
+    wellFormed = wellFormed && lengthRead && length >= 0 && length <= maxRequestBytes - headEnd - 4;
     if (wellFormed && data.size() < headEnd + 4 + length)
         return;
 
