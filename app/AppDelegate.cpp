@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "AppPaths.h"
+#include "HelperInstallation.h"
 #include "MainViewController.h"
 #include "MainWindowController.h"
 #include "StatusMenu.h"
@@ -14,11 +15,13 @@
 
 namespace quellnet {
 
-AppDelegate::AppDelegate(HelperConnectionCache::Factory helperConnections, QObject *parent)
+AppDelegate::AppDelegate(
+    HelperConnectionCache::Factory helperConnections, std::unique_ptr<PrivilegeStep> privilegeStep, QObject *parent)
     : QObject(parent)
     , HelperConnectionCache(std::move(helperConnections))
     , m_statusMenuObject(new StatusMenu(this))
     , m_systemTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable)
+    , m_helperInstallation(std::make_unique<HelperInstallation>(*this, std::move(privilegeStep)))
 {
     m_statusMemu = m_statusMenuObject->menu();
     m_connectItem = m_statusMenuObject->connectItem();
@@ -65,14 +68,17 @@ void AppDelegate::applicationDidFinishLaunching()
     m_statusItem->show();
     updateQuitOnClose();
 
-    startHelperCheck();
+    shouldInstallHelper(m_helperInstallation->startUpCallback());
 }
 
-void AppDelegate::startHelperCheck()
+void AppDelegate::shouldInstallHelper(std::function<void(bool current)> callback)
 {
-    // Hook for the check that the installed helper daemon is the one shipped with the program
-    // (and its installation when it is not). It does not exist yet: the helper is used as
-    // installed, and nothing happens here.
+    m_helperInstallation->shouldInstallHelper(std::move(callback));
+}
+
+void AppDelegate::installHelper()
+{
+    m_helperInstallation->installHelper();
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool)

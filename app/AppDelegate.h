@@ -2,6 +2,7 @@
 
 #include "ApplicationDelegate.h"
 #include "HelperConnectionCache.h"
+#include "PrivilegeStep.h"
 
 #include <QObject>
 #include <QPointer>
@@ -16,6 +17,7 @@ class QWidget;
 
 namespace quellnet {
 
+class HelperInstallation;
 class MainViewController;
 class StatusMenu;
 
@@ -23,7 +25,9 @@ class StatusMenu;
 // view, the tray icon with its menu), brings the window back when asked, and holds what lives for
 // the whole run: the window, the login view, the tray icon and the cached connection to the
 // helper daemon. The VPN service reaches it through HelperConnectionProvider, the login view
-// through ApplicationDelegate; instance() gives the one registered delegate.
+// through ApplicationDelegate; instance() gives the one registered delegate. The launch ends with
+// the check that the installed helper is the one shipped with the program; it does not wait for
+// the answer, and installs the shipped helper (which may end the program) when it is not.
 //
 // Created once by the program's main function, on the GUI thread, where all of it runs. Closing
 // the window keeps the program in the tray; where the desktop has no tray, the window is the
@@ -34,8 +38,10 @@ class AppDelegate : public QObject, public HelperConnectionCache, public Applica
     Q_OBJECT
 
 public:
-    // `helperConnections` makes the helper connections; by default ones to the installed helper.
-    explicit AppDelegate(HelperConnectionCache::Factory helperConnections = {}, QObject *parent = nullptr);
+    // `helperConnections` makes the helper connections, by default ones to the installed helper;
+    // `privilegeStep` gives the helper's install step root, by default through pkexec.
+    explicit AppDelegate(HelperConnectionCache::Factory helperConnections = {},
+        std::unique_ptr<PrivilegeStep> privilegeStep = {}, QObject *parent = nullptr);
     ~AppDelegate() override;
 
     static AppDelegate *instance();
@@ -45,6 +51,14 @@ public:
     void applicationDidFinishLaunching();
     // Brings the same window to the front as the active window. Always true.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
+
+    // The helper check: `callback` gets true, once, when the installed helper reports exactly the
+    // shipped helper's version. It runs on the helper connection's thread, or at once when the
+    // shipped helper cannot be read.
+    void shouldInstallHelper(std::function<void(bool current)> callback);
+    // Installs the shipped helper with the administrator's authorisation; returns at once. Quits
+    // the program when the authorisation or the installation fails.
+    void installHelper();
 
     QMenu *statusMemu() const;
     QAction *connectItem() const override;
@@ -65,7 +79,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void startHelperCheck();
     void updateQuitOnClose();
 
     StatusMenu *m_statusMenuObject = nullptr;
@@ -76,6 +89,7 @@ private:
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_mainViewController;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    std::unique_ptr<HelperInstallation> m_helperInstallation; // uses the cache: goes before it
 };
 
 } // namespace quellnet

@@ -17,11 +17,14 @@
 #include <cstring>
 #include <vector>
 
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcHelper, "quellnet.helper", QtInfoMsg)
@@ -229,14 +232,64 @@ bool HelperDaemon::listen(QString &problem)
         problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
         return false;
     }
-    // Everyone may connect; who may talk is decided by the peer's credentials.
+    if (!restrictSocket(path, problem))
+        return false;
     struct stat bound = {};
-    if (::chmod(path.constData(), 0666) != 0 || ::lstat(path.constData(), &bound) != 0
-        || ::listen(m_listenFd, 64) != 0) {
+    if (::lstat(path.constData(), &bound) != 0 || ::listen(m_listenFd, 64) != 0) {
         problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
         return false;
     }
     m_socketInode = bound.st_ino;
+    return true;
+}
+
+bool HelperDaemon::restrictSocket(const QByteArray &path, QString &problem) const
+{
+    // Connecting takes write permission on the socket file. Root owns it with mode 0600, and an
+    // access control list grants the allowed users the same, so no one else gets as far as a
+    // connection. The peer's credentials still decide who is served.
+    if (::chmod(path.constData(), 0600) != 0) {
+        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        return false;
+    }
+    if (m_settings.allowedUsers.empty())
+        return true;
+
+    QByteArray acl;
+    auto append32 = [&acl](std::uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8)
+            acl.append(char((value >> shift) & 0xff));
+    };
+    auto entry = [&](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
+        append32(tag | std::uint32_t(permissions) << 16); // e_tag and e_perm, little-endian
+        append32(id);
+    };
+    constexpr std::uint16_t readWrite = ACL_READ | ACL_WRITE;
+    constexpr auto undefinedId = std::uint32_t(ACL_UNDEFINED_ID);
+    // Entries in the kernel's order: by tag, users by uid (std::set is ordered).
+    append32(POSIX_ACL_XATTR_VERSION);
+    entry(ACL_USER_OBJ, readWrite, undefinedId);
+    for (uid_t uid : m_settings.allowedUsers)
+        entry(ACL_USER, readWrite, uid);
+    entry(ACL_GROUP_OBJ, 0, undefinedId);
+    entry(ACL_MASK, readWrite, undefinedId);
+    entry(ACL_OTHER, 0, undefinedId);
+    if (::setxattr(path.constData(), "system.posix_acl_access", acl.constData(), size_t(acl.size()), 0) == 0)
+        return true;
+    if (errno != EOPNOTSUPP) {
+        problem = QStringLiteral("cannot grant the allowed users access to %1: %2")
+                      .arg(m_settings.socketPath, errnoText(errno));
+        return false;
+    }
+    // A file system without access control lists: anyone may connect, and the peer's credentials
+    // alone decide.
+    HelperLog::write(QStringLiteral("%1 cannot carry an access control list; any local user may connect, and "
+                                    "only root and the allowed users are served")
+                         .arg(m_settings.socketPath));
+    if (::chmod(path.constData(), 0666) != 0) {
+        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        return false;
+    }
     return true;
 }
 

@@ -21,8 +21,9 @@ struct HelperReply;
 // The root helper daemon's service: serves the Unix socket, checks every caller and request, and
 // hands the run and kill requests to the OpenVPNSupervisor.
 //
-// Callers are identified by the kernel (SO_PEERCRED): root and the allowed users are served,
-// anyone else is logged and disconnected. Lines that cannot be read get an error reply when they
+// Only root and the allowed users can connect to the socket (mode 0600 and an access control list
+// naming them), and callers are identified by the kernel (SO_PEERCRED): root and the allowed users
+// are served, anyone else is logged and disconnected. Lines that cannot be read get an error reply when they
 // carry an id; otherwise, and for lines over the limit, the connection is closed. All sockets are
 // non-blocking and served from one poll() loop, so a slow or stuck client holds up no one else.
 // A reply for a client that has gone is logged and dropped; its openvpn keeps running.
@@ -61,6 +62,7 @@ private:
 
     bool prepareRuntimeDirectory(QString &problem);
     bool listen(QString &problem);
+    bool restrictSocket(const QByteArray &path, QString &problem) const;
     void stopListening();
     void acceptClients();
     void readFrom(std::uint64_t serial);

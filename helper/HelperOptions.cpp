@@ -1,5 +1,8 @@
 #include "HelperOptions.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace quellnet {
 
 QString HelperOptions::defaultSocketPath()
@@ -27,6 +30,17 @@ QString HelperOptions::installDirectory()
     return QStringLiteral("/usr/local/libexec/" QUELLNET_HELPER_ID);
 }
 
+QString HelperOptions::unitFile()
+{
+    return QStringLiteral("/etc/systemd/system/" QUELLNET_HELPER_ID ".service");
+}
+
+QString HelperOptions::programDataDirectory()
+{
+    const QString helperDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    return QDir::cleanPath(helperDir + QStringLiteral("/../../share/quellnet"));
+}
+
 std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, QString &error)
 {
     HelperOptions options;
@@ -38,12 +52,27 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
     bool serveOptionSeen = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("--info")) {
-            options.mode = Mode::Info;
+        if (argument == QLatin1String("--info") || argument == QLatin1String("--install")) {
+            const Mode mode = argument == QLatin1String("--info") ? Mode::Info : Mode::Install;
+            if (options.mode == Mode::Help)
+                continue;
+            if (options.mode != Mode::Serve && options.mode != mode) {
+                error = QStringLiteral("--info and --install exclude each other");
+                return std::nullopt;
+            }
+            options.mode = mode;
             continue;
         }
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
             options.mode = Mode::Help;
+            continue;
+        }
+        if (argument == QLatin1String("--root")) {
+            if (i + 1 >= arguments.size() || !arguments.at(i + 1).startsWith(QLatin1Char('/'))) {
+                error = QStringLiteral("--root needs an absolute path");
+                return std::nullopt;
+            }
+            options.installRoot = arguments.at(++i);
             continue;
         }
         QString *single = nullptr;
@@ -76,6 +105,15 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
         error = QStringLiteral("--info takes no other options");
         return std::nullopt;
     }
+    // The user to record is never an argument: pkexec tells the install step who asked.
+    if (options.mode == Mode::Install && serveOptionSeen) {
+        error = QStringLiteral("--install takes no options but --root");
+        return std::nullopt;
+    }
+    if (!options.installRoot.isEmpty() && options.mode != Mode::Install) {
+        error = QStringLiteral("--root goes with --install only");
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -83,11 +121,15 @@ QString HelperOptions::usage()
 {
     return QStringLiteral(
         "Usage: " QUELLNET_HELPER_ID " --info\n"
+        "       " QUELLNET_HELPER_ID " --install [--root DIR]\n"
         "       " QUELLNET_HELPER_ID " [options]\n"
         "\n"
         "Runs openvpn as root for the local users allowed to ask for it.\n"
         "\n"
         "  --info                    print this helper's information as JSON and exit\n"
+        "  --install                 install this helper and its service for the user who ran\n"
+        "                            pkexec (as root, through pkexec only)\n"
+        "  --root DIR                with --install: install below DIR and leave systemd alone\n"
         "  --socket PATH             the socket to serve (default %1)\n"
         "  --allow-user USER|UID     a user besides root who may use the helper (repeatable)\n"
         "  --allowed-users-file FILE more such users, one a line (default %2)\n"

@@ -4,14 +4,15 @@
 #include "HelperDaemon.h"
 #include "HelperLog.h"
 #include "HelperOptions.h"
+#include "InstallStep.h"
 #include "TrustedPath.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -66,9 +67,8 @@ int serve(const HelperOptions &options)
         // Installed, the scripts lie beside the helper; in the program's own layout (the build
         // tree, a package) they are its resources in <prefix>/share/quellnet.
         const QString beside = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
-        scriptsDir = QFileInfo::exists(beside + QStringLiteral("/client.up"))
-            ? beside
-            : QDir::cleanPath(beside + QStringLiteral("/../../share/quellnet"));
+        scriptsDir
+            = QFileInfo::exists(beside + QStringLiteral("/client.up")) ? beside : HelperOptions::programDataDirectory();
     }
     scriptsDir = TrustedPath::resolve(scriptsDir, TrustedPath::Kind::Directory, problem);
     if (scriptsDir.isEmpty())
@@ -110,6 +110,37 @@ int serve(const HelperOptions &options)
     return daemon.run();
 }
 
+// Failures exit with 1: pkexec itself ends with 126 and 127, so those must keep meaning that the
+// authorisation failed.
+int install(const HelperOptions &options)
+{
+    auto fail = [](const QString &why) {
+        HelperLog::write(why);
+        return 1;
+    };
+    if (::geteuid() != 0)
+        return fail(QStringLiteral("the install step must run as root; the program runs it through pkexec"));
+    const char *pkexecUid = std::getenv("PKEXEC_UID");
+    if (pkexecUid == nullptr)
+        return fail(QStringLiteral("PKEXEC_UID is not set: run the install step through pkexec"));
+
+    QString problem;
+    InstallStep::Settings settings;
+    settings.root = options.installRoot;
+    settings.helperExecutable = QStringLiteral("/proc/self/exe");
+    settings.dataDirectory = HelperOptions::programDataDirectory();
+    settings.user = InstallStep::userFromPkexec(pkexecUid, problem);
+    if (!settings.user)
+        return fail(problem);
+    if (*settings.user == 0)
+        settings.user.reset(); // root may use the helper anyway
+
+    InstallStep step(std::move(settings));
+    if (!step.run(problem))
+        return fail(problem);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -131,6 +162,8 @@ int main(int argc, char *argv[])
     case HelperOptions::Mode::Info:
         print(stdout, QString::fromUtf8(informationDictionary()));
         return 0;
+    case HelperOptions::Mode::Install:
+        return install(*options);
     case HelperOptions::Mode::Serve:
         break;
     }

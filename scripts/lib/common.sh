@@ -27,8 +27,10 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# What building and running the client needs.
-build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev)
+# What building and packaging the client needs (dpkg-dev: dpkg-shlibdeps for the .deb's dependencies).
+build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev dpkg-dev)
 # What the tests and the demo need besides: the real openvpn, a test PKI, network namespaces,
-# a listener inside the test server's namespace (socat), an X server for real-window screenshots.
-runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps imagemagick)
+# a listener inside the test server's namespace (socat), an X server for real-window screenshots;
+# polkit's DTD, xmllint and systemd-analyze check the polkit action and the helper's service.
+runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps imagemagick
+    polkitd libxml2-utils systemd)

@@ -2,6 +2,7 @@
 #include "AppDelegate.h"
 #include "CredentialStore.h"
 #include "FlatButton.h"
+#include "LaunchStandIns.h"
 #include "MainViewController.h"
 
 #include <QAction>
@@ -41,10 +42,12 @@ private Q_SLOTS:
     {
         deliverState(QStringLiteral("NOPROCESS"));
         m_helperConnectionsMade = 0;
-        m_delegate = std::make_unique<AppDelegate>([this]() -> HelperConnectionPtr {
-            ++m_helperConnectionsMade;
-            return nullptr;
-        });
+        m_delegate = std::make_unique<AppDelegate>(
+            [this] {
+                ++m_helperConnectionsMade;
+                return unreachableHelper();
+            },
+            StandInPrivilegeStep::running(QStringLiteral("exit 0")));
         m_delegate->applicationDidFinishLaunching();
         QVERIFY(QTest::qWaitForWindowActive(window()));
     }
@@ -74,9 +77,8 @@ private Q_SLOTS:
         QCOMPARE(items,
             (QStringList { QStringLiteral("Verbinden"), QStringLiteral("Fenster öffnen"), QStringLiteral("Beenden") }));
         QCOMPARE(m_delegate->statusMemu()->actions().first(), m_delegate->connectItem());
-        // Launching talks to no helper yet.
-        QCOMPARE(m_helperConnectionsMade, 0);
-        QVERIFY(m_delegate->xpcHelperConnection() == nullptr);
+        // The launch's helper check is the only helper connection it makes.
+        QCOMPARE(m_helperConnectionsMade, 1);
     }
 
     // The real window in each display mode: the tray's connect item follows, and a screenshot of

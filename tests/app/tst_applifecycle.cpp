@@ -1,5 +1,6 @@
 #include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
+#include "LaunchStandIns.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,10 +21,13 @@ class TestAppLifecycle : public QObject
 
     std::unique_ptr<AppDelegate> launch(bool tray)
     {
-        auto delegate = std::make_unique<AppDelegate>([this]() -> HelperConnectionPtr {
-            ++m_helperConnectionsMade;
-            return nullptr;
-        });
+        m_helperConnectionsMade = 0;
+        auto delegate = std::make_unique<AppDelegate>(
+            [this] {
+                ++m_helperConnectionsMade;
+                return unreachableHelper();
+            },
+            StandInPrivilegeStep::running(QStringLiteral("exit 0")));
         delegate->setSystemTrayProbeForTesting([tray] { return tray; });
         delegate->applicationDidFinishLaunching();
         return delegate;
@@ -69,7 +73,7 @@ private Q_SLOTS:
         });
         QCOMPARE(runEventLoop(10), 0);
         QVERIFY(stayed);
-        QCOMPARE(m_helperConnectionsMade, 0);
+        QCOMPARE(m_helperConnectionsMade, 1); // the launch's helper check, nothing at quit
         QCOMPARE(OpenVPNService::shared().state(), QStringLiteral("CONNECTED"));
     }
 };

@@ -1,5 +1,6 @@
 #include "../ui/GuiTesting.h"
 #include "AppDelegate.h"
+#include "LaunchStandIns.h"
 #include "SingleInstance.h"
 
 #include <QDir>
@@ -58,7 +59,7 @@ private Q_SLOTS:
 
     void secondLaunchRaisesTheFirst()
     {
-        AppDelegate delegate([]() -> HelperConnectionPtr { return nullptr; });
+        AppDelegate delegate(&unreachableHelper, StandInPrivilegeStep::running(QStringLiteral("exit 0")));
         delegate.applicationDidFinishLaunching();
         SingleInstance first(socketPath());
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
@@ -150,6 +151,9 @@ private Q_SLOTS:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("quellnet.*.debug=true"));
+        // No helper serves here: the launch installs one, through a pkexec that succeeds at once.
+        environment.insert(QStringLiteral("PATH"),
+            QStringLiteral(QUELLNET_STAND_IN_BIN ":") + environment.value(QStringLiteral("PATH")));
 
         QProcess first;
         first.setProcessEnvironment(environment);

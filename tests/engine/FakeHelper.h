@@ -3,8 +3,6 @@
 #include "HelperConnection.h"
 #include "HelperConnectionProvider.h"
 
-#include <QString>
-
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,8 +10,8 @@
 
 namespace quellnet::test {
 
-// Stands in for the root helper daemon behind a proxy: records each run request with its
-// termination handler, and can answer with an error instead.
+// Stands in for the root helper behind a proxy: records each run request with its termination
+// handler, and can answer with an error instead.
 class FakeHelper : public HelperProtocol
 {
 public:
@@ -29,26 +27,20 @@ public:
     {
         reply(QStringLiteral("1.0.0"));
     }
-
+    void killOpenVPN() override { }
     void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
         std::function<void(std::int32_t)> terminationHandler) override
     {
-        RunRequest request { config, clientUp, clientDown, std::move(terminationHandler) };
-        HelperErrorHandler errorHandler;
-        std::function<void(const RunRequest &)> hook;
+        const RunRequest request { config, clientUp, clientDown, std::move(terminationHandler) };
         {
             std::lock_guard lock(m_mutex);
             m_runs.push_back(request);
-            errorHandler = m_errorHandler;
-            hook = onRun;
         }
         if (!refusal.isEmpty() && errorHandler)
             errorHandler(HelperError { refusal });
-        else if (hook)
-            hook(request);
+        else if (onRun)
+            onRun(request);
     }
-
-    void killOpenVPN() override { }
 
     std::vector<RunRequest> runs() const
     {
@@ -56,24 +48,18 @@ public:
         return m_runs;
     }
 
-    void setErrorHandler(HelperErrorHandler handler)
-    {
-        std::lock_guard lock(m_mutex);
-        m_errorHandler = std::move(handler);
-    }
-
     // When set, run requests fail through the proxy's error handler with this description.
     QString refusal;
     // Runs for each accepted run request, on the requesting thread.
     std::function<void(const RunRequest &)> onRun;
+    HelperErrorHandler errorHandler;
 
 private:
     mutable std::mutex m_mutex;
     std::vector<RunRequest> m_runs;
-    HelperErrorHandler m_errorHandler;
 };
 
-// A connection whose proxies are `helper` (or none when it is null).
+// A connection whose proxies are `helper` (none when it is null).
 class FakeHelperConnection : public HelperConnection
 {
 public:
@@ -85,7 +71,7 @@ public:
     std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override
     {
         if (helper)
-            helper->setErrorHandler(std::move(handler));
+            helper->errorHandler = std::move(handler);
         return helper;
     }
 
@@ -97,7 +83,6 @@ class FakeDelegate : public HelperConnectionProvider
 {
 public:
     HelperConnectionPtr helperConnection() override { return connection; }
-
     HelperConnectionPtr connection;
 };
 

@@ -4,12 +4,11 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 namespace quellnet::test {
 
-// Stands in for openvpn's management interface on 127.0.0.1:1337: accepts connections and keeps
-// what each one received. Lives on the GUI thread; QTRY_* lets it work.
+// Stands in for openvpn's management interface on 127.0.0.1:1337 and keeps what each accepted
+// connection received. Lives on the GUI thread; QTRY_* lets it work.
 class ManagementServer
 {
 public:
@@ -27,41 +26,29 @@ public:
                 return m_connections.size() > index;
             },
             timeoutMs));
-        return m_connections.size() > index ? m_connections.at(index) : nullptr;
+        return m_connections.value(index);
     }
+    int connectionCount() { return connection(0, 0) ? int(m_connections.size()) : 0; }
 
-    int connectionCount()
-    {
-        connection(0, 0);
-        return int(m_connections.size());
-    }
-
-    // Everything connection `index` has received so far.
+    // Everything connection `index` has received so far; it stays in the socket's buffer.
     QByteArray received(int index)
     {
-        QTcpSocket *socket = connection(index, 0);
-        if (socket == nullptr)
-            return {};
         QCoreApplication::processEvents();
-        m_received.resize(std::max<qsizetype>(m_received.size(), index + 1));
-        m_received[index] += socket->readAll();
-        return m_received.at(index);
+        QTcpSocket *socket = connection(index, 0);
+        return socket != nullptr ? socket->peek(socket->bytesAvailable()) : QByteArray();
     }
 
     // Writes to connection `index` and waits until the client has read it.
     bool deliver(int index, const QByteArray &bytes)
     {
         QTcpSocket *socket = connection(index);
-        if (socket == nullptr)
-            return false;
-        socket->write(bytes);
-        return socket->waitForBytesWritten(5000) && waitUntilRead(port, socket->peerPort());
+        return socket != nullptr && socket->write(bytes) == bytes.size() && socket->waitForBytesWritten(5000)
+            && waitUntilRead(port, socket->peerPort());
     }
 
 private:
     QTcpServer m_server;
     QList<QTcpSocket *> m_connections;
-    QList<QByteArray> m_received;
 };
 
 } // namespace quellnet::test

@@ -4,7 +4,8 @@
 
 using namespace quellnet;
 
-FakeHelper::FakeHelper() : m_socketPath(m_dir.filePath(QStringLiteral("helper.sock")))
+FakeHelper::FakeHelper(const QString &socketPath)
+    : m_socketPath(socketPath.isEmpty() ? m_dir.filePath(QStringLiteral("helper.sock")) : socketPath)
 {
     m_server.listen(m_socketPath);
 }

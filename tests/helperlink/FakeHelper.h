@@ -16,7 +16,8 @@
 class FakeHelper
 {
 public:
-    FakeHelper();
+    // Serves `socketPath`, or a socket in a temporary directory of its own.
+    explicit FakeHelper(const QString &socketPath = {});
 
     QString socketPath() const { return m_socketPath; }
     bool listening() const { return m_server.isListening(); }

@@ -1,7 +1,6 @@
 #include "AccountStandIn.h"
 
 #include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,68 +8,24 @@
 #include <QRandomGenerator>
 #include <QSslConfiguration>
 #include <QSslServer>
-#include <QSslSocket>
 #include <QTcpSocket>
+
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcStandIn, "quellnet.standin")
 
 namespace quellnet {
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-constexpr qsizetype MaxHeaderBytes = qsizetype(64) * 1024;
-constexpr qsizetype MaxBodyBytes = qsizetype(1024) * 1024;
+constexpr qsizetype maxRequestBytes = qsizetype(1) << 20;
+constexpr qsizetype oversizedBodyBytes = qsizetype(4) * 1024 * 1024 + 1;
 
-QByteArray reasonPhrase(int status)
+QByteArray pathOf(AccountStandIn::Endpoint endpoint)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 413:
-        return "Content Too Large";
-    case 415:
-        return "Unsupported Media Type";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 501:
-        return "Not Implemented";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    case 504:
-        return "Gateway Timeout";
-    default:
-        return "Status";
-    }
-}
-
-QByteArray errorBody(const char *message)
-{
-    return QJsonDocument(QJsonObject { { QStringLiteral("error"), QLatin1String(message) } })
-        .toJson(QJsonDocument::Compact);
+    return endpoint == AccountStandIn::Endpoint::Login ? "/api/login"_ba : "/api/profile"_ba;
 }
 
 QByteArray jsonObject(const QString &key, const QJsonValue &value)
@@ -78,35 +33,43 @@ QByteArray jsonObject(const QString &key, const QJsonValue &value)
     return QJsonDocument(QJsonObject { { key, value } }).toJson(QJsonDocument::Compact);
 }
 
-// The normal reply of `key` with a "padding" member that brings the whole body to exactly `size`
-// bytes. Still valid JSON, so only a size limit can reject it.
-QByteArray paddedObject(const QString &key, const QJsonValue &value, qsizetype size)
+QByteArray errorBody(const char *message)
 {
-    QByteArray body = QJsonDocument(QJsonObject { { key, value }, { QStringLiteral("padding"), QString() } })
-                          .toJson(QJsonDocument::Compact);
-    // Serialised keys are sorted, and a literal "padding":"" cannot occur inside a JSON string.
-    static const QByteArray marker = "\"padding\":\"\"";
-    const qsizetype at = body.lastIndexOf(marker);
-    Q_ASSERT(at >= 0);
-    if (body.size() < size)
-        body.insert(at + marker.size() - 1, QByteArray(size - body.size(), 'x'));
-    return body;
+    return jsonObject(u"error"_s, QLatin1String(message));
+}
+
+// `object` with a "padding" member that brings it to exactly `size` bytes: still valid JSON, so
+// only a size limit can reject it.
+QByteArray padded(QByteArray object, qsizetype size)
+{
+    object.chop(1); // the closing brace
+    object += ",\"padding\":\"";
+    return object + QByteArray(size - object.size() - 2, 'x') + "\"}";
+}
+
+void send(QTcpSocket *socket, int status, const QByteArray &body, bool cutShort)
+{
+    static const QHash<int, QByteArray> reasons { { 200, "OK" }, { 400, "Bad Request" }, { 401, "Unauthorized" },
+        { 404, "Not Found" }, { 405, "Method Not Allowed" }, { 415, "Unsupported Media Type" } };
+    socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status, "Status")
+        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nConnection: close\r\n\r\n" + (cutShort ? body.first(body.size() / 2) : body));
+    socket->disconnectFromHost();
 }
 
 } // namespace
 
-// The listening socket. Hands TLS connections to QSslServer, or, while TLS is refused, keeps them as
-// plain TCP and answers the client's hello with plain text.
+// The listening socket. Hands connections to QSslServer for the handshake or, while TLS is
+// refused, answers the client's hello with plain text.
 class StandInServer : public QSslServer
 {
 public:
-    explicit StandInServer(AccountStandIn *owner) : QSslServer(owner), m_owner(owner) { }
+    explicit StandInServer(const bool &refuseTls) : m_refuseTls(refuseTls) { }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        ++m_owner->m_connectionCount;
-        if (!m_owner->m_refuseTls) {
+        if (!m_refuseTls) {
             QSslServer::incomingConnection(descriptor);
             return;
         }
@@ -115,143 +78,17 @@ protected:
             delete socket;
             return;
         }
-        // Read the hello before answering: closing with unread data would reset the connection,
-        // and the client would see a reset instead of a failed handshake.
+        // The hello is read first: closing with unread data would reset the connection, and the
+        // client would see a reset instead of a failed handshake.
         connect(socket, &QTcpSocket::readyRead, socket, [socket] {
             socket->readAll();
-            socket->write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            socket->disconnectFromHost();
+            send(socket, 400, {}, false);
         });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
 private:
-    AccountStandIn *m_owner;
-};
-
-// One accepted connection: collects one request however it is split across reads, hands it to the
-// stand-in, and sends the answer.
-class StandInConnection : public QObject
-{
-public:
-    StandInConnection(QTcpSocket *socket, AccountStandIn *owner, QObject *parent)
-        : QObject(parent), m_socket(socket), m_owner(owner)
-    {
-        socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, &StandInConnection::readMore);
-        connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    }
-
-    void readMore()
-    {
-        const QByteArray data = m_socket->readAll();
-        if (m_complete)
-            return; // one request per connection; anything after it is ignored
-        m_buffer += data;
-        if (m_bodyStart < 0 && !parseHead())
-            return;
-        if (m_bodyStart < 0 || m_buffer.size() - m_bodyStart < m_contentLength)
-            return;
-        m_complete = true;
-        m_request.body = m_buffer.mid(m_bodyStart, m_contentLength);
-        m_buffer.clear();
-        m_owner->handleRequest(this, std::move(m_request));
-    }
-
-    // Sends a complete reply, or only its first half when `cutShort`, then closes (after the
-    // buffered data has gone out).
-    void send(int status, const QByteArray &body, bool cutShort = false)
-    {
-        QByteArray reply = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-        reply += "Content-Type: application/json\r\n";
-        reply += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        reply += "Connection: close\r\n\r\n";
-        reply += cutShort ? body.left(body.size() / 2) : body;
-        m_socket->write(reply);
-        m_socket->disconnectFromHost();
-    }
-
-private:
-    // Parses the request line and headers once they are complete. Returns false while more is
-    // needed or after a malformed head was answered.
-    bool parseHead()
-    {
-        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0) {
-            if (m_buffer.size() > MaxHeaderBytes)
-                reject(431, "request head too large");
-            return false;
-        }
-        if (end > MaxHeaderBytes) {
-            reject(431, "request head too large");
-            return false;
-        }
-        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
-        const QList<QByteArray> requestLine = lines.first().chopped(lines.first().endsWith('\r') ? 1 : 0).split(' ');
-        if (requestLine.size() != 3 || requestLine[0].isEmpty() || !requestLine[1].startsWith('/')
-            || !requestLine[2].startsWith("HTTP/1.")) {
-            reject(400, "malformed request line");
-            return false;
-        }
-        m_request.method = requestLine[0];
-        m_request.target = requestLine[1];
-        m_request.version = requestLine[2];
-
-        qint64 contentLength = 0;
-        bool haveLength = false;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            QByteArray line = lines[i];
-            if (line.endsWith('\r'))
-                line.chop(1);
-            const qsizetype colon = line.indexOf(':');
-            const QByteArray name = colon > 0 ? line.left(colon) : QByteArray();
-            if (name.isEmpty() || name.contains(' ') || name.contains('\t')) {
-                reject(400, "malformed header");
-                return false;
-            }
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            m_request.headers.append({ name, value });
-            if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
-                reject(501, "transfer encodings are not supported");
-                return false;
-            }
-            if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-                bool ok = !value.isEmpty() && value.size() <= 12;
-                for (char c : value)
-                    ok = ok && c >= '0' && c <= '9';
-                const qint64 length = ok ? value.toLongLong() : -1;
-                if (!ok || (haveLength && length != contentLength)) {
-                    reject(400, "bad Content-Length");
-                    return false;
-                }
-                contentLength = length;
-                haveLength = true;
-            }
-        }
-        if (contentLength > MaxBodyBytes) {
-            reject(413, "request body too large");
-            return false;
-        }
-        m_contentLength = contentLength;
-        m_bodyStart = end + 4;
-        return true;
-    }
-
-    void reject(int status, const char *why)
-    {
-        qCWarning(lcStandIn) << "rejected a request:" << why;
-        m_complete = true;
-        m_buffer.clear();
-        send(status, errorBody(why));
-    }
-
-    QTcpSocket *m_socket;
-    AccountStandIn *m_owner;
-    QByteArray m_buffer;
-    AccountStandIn::Request m_request;
-    qsizetype m_bodyStart = -1;
-    qsizetype m_contentLength = 0;
-    bool m_complete = false;
+    const bool &m_refuseTls;
 };
 
 QByteArray AccountStandIn::Request::header(const QByteArray &name) const
@@ -265,51 +102,30 @@ QByteArray AccountStandIn::Request::header(const QByteArray &name) const
 
 bool AccountStandIn::Request::hasHeader(const QByteArray &name) const
 {
-    for (const auto &entry : headers) {
-        if (entry.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return std::any_of(headers.cbegin(), headers.cend(),
+        [&name](const auto &header) { return header.first.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
-QByteArray AccountStandIn::Request::path() const
+AccountStandIn::AccountStandIn() = default;
+
+AccountStandIn::~AccountStandIn()
 {
-    const qsizetype mark = target.indexOf('?');
-    return mark < 0 ? target : target.left(mark);
+    close();
 }
-
-QByteArray AccountStandIn::Request::query() const
-{
-    const qsizetype mark = target.indexOf('?');
-    return mark < 0 ? QByteArray() : target.mid(mark + 1);
-}
-
-AccountStandIn::AccountStandIn(QObject *parent) : QObject(parent) { }
-
-AccountStandIn::~AccountStandIn() = default;
 
 bool AccountStandIn::listen(const QSslCertificate &certificate, const QSslKey &key, quint16 port)
 {
     close();
-    if (certificate.isNull() || key.isNull()) {
-        m_errorString = QStringLiteral("no certificate or no key");
-        return false;
-    }
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(certificate);
     tls.setPrivateKey(key);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    tls.setProtocol(QSsl::TlsV1_2OrLater);
-
-    m_server = new StandInServer(this);
+    m_server = new StandInServer(m_refuseTls);
     m_server->setSslConfiguration(tls);
-    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, &AccountStandIn::acceptConnection);
-    connect(m_server, &QSslServer::errorOccurred, this,
-        [](QSslSocket *, QAbstractSocket::SocketError error) { qCDebug(lcStandIn) << "connection error" << error; });
-    if (!m_server->listen(QHostAddress::LocalHost, port)) {
-        m_errorString = m_server->errorString();
-        delete m_server;
-        m_server = nullptr;
+    QObject::connect(m_server, &QTcpServer::pendingConnectionAvailable, m_server, [this] { acceptConnections(); });
+    if (certificate.isNull() || key.isNull() || !m_server->listen(QHostAddress::LocalHost, port)) {
+        m_errorString = certificate.isNull() || key.isNull() ? u"no certificate or no key"_s : m_server->errorString();
+        close();
         return false;
     }
     m_errorString.clear();
@@ -318,75 +134,34 @@ bool AccountStandIn::listen(const QSslCertificate &certificate, const QSslKey &k
 
 bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port)
 {
-    QFile certFile(certificatePath);
+    QFile certificateFile(certificatePath);
     QFile keyFile(keyPath);
-    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-        m_errorString = QStringLiteral("cannot read %1 or %2").arg(certificatePath, keyPath);
+    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        m_errorString = u"cannot read %1 or %2"_s.arg(certificatePath, keyPath);
         return false;
     }
-    const QSslCertificate certificate(certFile.readAll(), QSsl::Pem);
     const QByteArray keyPem = keyFile.readAll();
-    QSslKey key(keyPem, QSsl::Ec, QSsl::Pem);
+    QSslKey key(keyPem, QSsl::Ec);
     if (key.isNull())
-        key = QSslKey(keyPem, QSsl::Rsa, QSsl::Pem);
-    if (certificate.isNull() || key.isNull()) {
-        m_errorString
-            = QStringLiteral("%1 or %2 is not a PEM certificate / unencrypted key").arg(certificatePath, keyPath);
-        return false;
-    }
-    return listen(certificate, key, port);
+        key = QSslKey(keyPem, QSsl::Rsa);
+    return listen(QSslCertificate(certificateFile.readAll()), key, port);
 }
 
 void AccountStandIn::close()
 {
-    // Deleting the server also drops every open connection, held ones included.
+    // The accepted connections are the server's children.
     delete m_server;
     m_server = nullptr;
 }
 
-bool AccountStandIn::isListening() const
-{
-    return m_server && m_server->isListening();
-}
-
 quint16 AccountStandIn::port() const
 {
-    return m_server ? m_server->serverPort() : 0;
+    return m_server != nullptr ? m_server->serverPort() : 0;
 }
 
 QUrl AccountStandIn::baseUrl() const
 {
-    return QUrl(QStringLiteral("https://127.0.0.1:%1/api/").arg(port()));
-}
-
-void AccountStandIn::addAccount(const QString &email, const QString &password)
-{
-    m_accounts.insert(email, password);
-}
-
-void AccountStandIn::clearAccounts()
-{
-    m_accounts.clear();
-}
-
-void AccountStandIn::setProfile(const QString &config)
-{
-    m_profile = config;
-}
-
-void AccountStandIn::setFailure(Endpoint endpoint, Failure failure)
-{
-    m_failures[static_cast<size_t>(endpoint)].failure = failure;
-}
-
-AccountStandIn::Failure AccountStandIn::failure(Endpoint endpoint) const
-{
-    return m_failures[static_cast<size_t>(endpoint)].failure;
-}
-
-void AccountStandIn::setFailureReply(Endpoint endpoint, int status, const QByteArray &body)
-{
-    m_failures[static_cast<size_t>(endpoint)] = { Failure::Status, status, body };
+    return QUrl(u"https://127.0.0.1:%1/api/"_s.arg(port()));
 }
 
 void AccountStandIn::clearFailures()
@@ -395,161 +170,153 @@ void AccountStandIn::clearFailures()
     m_refuseTls = false;
 }
 
-void AccountStandIn::setRefuseTls(bool refuse)
-{
-    m_refuseTls = refuse;
-}
-
 QList<AccountStandIn::Request> AccountStandIn::requests(Endpoint endpoint) const
 {
     QList<Request> matching;
     for (const Request &request : m_requests) {
-        if (request.path() == endpointPath(endpoint))
+        if (request.target.split('?').first() == pathOf(endpoint))
             matching.append(request);
     }
     return matching;
 }
 
-QByteArray AccountStandIn::endpointPath(Endpoint endpoint)
-{
-    return endpoint == Endpoint::Login ? QByteArrayLiteral("/api/login") : QByteArrayLiteral("/api/profile");
-}
-
-void AccountStandIn::acceptConnection()
+void AccountStandIn::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        auto *connection = new StandInConnection(socket, this, m_server);
-        // The request may have arrived together with the end of the handshake.
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { readRequest(socket); });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        // The request may have come with the end of the handshake.
         if (socket->bytesAvailable() > 0)
-            connection->readMore();
+            readRequest(socket);
     }
 }
 
-void AccountStandIn::handleRequest(StandInConnection *connection, Request request)
+// One request per connection, however it is split across reads: it stays in the socket's buffer
+// until it is complete. Anything after it is ignored.
+void AccountStandIn::readRequest(QTcpSocket *socket)
 {
-    answer(connection, request);
-    qCInfo(lcStandIn).noquote() << request.method << request.target << "->"
-                                << (request.status ? QByteArray::number(request.status) : QByteArray("(held)"));
-    m_requests.append(request);
-    Q_EMIT requestReceived(request);
-}
-
-void AccountStandIn::answer(StandInConnection *connection, Request &request)
-{
-    const QByteArray path = request.path();
-    for (Endpoint endpoint : { Endpoint::Login, Endpoint::Profile }) {
-        if (path == endpointPath(endpoint) && failure(endpoint) != Failure::None) {
-            answerFailure(connection, request, endpoint);
-            return;
-        }
+    if (socket->property("answered").toBool()) {
+        socket->readAll();
+        return;
     }
-    if (path == endpointPath(Endpoint::Login))
-        answerLogin(connection, request);
-    else if (path == endpointPath(Endpoint::Profile))
-        answerProfile(connection, request);
-    else {
-        request.status = 404;
-        connection->send(404, errorBody("not found"));
+    const QByteArray data = socket->peek(socket->bytesAvailable());
+    const qsizetype headEnd = data.indexOf("\r\n\r\n");
+    if (headEnd < 0 && data.size() <= maxRequestBytes)
+        return;
+
+    Request request;
+    const QList<QByteArray> lines = data.first(std::max<qsizetype>(headEnd, 0)).split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    bool wellFormed = headEnd > 0 && requestLine.size() == 3 && requestLine[1].startsWith('/')
+        && requestLine[2].startsWith("HTTP/1.");
+    for (qsizetype i = 1; wellFormed && i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        wellFormed = colon > 0;
+        if (wellFormed)
+            request.headers.append({ lines[i].first(colon), lines[i].sliced(colon + 1).trimmed() });
     }
-}
+    bool lengthRead = true;
+    const qint64 length
+        = request.hasHeader("Content-Length") ? request.header("Content-Length").toLongLong(&lengthRead) : 0;
+    wellFormed = wellFormed && lengthRead && length >= 0 && length <= maxRequestBytes - headEnd - 4;
+    if (wellFormed && data.size() < headEnd + 4 + length)
+        return;
 
-void AccountStandIn::answerLogin(StandInConnection *connection, Request &request)
-{
-    auto reply = [&](int status, const QByteArray &body) {
-        request.status = status;
-        connection->send(status, body);
-    };
-    if (request.method != "POST")
-        return reply(405, errorBody("use POST"));
-    if (!request.header("Content-Type").toLower().startsWith("application/json"))
-        return reply(415, errorBody("expected application/json"));
-    const QJsonDocument document = QJsonDocument::fromJson(request.body);
-    const QJsonValue email = document.object().value(QStringLiteral("email"));
-    const QJsonValue password = document.object().value(QStringLiteral("password"));
-    if (!document.isObject() || !email.isString() || !password.isString())
-        return reply(400, errorBody("expected {\"email\": string, \"password\": string}"));
-    const auto account = m_accounts.constFind(email.toString());
-    if (account == m_accounts.constEnd() || *account != password.toString())
-        return reply(401, errorBody("wrong e-mail address or password"));
-    reply(200, jsonObject(QStringLiteral("access_token"), QString::fromLatin1(issueToken())));
-}
-
-void AccountStandIn::answerProfile(StandInConnection *connection, Request &request)
-{
-    auto reply = [&](int status, const QByteArray &body) {
-        request.status = status;
-        connection->send(status, body);
-    };
-    if (request.method != "GET")
-        return reply(405, errorBody("use GET"));
-    // Exactly one blank after the scheme, and only a token handed out here.
-    const QByteArray authorization = request.header("Authorization");
-    if (!authorization.startsWith("Bearer ") || !m_tokens.contains(authorization.mid(7)))
-        return reply(401, errorBody("missing or unknown access token"));
-    if (request.query() != "country_code=CH")
-        return reply(400, errorBody("unknown country"));
-    reply(200, jsonObject(QStringLiteral("config"), m_profile));
-}
-
-void AccountStandIn::answerFailure(StandInConnection *connection, Request &request, Endpoint endpoint)
-{
-    const FailureReply &chosen = m_failures[static_cast<size_t>(endpoint)];
-    const bool login = endpoint == Endpoint::Login;
-    const QString member = login ? QStringLiteral("access_token") : QStringLiteral("config");
-    // What the normal reply would carry; a login failure still hands out a working token.
-    auto value = [&]() -> QString { return login ? QString::fromLatin1(issueToken()) : m_profile; };
-
-    int status = 200;
-    QByteArray body;
+    socket->setProperty("answered", true);
+    socket->readAll();
+    if (!wellFormed) {
+        qCWarning(lcStandIn) << "rejected a malformed or oversized request";
+        send(socket, 400, errorBody("malformed or oversized request"), false);
+        return;
+    }
+    request.method = requestLine[0];
+    request.target = requestLine[1];
+    request.body = data.sliced(headEnd + 4, length);
     bool cutShort = false;
+    const auto [status, body] = answer(request, cutShort);
+    qCInfo(lcStandIn).noquote() << request.method << request.target << "->"
+                                << (status != 0 ? QByteArray::number(status) : "(held)"_ba);
+    m_requests.append(request);
+    if (status != 0)
+        send(socket, status, body, cutShort);
+}
+
+QPair<int, QByteArray> AccountStandIn::answer(const Request &request, bool &cutShort)
+{
+    const QByteArray path = request.target.split('?').first();
+    const QByteArray query = request.target.mid(path.size() + 1);
+    for (Endpoint endpoint : { Endpoint::Login, Endpoint::Profile }) {
+        if (path == pathOf(endpoint) && m_failures[index(endpoint)].failure != Failure::None)
+            return answerFailure(m_failures[index(endpoint)], endpoint, cutShort);
+    }
+
+    if (path == pathOf(Endpoint::Login)) {
+        if (request.method != "POST")
+            return { 405, errorBody("use POST") };
+        if (!request.header("Content-Type").toLower().startsWith("application/json"))
+            return { 415, errorBody("expected application/json") };
+        const QJsonObject object = QJsonDocument::fromJson(request.body).object();
+        const QJsonValue email = object.value(u"email"_s);
+        const QJsonValue password = object.value(u"password"_s);
+        if (!email.isString() || !password.isString())
+            return { 400, errorBody("expected {\"email\": string, \"password\": string}") };
+        if (!m_accounts.contains(email.toString()) || m_accounts.value(email.toString()) != password.toString())
+            return { 401, errorBody("wrong e-mail address or password") };
+        return { 200, jsonObject(u"access_token"_s, QString::fromLatin1(issueToken())) };
+    }
+    if (path == pathOf(Endpoint::Profile)) {
+        if (request.method != "GET")
+            return { 405, errorBody("use GET") };
+        // Exactly one blank after the scheme, and only a token handed out here.
+        const QByteArray authorization = request.header("Authorization");
+        if (!authorization.startsWith("Bearer ") || !m_tokens.contains(authorization.sliced(7)))
+            return { 401, errorBody("missing or unknown access token") };
+        if (query != "country_code=CH")
+            return { 400, errorBody("unknown country") };
+        return { 200, jsonObject(u"config"_s, m_profile) };
+    }
+    return { 404, errorBody("not found") };
+}
+
+QPair<int, QByteArray> AccountStandIn::answerFailure(const FailureReply &chosen, Endpoint endpoint, bool &cutShort)
+{
+    const bool login = endpoint == Endpoint::Login;
+    const QString member = login ? u"access_token"_s : u"config"_s;
+    // What the normal reply would carry; a login's token still works.
+    const auto value = [&] { return login ? QString::fromLatin1(issueToken()) : m_profile; };
     switch (chosen.failure) {
     case Failure::None:
-        Q_UNREACHABLE();
         break;
     case Failure::Status:
-        status = chosen.status;
-        body = chosen.body;
-        break;
+        return { chosen.status, chosen.body };
     case Failure::EmptyBody:
-        break;
+        return { 200, {} };
     case Failure::NotJson:
-        body = login ? "access_token=" + issueToken() : m_profile.toUtf8();
-        if (body.isEmpty())
-            body = "client";
-        break;
+        return { 200, login ? "access_token=" + issueToken() : m_profile.toUtf8() };
     case Failure::JsonScalar:
-        body = QJsonDocument(QJsonArray { value() }).toJson(QJsonDocument::Compact);
-        body = body.mid(1, body.size() - 2); // the string alone, without the array around it
-        break;
+        // The string alone, without the array around it.
+        return { 200, QJsonDocument(QJsonArray { value() }).toJson(QJsonDocument::Compact).sliced(1).chopped(1) };
     case Failure::MissingMember:
-        body = jsonObject(login ? QStringLiteral("token") : QStringLiteral("configuration"), value());
-        break;
+        return { 200, jsonObject(login ? u"token"_s : u"configuration"_s, value()) };
     case Failure::NonStringMember:
-        body = jsonObject(member, 42);
-        break;
+        return { 200, jsonObject(member, 42) };
     case Failure::Oversized:
-        body = paddedObject(member, value(), OversizedBodySize);
-        break;
+        return { 200, padded(jsonObject(member, value()), oversizedBodyBytes) };
     case Failure::NoAnswer:
-        request.status = 0;
-        return;
+        return { 0, {} };
     case Failure::CloseMidReply:
-        body = jsonObject(member, value());
         cutShort = true;
         break;
     }
-    request.status = status;
-    connection->send(status, body, cutShort);
+    return { 200, jsonObject(member, value()) };
 }
 
 QByteArray AccountStandIn::issueToken()
 {
-    std::array<quint32, 8> random;
+    std::array<quint32, 8> random {};
     QRandomGenerator::system()->fillRange(random.data(), random.size());
-    QByteArray token = QByteArray(reinterpret_cast<const char *>(random.data()), sizeof(random)).toHex();
-    m_tokens.insert(token);
-    m_tokenOrder.append(token);
-    return token;
+    m_tokens.append(QByteArray(reinterpret_cast<const char *>(random.data()), sizeof(random)).toHex());
+    return m_tokens.last();
 }
 
 } // namespace quellnet

@@ -1,0 +1,178 @@
+#include "HelperInstallation.h"
+
+#include "AppPaths.h"
+#include "HelperConnectionCache.h"
+#include "PkexecPrivilegeStep.h"
+#include "ShippedHelper.h"
+#include "SystemLog.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QThread>
+
+#include <atomic>
+#include <mutex>
+
+Q_LOGGING_CATEGORY(lcInstall, "quellnet.helperlink.install", QtInfoMsg)
+
+namespace quellnet {
+
+// Hands work from the helper connection's thread to the GUI thread for as long as the
+// installation exists: a callback may outlive it on that thread.
+struct HelperInstallation::GuiRelay
+{
+    std::mutex mutex;
+    QObject *target = nullptr;
+
+    void post(std::function<void()> work)
+    {
+        std::lock_guard lock(mutex);
+        if (target != nullptr)
+            QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
+    }
+};
+
+HelperInstallation::HelperInstallation(
+    HelperConnectionCache &connections, std::unique_ptr<PrivilegeStep> privilegeStep, QObject *parent)
+    : QObject(parent)
+    , m_connections(connections)
+    , m_privilegeStep(privilegeStep ? std::move(privilegeStep) : std::make_unique<PkexecPrivilegeStep>())
+    , m_relay(std::make_shared<GuiRelay>())
+{
+    m_relay->target = this;
+}
+
+HelperInstallation::~HelperInstallation()
+{
+    {
+        std::lock_guard lock(m_relay->mutex);
+        m_relay->target = nullptr;
+    }
+    // An install step still running is ended without its outcome being handled.
+    if (m_install != nullptr) {
+        m_install->disconnect(this);
+        delete m_install;
+    }
+}
+
+void HelperInstallation::shouldInstallHelper(std::function<void(bool current)> callback)
+{
+    QString problem;
+    const std::optional<QString> shipped = ShippedHelper::bundleVersion(AppPaths::shippedHelper(), problem);
+    if (!shipped) {
+        qCWarning(lcInstall).noquote() << "the shipped helper's information cannot be read:" << problem;
+        callback(false);
+        return;
+    }
+    SystemLog::write(QStringLiteral("Helper: Bundle Version => ") + *shipped);
+
+    // The connection runs the reply or the error handler, never both; the callback runs once even
+    // if it did.
+    auto answered = std::make_shared<std::atomic_bool>(false);
+    auto answer = [answered, callback = std::move(callback)](bool current) {
+        if (!answered->exchange(true))
+            callback(current);
+    };
+    const std::shared_ptr<HelperProtocol> proxy
+        = m_connections.helperConnection()->remoteObjectProxyWithErrorHandler([answer](const HelperError &error) {
+              SystemLog::write(error.description);
+              answer(false);
+          });
+    proxy->getVersionWithResponseHandler([answer, shipped = *shipped](const QString &installed) {
+        SystemLog::write(QStringLiteral("Helper: Installed Version => ") + installed);
+        // Exact strings: a newer helper, or the same number written differently, is replaced too.
+        answer(installed == shipped);
+    });
+}
+
+std::function<void(bool current)> HelperInstallation::startUpCallback()
+{
+    // The work after the reply runs on the GUI thread, where the VPN service also uses the cached
+    // connection.
+    return [this, relay = m_relay, guiThread = thread()](bool current) {
+        if (current)
+            return;
+        auto install = [this] {
+            installHelper();
+            m_connections.setXpcHelperConnection(nullptr);
+        };
+        if (QThread::currentThread() == guiThread)
+            install();
+        else
+            relay->post(install);
+    };
+}
+
+void HelperInstallation::installHelper()
+{
+    if (m_install != nullptr)
+        return;
+    const QString helper = AppPaths::shippedHelper();
+    if (!QFileInfo(helper).isExecutable()) {
+        fail(QStringLiteral("Bless Error: The helper that ships with the program is missing: %1").arg(helper));
+        return;
+    }
+
+    auto *process = new QProcess(this);
+    QString problem;
+    if (!m_privilegeStep->prepare(*process, helper, { QStringLiteral("--install") }, problem)) {
+        delete process;
+        fail(QStringLiteral("Authorization error: ") + problem);
+        return;
+    }
+    m_install = process;
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    connect(process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
+        onInstallFinished(exitCode, status == QProcess::CrashExit);
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        m_install = nullptr;
+        process->deleteLater();
+        fail(QStringLiteral("Authorization error: %1 cannot be started: %2")
+                 .arg(process->program(), process->errorString()));
+    });
+    qCInfo(lcInstall).noquote() << "running" << process->program() << process->arguments().join(QLatin1Char(' '));
+    process->start();
+}
+
+void HelperInstallation::onInstallFinished(int exitCode, bool crashed)
+{
+    QProcess *process = std::exchange(m_install, nullptr);
+    process->deleteLater();
+    // What pkexec or the install step said, as one line.
+    QString said = QString::fromLocal8Bit(process->readAllStandardError()).simplified();
+    if (said.size() > 500)
+        said = said.left(500) + QStringLiteral("...");
+
+    if (!crashed && exitCode == 0) {
+        SystemLog::write(QStringLiteral(QUELLNET_HELPER_ID " installed successfully"));
+        m_connections.setXpcHelperConnection(nullptr);
+        return;
+    }
+    const QString detail = said.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(said);
+    if (!crashed && exitCode == PrivilegeStep::dismissedStatus) {
+        fail(QStringLiteral("Authorization error: The request for the administrator's authorization was dismissed.")
+            + detail);
+    } else if (!crashed && exitCode == PrivilegeStep::notAuthorizedStatus) {
+        fail(QStringLiteral("Authorization error: The administrator's authorization was not granted.") + detail);
+    } else if (!said.isEmpty()) {
+        fail(QStringLiteral("Bless Error: ") + said);
+    } else {
+        fail(crashed ? QStringLiteral("Bless Error: The install step crashed.")
+                     : QStringLiteral("Bless Error: The install step failed with exit status %1.").arg(exitCode));
+    }
+}
+
+void HelperInstallation::fail(const QString &line)
+{
+    SystemLog::write(line);
+    // Queued: during the launch the event loop that quit() ends is not running yet.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+} // namespace quellnet

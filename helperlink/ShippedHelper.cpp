@@ -1,0 +1,44 @@
+#include "ShippedHelper.h"
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+namespace quellnet {
+
+std::optional<QString> ShippedHelper::bundleVersion(const QString &path, QString &problem, int timeoutMs)
+{
+    QProcess helper;
+    helper.setProgram(path);
+    helper.setArguments({ QStringLiteral("--info") });
+    helper.setStandardInputFile(QProcess::nullDevice());
+    helper.setStandardErrorFile(QProcess::nullDevice());
+    const QDeadlineTimer deadline(timeoutMs);
+    helper.start();
+    if (!helper.waitForStarted(int(deadline.remainingTime()))) {
+        problem = QStringLiteral("%1 cannot be run: %2").arg(path, helper.errorString());
+        return std::nullopt;
+    }
+    if (!helper.waitForFinished(int(deadline.remainingTime()))) {
+        helper.kill();
+        helper.waitForFinished(1000);
+        problem = QStringLiteral("%1 --info did not answer within %2 ms").arg(path).arg(timeoutMs);
+        return std::nullopt;
+    }
+    if (helper.exitStatus() != QProcess::NormalExit || helper.exitCode() != 0) {
+        problem = QStringLiteral("%1 --info failed").arg(path);
+        return std::nullopt;
+    }
+
+    QJsonParseError error {};
+    const QJsonDocument information = QJsonDocument::fromJson(helper.read(64 * 1024), &error);
+    const QJsonValue version = information.object().value(QLatin1String("CFBundleVersion"));
+    if (!information.isObject() || !version.isString()) {
+        problem = QStringLiteral("%1 --info holds no \"CFBundleVersion\" string").arg(path);
+        return std::nullopt;
+    }
+    return version.toString();
+}
+
+} // namespace quellnet
