@@ -26,6 +26,9 @@ constexpr auto pauseAfterFailedAttempt = std::chrono::milliseconds(300);
 // openvpn takes a command parameter of at most 256 bytes and rejects the whole command otherwise.
 constexpr qsizetype maxCredentialBytes = 256;
 constexpr auto readerDrainTimeout = std::chrono::seconds(1);
+// The helper ends an earlier openvpn within 10 s of a new request (SIGTERM after 5 s, SIGKILL after
+// 10 s); one more second lets its termination reply arrive.
+constexpr auto earlierOpenVPNEndTimeout = std::chrono::seconds(11);
 
 // Why openvpn could not take `value` as a credential, or nothing. openvpn's management parser
 // silently drops control characters, and a line feed would end the command and start another.
@@ -69,8 +72,11 @@ void OpenVPNService::startOpenVPN()
     const HelperConnectionPtr connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
     std::shared_ptr<HelperProtocol> helper;
     if (connection) {
-        helper = connection->remoteObjectProxyWithErrorHandler([](const HelperError &error) {
+        // The proxy carries only this start's run request: its failure means no openvpn of this
+        // start is left to wait for.
+        helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
             SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
+            onRunEnded(generation);
         });
     }
     if (!helper)
@@ -81,6 +87,8 @@ void OpenVPNService::startOpenVPN()
 
     StartJob job;
     job.generation = generation;
+    job.connection = connection;
+    job.requestedAt = std::chrono::steady_clock::now();
     const std::optional<QString> configPath = config();
     const std::optional<QString> user = username();
     const std::optional<QString> secret = password();
@@ -103,6 +111,12 @@ void OpenVPNService::startOpenVPN()
         job.username = *user;
         job.password = *secret;
         if (helper) {
+            {
+                std::lock_guard lock(m_runsMutex);
+                // A connection that is gone failed what it carried; nothing more comes of those.
+                std::erase_if(m_runsInFlight, [](const RunInFlight &run) { return run.connection.expired(); });
+                m_runsInFlight.push_back({ generation, connection });
+            }
             helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown,
                 [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
         }
@@ -151,6 +165,8 @@ void OpenVPNService::runStart(const StartJob &job)
         return;
     }
 
+    waitForEarlierOpenVPN(job);
+
     TcpClient &socket = m_management->socket();
     bool connected = false;
     for (int attempt = 1; attempt <= connectAttempts && !connected; ++attempt) {
@@ -188,6 +204,36 @@ void OpenVPNService::giveUpStart()
     updateState(QStringLiteral("NOPROCESS"));
 }
 
+void OpenVPNService::waitForEarlierOpenVPN(const StartJob &job)
+{
+    // Runs sent through another connection are not waited for: a connection is replaced only after
+    // it was lost, and losing it failed every request it still carried.
+    const auto earlierOnSameConnection = [this, &job] {
+        for (const RunInFlight &run : m_runsInFlight) {
+            if (run.generation < job.generation && !run.connection.owner_before(job.connection)
+                && !job.connection.owner_before(run.connection))
+                return true;
+        }
+        return false;
+    };
+    std::unique_lock lock(m_runsMutex);
+    if (!earlierOnSameConnection())
+        return;
+    qCDebug(lcEngine) << "waiting for the earlier openvpn to end before reaching the management port";
+    if (!m_runEnded.wait_until(
+            lock, job.requestedAt + earlierOpenVPNEndTimeout, [&] { return !earlierOnSameConnection(); }))
+        qCDebug(lcEngine) << "the earlier openvpn's end was not reported in time; trying the port anyway";
+}
+
+void OpenVPNService::onRunEnded(std::uint64_t generation)
+{
+    {
+        std::lock_guard lock(m_runsMutex);
+        std::erase_if(m_runsInFlight, [generation](const RunInFlight &run) { return run.generation == generation; });
+    }
+    m_runEnded.notify_all();
+}
+
 bool OpenVPNService::managementPeerBelongsToRoot()
 {
     const TcpClient &socket = m_management->socket();
@@ -211,6 +257,7 @@ bool OpenVPNService::managementPeerBelongsToRoot()
 void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus)
 {
     SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
+    onRunEnded(generation);
     if (generation != m_generation.load()) {
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
         return;

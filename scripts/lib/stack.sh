@@ -5,24 +5,30 @@
 #     qn-e2e-h0 (10.203.0.1/24, host) <-> qn-e2e-s0 (10.203.0.2/24, namespace), udp 10.203.0.2:1194, checking
 #     user names and passwords against DIR/accounts; the tunnel network is 10.204.0.0/24, the server is
 #     10.204.0.1 and answers one fixed line on tcp 10.204.0.1:7777 (proof that traffic crossed the tunnel);
-#   - the HTTPS account stand-in on https://127.0.0.1:47443/api/, serving DIR/client.ovpn as the profile.
+#   - the HTTPS account stand-in on https://127.0.0.1:47443/api/, serving DIR/client.ovpn as the profile;
+#   - with --with-helper, the helper daemon of BUILD on its default socket /run/com.quellnet.macos.helper.sock,
+#     run from root-owned copies in /run/quellnet-e2e (root and, with --allow-user, USER may use it).
 #
 # As a command (root):
 #   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER]
 #   stack.sh down DIR
 #   stack.sh status DIR
 #   stack.sh pki DIR          (only the PKI, no root needed)
+#   stack.sh helper-up DIR [--build BUILD] [--allow-user USER]    (only the helper daemon, (re)started)
+#   stack.sh helper-down DIR
 # BUILD defaults to DIR/.. (the stack lives in <build>/e2e); the stand-in is BUILD/tests/bin/quellnet-account-standin.
 #
-# Sourced, it defines stack_up, stack_down, stack_status, stack_pki, helper_up and helper_down with the same
-# arguments; they return non-zero on failure and never exit the caller's shell. stack_down never fails.
+# Sourced, it defines stack_up, stack_down, stack_status and stack_pki with the same arguments, and
+# helper_up DIR BUILD [USER] and helper_down DIR; they return non-zero on failure and never exit the
+# caller's shell. stack_down and helper_down never fail.
 #
 # What DIR holds after `up`:
 #   pki/ca.crt ...      the test CA (world-readable) and the certificates; keys are readable by root only
 #   accounts            one "email<TAB>password" line per account; the first is the demo account
 #   client.ovpn         the client profile for the server (what the stand-in serves as "config")
 #   stack.env           the names, addresses and ports above as shell assignments
-#   log/                the server's, the stand-in's, the tunnel listener's and the password check's logs
+#   log/                the server's, the stand-in's, the tunnel listener's, the password check's and the
+#                       helper's logs
 # `down` removes the processes, the namespace and the veth pair, and keeps the files for a post-mortem;
 # the next `up` replaces them.
 # shellcheck shell=bash
@@ -313,6 +319,8 @@ STACK_ACCOUNT_URL=https://127.0.0.1:$stack_standin_port/api/
 STACK_CA=$(printf '%q' "$dir/pki/ca.crt")
 STACK_PROFILE=$(printf '%q' "$dir/client.ovpn")
 STACK_ACCOUNTS=$(printf '%q' "$dir/accounts")
+STACK_HELPER_SOCKET=$stack_helper_socket
+STACK_HELPER_SCRIPTS=$stack_helper_home/scripts
 EOF
     chmod 644 -- "$dir/stack.env"
 }
@@ -409,52 +417,102 @@ stack__start_standin() {
 }
 
 # ---------------------------------------------------------------------------------------------------------
-# HOOK for the helper daemon (wired by whoever owns the daemon): `up --with-helper` calls helper_up and
-# `down` always calls helper_down. The daemon gets root-owned copies of client.up and client.down under
-# DIR/helper-scripts, serves its default socket, and lets USER (when given) use it.
+# The helper daemon. Root runs only root-owned files: the daemon and its client.up and client.down are
+# copied from the build tree into stack_helper_home (under /run, which no other user can write), and
+# the daemon serves the default socket, keeps its private profile copies in stack_helper_home/runtime
+# and reads no allowed-users file but the (absent) one there, so an installed helper's settings stay
+# out of it. Root may always use it; --allow-user adds one more user.
 
 stack_helper_socket=/run/com.quellnet.macos.helper.sock
+stack_helper_home=/run/quellnet-e2e
+stack_helper_exe=$stack_helper_home/com.quellnet.macos.helper
 
 stack__helper_bin() { printf '%s' "$1/lib/quellnet/com.quellnet.macos.helper"; }
+
+# The helper answers a version request on its socket.
+stack__helper_answers() {
+    printf '{"id":1,"op":"getVersion"}\n' |
+        timeout 5 socat -t 3 - "UNIX-CONNECT:$stack_helper_socket" 2>/dev/null | grep -q '"version"'
+}
 
 helper_up__impl() {
     local dir build user=${3:-} helper src script pid args=()
     dir=$(stack__abs "${1:?helper_up DIR BUILD [USER]}")
     build=$(stack__abs "${2:?helper_up DIR BUILD [USER]}")
     helper=$(stack__helper_bin "$build")
+    stack__need_root || return 1
+    stack__need_tools socat setsid timeout || return 1
     if [ ! -x "$helper" ]; then
-        stack__say "no helper daemon at $helper (not built yet); the stack runs without it"
-        return 0
-    fi
-    mkdir -p -- "$dir/helper-scripts" "$dir/run" "$dir/log" || return 1
-    for script in client.up client.down; do
-        src="$stack__repo/resources/$script"
-        [ -f "$src" ] || src="$build/share/quellnet/$script"
-        if [ ! -f "$src" ]; then
-            stack__say "no $script in resources/ or $build/share/quellnet"
-            return 1
-        fi
-        install -o root -g root -m 755 -- "$src" "$dir/helper-scripts/$script" || return 1
-    done
-    chown root:root -- "$dir/helper-scripts" && chmod 755 -- "$dir/helper-scripts"
-    args=(--scripts-dir "$dir/helper-scripts")
-    [ -n "$user" ] && args+=(--allow-user "$user")
-    setsid "$helper" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
-    pid=$!
-    echo "$pid" >"$dir/run/helper.pid"
-    # Connectable, not just present: an earlier daemon may have left its socket file behind.
-    if ! stack__wait_for 10 eval "stack__pid_alive $pid && socat -u OPEN:/dev/null UNIX-CONNECT:$stack_helper_socket 2>/dev/null" ||
-        ! stack__pid_alive "$pid"; then
-        stack__say "the helper daemon did not open its socket"
-        stack__tail_log "$dir/log/helper.log"
+        stack__say "no helper daemon at $helper; build the target com.quellnet.macos.helper first"
         return 1
     fi
+    if [ -n "$user" ] && ! id -u -- "$user" >/dev/null 2>&1; then
+        stack__say "--allow-user: no such user: $user"
+        return 1
+    fi
+    helper_down "$dir"
+    if [ -S "$stack_helper_socket" ] && socat -u OPEN:/dev/null "UNIX-CONNECT:$stack_helper_socket" 2>/dev/null; then
+        stack__say "$stack_helper_socket is already served by another helper (an installed quellnet helper?); stop it first"
+        return 1
+    fi
+
+    rm -rf -- "$stack_helper_home" &&
+        install -d -o root -g root -m 755 -- "$stack_helper_home" "$stack_helper_home/scripts" &&
+        install -o root -g root -m 755 -- "$helper" "$stack_helper_exe" || return 1
+    for script in client.up client.down; do
+        src="$build/share/quellnet/$script"
+        [ -f "$src" ] || src="$stack__repo/resources/$script"
+        if [ ! -f "$src" ]; then
+            stack__say "no $script in $build/share/quellnet or resources/"
+            return 1
+        fi
+        install -o root -g root -m 755 -- "$src" "$stack_helper_home/scripts/$script" || return 1
+    done
+    mkdir -p -- "$dir/run" "$dir/log" || return 1
+
+    args=(--socket "$stack_helper_socket" --scripts-dir "$stack_helper_home/scripts"
+        --runtime-dir "$stack_helper_home/runtime" --allowed-users-file "$stack_helper_home/allowed-users")
+    local served=root
+    if [ -n "$user" ] && [ "$(id -u -- "$user")" != 0 ]; then
+        args+=(--allow-user "$user")
+        served="root and $user"
+    fi
+    setsid "$stack_helper_exe" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/helper.pid"
+    # Answering, not just a socket file: an earlier daemon may have left its socket behind.
+    if ! stack__wait_for 10 eval "! stack__pid_alive $pid || stack__helper_answers" ||
+        ! stack__pid_alive "$pid" || ! stack__helper_answers; then
+        stack__say "the helper daemon did not answer on $stack_helper_socket"
+        stack__tail_log "$dir/log/helper.log"
+        helper_down "$dir"
+        return 1
+    fi
+    echo "helper daemon up (pid $pid) on $stack_helper_socket, serving $served"
 }
 
+# The daemon ends its openvpn on SIGTERM and waits for it, at most 10 s; so SIGKILL only after that.
 helper_down__impl() {
-    local dir
+    local dir pid
     dir=$(stack__abs "${1:?helper_down DIR}")
-    stack__stop_pidfile "$dir/run/helper.pid" "$dir/helper-scripts"
+    [ "$(id -u)" -eq 0 ] || return 0
+    pid=$(stack__read_pid "$dir/run/helper.pid")
+    if [ -n "$pid" ] && stack__pid_alive "$pid" && stack__has_arg "$pid" "$stack_helper_exe"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        if ! stack__wait_for 12 eval "! stack__pid_alive $pid"; then
+            kill -KILL "$pid" 2>/dev/null || true
+            stack__wait_for 2 eval "! stack__pid_alive $pid" || true
+        fi
+    fi
+    rm -f -- "$dir/run/helper.pid"
+    # A daemon that lost its pid file, and an openvpn that outlived a killed daemon.
+    for pid in $(stack__pids_with_arg "$stack_helper_exe" "$stack_helper_home/scripts/client.up"); do
+        stack__stop_pid "$pid"
+    done
+    if [ -S "$stack_helper_socket" ] && ! socat -u OPEN:/dev/null "UNIX-CONNECT:$stack_helper_socket" 2>/dev/null; then
+        rm -f -- "$stack_helper_socket"
+    fi
+    rm -rf -- "$stack_helper_home"
     return 0
 }
 
@@ -480,18 +538,19 @@ stack_down__impl() {
         stack__say "must run as root (network namespaces, openvpn)"
         return 0
     fi
-    helper_down "$dir"
+    owner=$(stack__live_owner)
+    if [ -z "$owner" ] || [ "$owner" == "$dir" ]; then
+        helper_down "$dir"
+    fi
     stack__stop_pidfile "$dir/run/standin.pid" "$dir/accounts"
     stack__stop_pidfile "$dir/run/probe.pid" "@netns"
     stack__stop_pidfile "$dir/run/server.pid" "$dir/server/server.conf"
     # Whatever the pid files lost track of, and plain openvpn clients of DIR's profile that a killed
     # test left running (the helper runs its own copy of a profile, never this file).
-    for pid in $(stack__pids_with_arg "$dir/server/server.conf" "$dir/accounts" "$dir/helper-scripts" \
-        "$dir/client.ovpn"); do
+    for pid in $(stack__pids_with_arg "$dir/server/server.conf" "$dir/accounts" "$dir/client.ovpn"); do
         stack__stop_pid "$pid"
     done
 
-    owner=$(stack__live_owner)
     if [ -n "$owner" ] && [ "$owner" != "$dir" ]; then
         stack__say "the namespace belongs to the running stack of $owner; left alone"
         return 0
@@ -550,7 +609,7 @@ stack_up__impl() {
     stack_down "$dir"
     mkdir -p -- "$dir" || return 1
     chmod 755 -- "$dir"
-    rm -rf -- "$dir/run" "$dir/log" "$dir/server" "$dir/helper-scripts"
+    rm -rf -- "$dir/run" "$dir/log" "$dir/server"
     mkdir -p -- "$dir/run" "$dir/log" && chmod 700 -- "$dir/run" || return 1
     printf '%s\n' "$dir" >"$stack_owner_file" || return 1
 
@@ -600,7 +659,11 @@ stack_status__impl() {
         report "account stand-in" "not running" && ok=1
     fi
     pid=$(stack__read_pid "$dir/run/helper.pid")
-    if stack__pid_alive "$pid"; then report "helper daemon" "pid $pid"; else report "helper daemon" "not running"; fi
+    if stack__pid_alive "$pid" && stack__helper_answers; then
+        report "helper daemon" "pid $pid, $stack_helper_socket"
+    else
+        report "helper daemon" "not running"
+    fi
     return $ok
 }
 
@@ -613,6 +676,25 @@ stack_status() (set +e && stack_status__impl "$@")
 helper_up() (set +e && helper_up__impl "$@")
 helper_down() (set +e && helper_down__impl "$@")
 
+# helper-up DIR [--build BUILD] [--allow-user USER]: (re)starts only the helper daemon of DIR's stack.
+stack__helper_up_command() {
+    local dir build="" user=""
+    dir=$(stack__abs "${1:?helper-up DIR [--build BUILD] [--allow-user USER]}")
+    shift
+    while [ $# -gt 0 ]; do
+        case "$1" in
+        --build) build=$(stack__abs "${2:?--build BUILD}") && shift ;;
+        --allow-user) user=${2:?--allow-user USER} && shift ;;
+        *)
+            stack__say "unknown option $1"
+            return 1
+            ;;
+        esac
+        shift
+    done
+    helper_up "$dir" "${build:-$(dirname -- "$dir")}" "$user"
+}
+
 stack__main() {
     local cmd=${1:-}
     [ $# -gt 0 ] && shift
@@ -621,8 +703,12 @@ stack__main() {
     down) stack_down "$@" ;;
     status) stack_status "$@" ;;
     pki) stack_pki "$@" ;;
+    helper-up) stack__helper_up_command "$@" ;;
+    helper-down) helper_down "$@" ;;
     *)
-        echo "usage: $0 up|down|status|pki DIR [--build BUILD] [--with-helper] [--allow-user USER]" >&2
+        echo "usage: $0 up DIR [--build BUILD] [--with-helper] [--allow-user USER]" >&2
+        echo "       $0 down|status|pki|helper-down DIR" >&2
+        echo "       $0 helper-up DIR [--build BUILD] [--allow-user USER]" >&2
         return 2
         ;;
     esac

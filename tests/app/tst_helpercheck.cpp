@@ -10,6 +10,7 @@
 #include "LaunchStandIns.h"
 #include "MainViewController.h"
 #include "PkexecPrivilegeStep.h"
+#include "SystemLog.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <mutex>
 
 #include <sys/prctl.h>
 
@@ -28,6 +30,30 @@ namespace {
 
 const QString shippedVersion = QStringLiteral(QUELLNET_VERSION);
 const QString installedLine = QStringLiteral(QUELLNET_HELPER_ID " installed successfully");
+
+// The lines written to the system log while it lives.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        SystemLog::setSinkForTesting([this](const QString &line) {
+            std::lock_guard lock(m_mutex);
+            m_lines << line;
+        });
+    }
+    ~LogCapture() { SystemLog::setSinkForTesting({}); }
+
+    QStringList takeLines()
+    {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
 
 } // namespace
 

@@ -9,41 +9,9 @@
 #include "RawOpenVpnClient.h"
 
 #include <QNetworkInterface>
-#include <QTcpSocket>
 #include <QTest>
 
 using namespace quellnet;
-
-namespace {
-
-// Reads the fixed line of the listener that only the tunnel reaches; empty when it cannot connect.
-QByteArray probeThroughTunnel(int timeoutMs)
-{
-    QTcpSocket socket;
-    socket.connectToHost(E2eStack::tunnelServer(), E2eStack::probePort());
-    if (!socket.waitForConnected(timeoutMs))
-        return {};
-    QByteArray line;
-    while (!line.contains('\n') && socket.waitForReadyRead(timeoutMs))
-        line += socket.readAll();
-    return line.trimmed();
-}
-
-// Interfaces that carry an address of the tunnel network.
-QStringList tunnelInterfaces()
-{
-    const auto [network, prefix] = E2eStack::tunnelNetwork();
-    QStringList names;
-    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
-        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
-            if (entry.ip().isInSubnet(network, prefix))
-                names.append(interface.name());
-        }
-    }
-    return names;
-}
-
-} // namespace
 
 class TestStack : public QObject
 {
@@ -67,14 +35,14 @@ void TestStack::initTestCase()
     QVERIFY(!E2eStack::trickyAccount().email.isEmpty());
     QVERIFY(!E2eStack::tunnelServer().isNull());
     // Before any tunnel the listener must be out of reach, or reaching it would prove nothing.
-    QVERIFY(tunnelInterfaces().isEmpty());
-    QCOMPARE(probeThroughTunnel(1000), QByteArray());
+    QVERIFY(E2eStack::tunnelInterfaces().isEmpty());
+    QCOMPARE(E2eStack::probeThroughTunnel(1000), QByteArray());
 }
 
 void TestStack::cleanup()
 {
     // The client of each test has ended with it; its tun device must have gone too.
-    QTRY_COMPARE_WITH_TIMEOUT(tunnelInterfaces(), QStringList(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(E2eStack::tunnelInterfaces(), QStringList(), 5000);
 }
 
 void TestStack::tunnelCarriesTraffic_data()
@@ -100,13 +68,13 @@ void TestStack::tunnelCarriesTraffic()
     const auto [network, prefix] = E2eStack::tunnelNetwork();
     QVERIFY2(address.isInSubnet(network, prefix), qPrintable(address.toString()));
     QVERIFY(address != E2eStack::tunnelServer());
-    QCOMPARE(tunnelInterfaces(), QStringList { device });
+    QCOMPARE(E2eStack::tunnelInterfaces(), QStringList { device });
 
-    QCOMPARE(probeThroughTunnel(5000), E2eStack::probeLine());
+    QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
 
     QVERIFY2(client.stop(), "openvpn did not end on SIGTERM");
     QTRY_VERIFY_WITH_TIMEOUT(!QNetworkInterface::interfaceFromName(device).isValid(), 5000);
-    QCOMPARE(probeThroughTunnel(1000), QByteArray());
+    QCOMPARE(E2eStack::probeThroughTunnel(1000), QByteArray());
 }
 
 void TestStack::wrongCredentialsAreRefused_data()

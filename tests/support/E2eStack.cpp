@@ -1,8 +1,17 @@
 #include "E2eStack.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+
+#include <sys/types.h>
 
 namespace quellnet {
 
@@ -11,6 +20,28 @@ namespace {
 QString inDir(const QString &name)
 {
     return QDir(E2eStack::dir()).filePath(name);
+}
+
+bool processRuns(qint64 pid)
+{
+    // A zombie has ended; whoever reaps it may take its time.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end >= 0 && line.mid(end + 2, 1) != "Z";
+}
+
+QList<QByteArray> commandLine(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> arguments = file.readAll().split('\0');
+    if (!arguments.isEmpty() && arguments.last().isEmpty())
+        arguments.removeLast();
+    return arguments;
 }
 
 } // namespace
@@ -112,6 +143,80 @@ QString E2eStack::value(const QString &key)
             return QString::fromUtf8(line.mid(prefix.size()));
     }
     return {};
+}
+
+QByteArray E2eStack::probeThroughTunnel(int timeoutMs)
+{
+    QTcpSocket socket;
+    socket.connectToHost(tunnelServer(), probePort());
+    if (!socket.waitForConnected(timeoutMs))
+        return {};
+    QByteArray line;
+    while (!line.contains('\n') && socket.waitForReadyRead(timeoutMs))
+        line += socket.readAll();
+    return line.trimmed();
+}
+
+QStringList E2eStack::tunnelInterfaces()
+{
+    const auto [network, prefix] = tunnelNetwork();
+    QStringList names;
+    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            if (entry.ip().isInSubnet(network, prefix))
+                names.append(interface.name());
+        }
+    }
+    return names;
+}
+
+qint64 E2eStack::helperPid()
+{
+    QFile file(inDir(QStringLiteral("run/helper.pid")));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const qint64 pid = file.readAll().trimmed().toLongLong();
+    return processRuns(pid) ? pid : 0;
+}
+
+bool E2eStack::startHelper(QString *why)
+{
+    QProcess stack;
+    stack.setProcessChannelMode(QProcess::MergedChannels);
+    stack.start(QStringLiteral("bash"), { QStringLiteral(QUELLNET_STACK_SCRIPT), QStringLiteral("helper-up"), dir() });
+    const bool ok = stack.waitForFinished(60000) && stack.exitStatus() == QProcess::NormalExit && stack.exitCode() == 0;
+    if (!ok && why)
+        *why = QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll()));
+    return ok;
+}
+
+bool E2eStack::killHelper()
+{
+    const qint64 pid = helperPid();
+    if (pid == 0)
+        return true;
+    if (::kill(pid_t(pid), SIGKILL) != 0)
+        return false;
+    for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {
+        if (!processRuns(pid))
+            return true;
+    }
+    return false;
+}
+
+QList<qint64> E2eStack::helperOpenVpnPids()
+{
+    // The helper hands its openvpn its own client.up, which nothing else uses.
+    const QByteArray marker = (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8();
+    QList<qint64> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (numeric && processRuns(pid) && commandLine(pid).contains(marker))
+            pids.append(pid);
+    }
+    return pids;
 }
 
 } // namespace quellnet
