@@ -1,9 +1,10 @@
 #include "AccountClient.h"
 
+#include "AccountLog.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
@@ -13,8 +14,6 @@
 #include <memory>
 
 namespace quellnet {
-
-Q_LOGGING_CATEGORY(lcAccount, "quellnet.account")
 
 namespace {
 

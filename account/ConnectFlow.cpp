@@ -1,5 +1,6 @@
 #include "ConnectFlow.h"
 
+#include "AccountLog.h"
 #include "Constant.h"
 #include "CredentialStore.h"
 #include "OpenVPNManagement.h"
@@ -147,6 +148,7 @@ void ConnectFlow::requestLogin(const QString &email, const QString &password)
 
 void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &email, const QString &password)
 {
+    qCDebug(lcAccount) << "login reply, status" << reply.status;
     if (!reply.success) {
         failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
                                      : QStringLiteral("Network connection failed"));
@@ -173,6 +175,7 @@ void ConnectFlow::requestProfile(const QString &authorization)
 
 void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
 {
+    qCDebug(lcAccount) << "profile reply, status" << reply.status;
     if (!reply.success) {
         failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
                                      : QStringLiteral("Network connection failed"));
