@@ -83,7 +83,15 @@ ConnectFlow::ConnectFlow(LoginForm &form, QObject *parent)
     , m_form(form)
     , m_loginURL(Constant::loginURL())
     , m_profileURL(Constant::profileURL())
+{ }
+
+void ConnectFlow::trustExtraCaOnce()
 {
+    // Read when the first request goes out, not at launch: reading a certificate loads the TLS
+    // library, which the program needs only once it signs in.
+    if (m_extraCaTrusted)
+        return;
+    m_extraCaTrusted = true;
     if (!Constant::extraCACertificate().isEmpty())
         m_client.addCaCertificates(QSslCertificate::fromPath(Constant::extraCACertificate()));
 }
@@ -140,6 +148,7 @@ void ConnectFlow::requestLogin(const QString &email, const QString &password)
 {
     m_form.showConnecting();
     m_requestInFlight = true;
+    trustExtraCaOnce();
     const QJsonObject parameters{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
     m_client.postJson(m_loginURL, parameters, [this, email, password](const ReplyRecord &reply) {
         handleLoginResponse(reply, email, password);
@@ -169,6 +178,7 @@ void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &e
 void ConnectFlow::requestProfile(const QString &authorization)
 {
     m_requestInFlight = true;
+    trustExtraCaOnce();
     m_client.getWithAuthorization(m_profileURL + QStringLiteral("?country_code=CH"), authorization,
                                   [this](const ReplyRecord &reply) { handleProfileResponse(reply); });
 }

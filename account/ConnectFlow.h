@@ -49,6 +49,7 @@ public:
 
 private:
     void failSignIn(const QString &message);
+    void trustExtraCaOnce();
 
     LoginForm &m_form;
     AccountClient m_client;
@@ -56,6 +57,7 @@ private:
     QString m_profileURL;
     QJsonValue m_profile;
     bool m_requestInFlight = false;
+    bool m_extraCaTrusted = false;
 };
 
 } // namespace quellnet
