@@ -62,6 +62,13 @@ void AccountClient::getWithAuthorization(const QString &url, const QString &auth
     send(m_network.get(request), std::move(completion));
 }
 
+void AccountClient::closeIdleConnections()
+{
+    // Queued: this may be called from a reply's completion, while that reply is still being
+    // delivered.
+    QMetaObject::invokeMethod(this, [this] { m_network.clearConnectionCache(); }, Qt::QueuedConnection);
+}
+
 void AccountClient::send(QNetworkReply *reply, Completion completion)
 {
     struct Pending

@@ -186,6 +186,10 @@ void ConnectFlow::requestProfile(const QString &authorization)
 void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
 {
     qCDebug(lcAccount) << "profile reply, status" << reply.status;
+    // The sign-in's last request. What the connection to the account service leaves behind in Qt's
+    // HTTP thread (TLS contexts with every session ticket the service sent, among others) would
+    // otherwise add up over the sign-ins of a long-running program.
+    m_client.closeIdleConnections();
     if (!reply.success) {
         failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
                                      : QStringLiteral("Network connection failed"));
@@ -236,6 +240,7 @@ void ConnectFlow::startWithConfig(const QString &config)
 void ConnectFlow::failSignIn(const QString &message)
 {
     m_requestInFlight = false;
+    m_client.closeIdleConnections();
     m_form.showDisconnected();
     m_form.showErrorSheet(message);
 }
