@@ -56,6 +56,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -133,22 +135,38 @@ void recordMessage(QtMsgType type, const QMessageLogContext &context, const QStr
 }
 
 // A 1 ms timer on the GUI thread: the longest gap between two ticks is the longest time the
-// thread could not run its event loop.
+// thread could not run its event loop. Each gap is split into the time the thread ran (busy), the
+// time it was ready but waited for a CPU (the machine's load, from schedstat), and the rest, when
+// it slept in a blocking call (a disk flush, a lock, a wait on another thread).
 class StallProbe : public QObject
 {
 public:
-    StallProbe()
+    struct Gap
+    {
+        qint64 ns = 0;
+        qint64 busyNs = 0;
+        qint64 runQueueNs = 0;
+        qint64 endNs = 0;
+
+        qint64 blockedNs() const { return std::max<qint64>(0, ns - busyNs - runQueueNs); }
+    };
+
+    StallProbe() : m_schedstat(::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC))
     {
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(1);
         connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
     }
+    ~StallProbe() override
+    {
+        if (m_schedstat >= 0)
+            ::close(m_schedstat);
+    }
 
     void start()
     {
-        m_last = nowNs();
-        m_maxGap = 0;
-        m_maxGapEnd = m_last;
+        m_last = sample();
+        m_max = Gap { 0, 0, 0, m_last.at };
         m_timer.start();
     }
     void stop()
@@ -156,30 +174,56 @@ public:
         tick();
         m_timer.stop();
     }
-    qint64 maxGapNs() const { return m_maxGap; }
-    // When the longest gap ended.
-    qint64 maxGapEndNs() const { return m_maxGapEnd; }
+    const Gap &longest() const { return m_max; }
 
 private:
+    struct Sample
+    {
+        qint64 at = 0;
+        qint64 cpu = 0;
+        qint64 runQueue = 0;
+    };
+
+    Sample sample() const
+    {
+        Sample s;
+        s.at = nowNs();
+        timespec cpu {};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        s.cpu = qint64(cpu.tv_sec) * 1'000'000'000 + cpu.tv_nsec;
+        // "time on the CPU, time waiting on a run queue, time slices", in ns.
+        char text[96] = {};
+        if (m_schedstat >= 0 && ::pread(m_schedstat, text, sizeof text - 1, 0) > 0) {
+            char *end = nullptr;
+            std::strtoll(text, &end, 10);
+            s.runQueue = std::strtoll(end, nullptr, 10);
+        }
+        return s;
+    }
+
     void tick()
     {
-        const qint64 now = nowNs();
+        const Sample now = sample();
+        const Gap gap { now.at - m_last.at, now.cpu - m_last.cpu, now.runQueue - m_last.runQueue, now.at };
         // Gaps well above the tick go into the timeline, so they can be matched with what ran.
-        if (now - m_last > reportedGapNs)
-            recorder.add(QStringLiteral("gui thread stalled for the %1 ms up to here").arg(ms(now - m_last), 0, 'f', 1));
-        if (now - m_last > m_maxGap) {
-            m_maxGap = now - m_last;
-            m_maxGapEnd = now;
-        }
+        if (gap.ns > reportedGapNs)
+            recorder.add(QStringLiteral("gui thread stalled for the %1 ms up to here (busy %2, waiting for a CPU %3, "
+                                        "blocked %4)")
+                             .arg(ms(gap.ns), 0, 'f', 1)
+                             .arg(ms(gap.busyNs), 0, 'f', 1)
+                             .arg(ms(gap.runQueueNs), 0, 'f', 1)
+                             .arg(ms(gap.blockedNs()), 0, 'f', 1));
+        if (gap.ns > m_max.ns)
+            m_max = gap;
         m_last = now;
     }
 
     static constexpr qint64 reportedGapNs = 4'000'000;
 
     QTimer m_timer;
-    qint64 m_last = 0;
-    qint64 m_maxGap = 0;
-    qint64 m_maxGapEnd = 0;
+    const int m_schedstat;
+    Sample m_last;
+    Gap m_max;
 };
 
 // Watches the window: the states as the login view receives them (this observer is registered
@@ -422,9 +466,10 @@ int runBenchmark(int runs, FILE *results, FILE *timeline)
     probe.start();
     idle(2000);
     probe.stop();
-    const double idleStall = ms(probe.maxGapNs());
+    const StallProbe::Gap idleStall = probe.longest();
 
     std::vector<double> rawTimes, programTimes, connectStalls, disconnectStalls, disconnectTimes;
+    StallProbe::Gap longestConnectStall, longestDisconnectStall;
     std::vector<ConnectTimeline> timelines;
     for (int run = 1; run <= runs; ++run) {
         // A plain openvpn on the same server.
@@ -460,12 +505,14 @@ int runBenchmark(int runs, FILE *results, FILE *timeline)
                             .arg(run)
                             .arg(watch.states().join(u',')));
         }
-        const qint64 connectStall = probe.maxGapNs();
-        const qint64 connectStallEnd = probe.maxGapEndNs();
+        const StallProbe::Gap connectStall = probe.longest();
+        if (connectStall.ns > longestConnectStall.ns)
+            longestConnectStall = connectStall;
         programTimes.push_back(ms(*painted - click));
-        connectStalls.push_back(ms(connectStall));
-        std::fprintf(timeline, "run %d: connect %.1f ms (plain openvpn %.0f ms); longest GUI stall %.1f ms, ended at %.1f ms\n",
-            run, ms(*painted - click), rawTimes.back(), ms(connectStall), ms(connectStallEnd - click));
+        connectStalls.push_back(ms(connectStall.ns));
+        std::fprintf(timeline,
+            "run %d: connect %.1f ms (plain openvpn %.0f ms); longest GUI stall %.1f ms, ended at %.1f ms\n", run,
+            ms(*painted - click), rawTimes.back(), ms(connectStall.ns), ms(connectStall.endNs - click));
         timelines.push_back(analyse(recorder.take(), click, *painted, timeline));
         idle(300);
 
@@ -482,10 +529,13 @@ int runBenchmark(int runs, FILE *results, FILE *timeline)
         probe.stop();
         if (!stopped)
             return fail(QStringLiteral("run %1: NOPROCESS did not come").arg(run));
-        disconnectStalls.push_back(ms(probe.maxGapNs()));
+        const StallProbe::Gap disconnectStall = probe.longest();
+        if (disconnectStall.ns > longestDisconnectStall.ns)
+            longestDisconnectStall = disconnectStall;
+        disconnectStalls.push_back(ms(disconnectStall.ns));
         disconnectTimes.push_back(ms(stoppedAt - stopClick));
         std::fprintf(timeline, "run %d: disconnect %.1f ms; longest GUI stall %.1f ms, ended at %.1f ms\n", run,
-            ms(stoppedAt - stopClick), ms(probe.maxGapNs()), ms(probe.maxGapEndNs() - stopClick));
+            ms(stoppedAt - stopClick), ms(disconnectStall.ns), ms(disconnectStall.endNs - stopClick));
         analyse(recorder.take(), stopClick, stoppedAt, timeline);
         std::fflush(timeline);
         if (!waitForNoTunnel(20000))
@@ -510,7 +560,15 @@ int runBenchmark(int runs, FILE *results, FILE *timeline)
     putStats(QStringLiteral("disconnect.program"), disconnectTimes);
     putStats(QStringLiteral("stall.connect"), connectStalls);
     putStats(QStringLiteral("stall.disconnect"), disconnectStalls);
-    put("stall.idle", QString::number(idleStall, 'f', 1));
+    const auto putSplit = [&put](const QString &key, const StallProbe::Gap &gap) {
+        put(qPrintable(key), QString::number(ms(gap.ns), 'f', 1));
+        put(qPrintable(key + QStringLiteral(".busy")), QString::number(ms(gap.busyNs), 'f', 1));
+        put(qPrintable(key + QStringLiteral(".runqueue")), QString::number(ms(gap.runQueueNs), 'f', 1));
+        put(qPrintable(key + QStringLiteral(".blocked")), QString::number(ms(gap.blockedNs()), 'f', 1));
+    };
+    putSplit(QStringLiteral("stall.connect.longest"), longestConnectStall);
+    putSplit(QStringLiteral("stall.disconnect.longest"), longestDisconnectStall);
+    putSplit(QStringLiteral("stall.idle"), idleStall);
 
     // Where the time of a connect goes: the median of each step's duration.
     const auto segment = [&](const char *key, auto from, auto to) {
