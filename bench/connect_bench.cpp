@@ -141,6 +141,8 @@ void recordMessage(QtMsgType type, const QMessageLogContext &context, const QStr
 class StallProbe : public QObject
 {
 public:
+    static constexpr qint64 intervalNs = 1'000'000;
+
     struct Gap
     {
         qint64 ns = 0;
@@ -148,13 +150,14 @@ public:
         qint64 runQueueNs = 0;
         qint64 endNs = 0;
 
-        qint64 blockedNs() const { return std::max<qint64>(0, ns - busyNs - runQueueNs); }
+        // Less the timer's own interval, which the thread sleeps by design.
+        qint64 blockedNs() const { return std::max<qint64>(0, ns - busyNs - runQueueNs - intervalNs); }
     };
 
     StallProbe() : m_schedstat(::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC))
     {
         m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
+        m_timer.setInterval(int(intervalNs / 1'000'000));
         connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
     }
     ~StallProbe() override
