@@ -3,9 +3,10 @@
 //
 // The input is a sequence of records, each a header byte and what it needs:
 //   header < 0xFF   a read of `header` bytes (fewer where the input ends);
-//   0xFF n f        a flood: byte f repeated (n % 8 + 1) x 256 KiB, handed over in reads of 64 KiB,
-//                   so that inputs reach the buffer's bound. Floods are slow under the sanitizers,
-//                   so only the first two of an input count; later ones are skipped.
+//   0xFF n f        a flood: byte f repeated (n % 8 + 1) x 256 KiB, handed over in reads of 2048
+//                   bytes like the reader's, so that inputs reach the buffer's bound. Floods are
+//                   slow under the sanitizers, so only the first two of an input count; later ones
+//                   are skipped.
 //
 // After every record: no crash or sanitizer report, the pending text holds no line feed and stays
 // within maxPendingBytes (in UTF-8). At the end: every state name the parser reported appears in
@@ -13,7 +14,6 @@
 #include "FuzzCheck.h"
 #include "ManagementParser.h"
 #include "ManagementReceiveBuffer.h"
-#include "StandardOutput.h"
 
 #include <QByteArray>
 #include <QList>

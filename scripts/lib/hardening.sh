@@ -4,6 +4,8 @@
 # builds only what it runs. Sourced by scripts/check-sanitizers and scripts/fuzz, after common.sh.
 # shellcheck shell=bash
 
+: "${quellnet_root:?source scripts/lib/common.sh first}"
+
 # One test run at a time on a machine: the tests share 127.0.0.1:1337 and the helper socket.
 hardening_test_lock=/tmp/quellnet-test.lock
 hardening_jobs=${QUELLNET_JOBS:-2}
@@ -95,6 +97,7 @@ hardening_tsan_stage() {
 
 # --- Fuzzing --------------------------------------------------------------------------------------
 
+# shellcheck disable=SC2034 # used by scripts/fuzz
 hardening_fuzz_targets=(management_parser helper_wire profile_allowlist)
 
 # Longest input each target is given: a few reads of management output, one wire line, a profile
@@ -106,7 +109,7 @@ hardening_fuzz_max_len() {
     esac
 }
 
-# Extra libFuzzer flags of a target. Floods of management output (the parser target's way to reach
+# Extra libFuzzer flags of a target, one a line. Floods of management output (the parser target's way to reach
 # the receive buffer's 1 MiB bound) take a hundred times longer than other inputs under ASan, so
 # the parser target picks slow inputs less often.
 hardening_fuzz_flags() {
@@ -137,13 +140,14 @@ hardening_fuzz_run() {
     local work="$build/corpus/$target" findings="$build/findings/$target" log="$build/logs/$target.log"
     mkdir -p "$work" "$findings" "$(dirname "$log")"
 
-    local status=0
+    local flags status=0
+    mapfile -t flags < <(hardening_fuzz_flags "$target")
     (
         export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1"
         export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
         "$build/fuzz/bin/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
             -max_len="$(hardening_fuzz_max_len "$target")" -dict="$quellnet_root/fuzz/dict/$target.dict" \
-            -artifact_prefix="$findings/" -print_final_stats=1 $(hardening_fuzz_flags "$target") \
+            -artifact_prefix="$findings/" -print_final_stats=1 "${flags[@]}" \
             "$work" "$quellnet_root/fuzz/corpus/$target"
     ) >"$log" 2>&1 || status=$?
 
