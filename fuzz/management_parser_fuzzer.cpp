@@ -19,6 +19,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringList>
 
 #include <cstdint>
@@ -36,11 +37,15 @@ constexpr qsizetype floodUnit = qsizetype(256) * 1024;
 constexpr qsizetype floodReadSize = 2048;
 constexpr int maxFloods = 2;
 
-// The text a read contributes when the buffer takes it: the reads are decoded one by one, and one
-// that is not valid UTF-8 contributes nothing.
+// The text a read contributes when the buffer takes it: the reads are decoded one by one, a BOM at
+// the start of one is text like any other (QString::fromUtf8 would drop it), and one that is not
+// valid UTF-8 contributes nothing.
 QString acceptedText(const QByteArray &read)
 {
-    return QByteArrayView(read).isValidUtf8() ? QString::fromUtf8(read) : QString();
+    QStringDecoder decoder(
+        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(read);
+    return decoder.hasError() ? QString() : text;
 }
 
 class Run

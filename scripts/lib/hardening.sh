@@ -70,7 +70,7 @@ hardening_asan_stage() {
 
 # --- ThreadSanitizer ------------------------------------------------------------------------------
 
-hardening_tsan_tests=(tst_openvpnstate tst_openvpnservice tst_localhelperconnection tst_helperconnectioncache)
+hardening_tsan_tests=(tst_openvpnstate tst_openvpnservice tst_helperconnection)
 
 # Builds the engine's and the helper connection's concurrency tests with -DQUELLNET_TSAN=ON in
 # build-tsan/ (no widgets) and runs them. Suppressions: scripts/lib/tsan.supp.
