@@ -34,3 +34,6 @@ build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev dpkg-dev)
 # polkit's DTD, xmllint and systemd-analyze check the polkit action and the helper's service.
 runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps imagemagick
     polkitd libxml2-utils systemd)
+# The fuzz targets (scripts/fuzz): clang with libFuzzer and the sanitizer runtimes, and
+# llvm-symbolizer for readable reports.
+fuzz_packages=(clang-14 libclang-rt-14-dev llvm)
