@@ -1,9 +1,10 @@
 #include "AccountClient.h"
 
+#include "AccountLog.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
@@ -13,8 +14,6 @@
 #include <memory>
 
 namespace quellnet {
-
-Q_LOGGING_CATEGORY(lcAccount, "quellnet.account")
 
 namespace {
 
@@ -61,6 +60,13 @@ void AccountClient::getWithAuthorization(const QString &url, const QString &auth
         tls.addCaCertificates(m_extraCaCertificates);
     request.setSslConfiguration(tls);
     send(m_network.get(request), std::move(completion));
+}
+
+void AccountClient::closeIdleConnections()
+{
+    // Queued: this may be called from a reply's completion, while that reply is still being
+    // delivered.
+    QMetaObject::invokeMethod(this, [this] { m_network.clearConnectionCache(); }, Qt::QueuedConnection);
 }
 
 void AccountClient::send(QNetworkReply *reply, Completion completion)

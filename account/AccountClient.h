@@ -56,6 +56,11 @@ public:
     // GET without a body; `authorization` becomes the request's only header of its own.
     void getWithAuthorization(const QString &url, const QString &authorization, Completion completion);
 
+    // Once control is back in the event loop: closes the connections kept open for further requests
+    // and ends Qt's HTTP thread, which frees what they cached (TLS sessions among others); the next
+    // request connects afresh.
+    void closeIdleConnections();
+
     // Reads `body` as JSON, accepting a top-level scalar as well as an object or array.
     static bool readJsonLeniently(const QByteArray &body, QJsonValue *value);
 

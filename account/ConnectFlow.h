@@ -4,8 +4,12 @@
 #include "LoginForm.h"
 
 #include <QJsonValue>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
+
+#include <functional>
 
 namespace quellnet {
 
@@ -15,8 +19,9 @@ namespace quellnet {
 // forgets the credentials, writes the configuration file and starts the VPN service; while a
 // tunnel exists or is coming up, it asks openvpn to stop.
 //
-// Owned by the login view; everything runs on the GUI thread. Failures end in the view's
-// disconnected mode with an error sheet, never in an exception or a return value.
+// Owned by the login view; everything runs on the GUI thread, except that the first sign-in of a
+// run loads the TLS library on a thread of its own before its first request. Failures end in the
+// view's disconnected mode with an error sheet, never in an exception or a return value.
 class ConnectFlow : public QObject
 {
     Q_OBJECT
@@ -49,6 +54,10 @@ public:
 
 private:
     void failSignIn(const QString &message);
+    // Runs `next` once the TLS library is loaded and the build's extra CA trusted: at once after
+    // the first time, otherwise on the GUI thread when a loader thread is done.
+    void loadTlsThen(std::function<void()> next);
+    void trustLoadedTls(const QList<QSslCertificate> &extraCertificates);
 
     LoginForm &m_form;
     AccountClient m_client;
@@ -56,6 +65,7 @@ private:
     QString m_profileURL;
     QJsonValue m_profile;
     bool m_requestInFlight = false;
+    bool m_tlsLoaded = false;
 };
 
 } // namespace quellnet

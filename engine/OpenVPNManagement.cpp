@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 namespace quellnet {
 
 namespace {
@@ -75,6 +77,7 @@ void OpenVPNManagement::startReading()
     ++m_readerCount;
     std::lock_guard lock(m_mutex);
     m_readers.push_back({ std::thread([this, connection, finished] {
+                             ::pthread_setname_np(::pthread_self(), "qn-mgmt-reader");
                              readLoop(connection);
                              {
                                  std::lock_guard endLock(m_mutex);
@@ -115,6 +118,7 @@ void OpenVPNManagement::readLoop(const std::shared_ptr<TcpConnection> &connectio
         const std::optional<QByteArray> chunk = connection->read(readSize, -1);
         if (!chunk)
             break;
+        qCDebug(lcEngine) << "read" << chunk->size() << "bytes from the management interface";
         buffer.receive(*chunk);
         // Openvpn's output is small (states, log lines, one byte count a second); pausing keeps the
         // reader cheap and lets output that arrives meanwhile be taken in one read.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <pthread.h>
 
 namespace quellnet {
 
@@ -119,6 +120,7 @@ void OpenVPNService::startOpenVPN()
             }
             helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown,
                 [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
+            qCDebug(lcEngine) << "run request sent";
         }
     }
     enqueueStart(std::move(job));
@@ -136,7 +138,10 @@ void OpenVPNService::enqueueStart(StartJob job)
     m_startQueue.push_back(std::move(job));
     if (!m_workerRunning) {
         // Lives as long as the service, that is until the process ends.
-        std::thread([this] { runStartWorker(); }).detach();
+        std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "qn-vpn-start");
+            runStartWorker();
+        }).detach();
         m_workerRunning = true;
     }
     m_startQueued.notify_one();
@@ -172,7 +177,9 @@ void OpenVPNService::runStart(const StartJob &job)
     for (int attempt = 1; attempt <= connectAttempts && !connected; ++attempt) {
         const TcpResult result = socket.connect(connectTimeoutSeconds);
         connected = result.ok;
-        if (!connected) {
+        if (connected) {
+            qCDebug(lcEngine) << "management connected on attempt" << attempt;
+        } else {
             qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << result.errorDescription;
             std::this_thread::sleep_for(pauseAfterFailedAttempt);
         }

@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -49,7 +50,10 @@ QString errnoText(int error)
 void failOnOwnThread(HelperErrorHandler handler, HelperError error)
 {
     if (handler)
-        std::thread([handler = std::move(handler), error = std::move(error)] { handler(error); }).detach();
+        std::thread([handler = std::move(handler), error = std::move(error)] {
+            ::pthread_setname_np(::pthread_self(), "qn-helper-error");
+            handler(error);
+        }).detach();
 }
 
 } // namespace
@@ -202,7 +206,11 @@ void LocalHelperConnection::Private::startWorker(const std::shared_ptr<Private> 
     if (worker.joinable() || ownerGone)
         return;
     // The thread keeps the state alive for as long as it runs, also past the owner's destructor.
-    worker = std::thread([self] { self->run(); });
+    worker = std::thread([self] {
+        // The program's own threads carry names ("qn-..."), so top, gdb and /proc tell them from Qt's.
+        ::pthread_setname_np(::pthread_self(), "qn-helper-link");
+        self->run();
+    });
     workerId = worker.get_id();
 }
 

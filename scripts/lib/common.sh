@@ -37,3 +37,6 @@ runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps im
 # The fuzz targets (scripts/fuzz): clang with libFuzzer and the sanitizer runtimes, and
 # llvm-symbolizer for readable reports.
 fuzz_packages=(clang-14 libclang-rt-14-dev llvm)
+# What scripts/bench needs besides: xcb's DAMAGE and XTEST client libraries, with which the
+# benchmark sees the program's first frame reach the X server and clicks its window.
+bench_packages=(libxcb-damage0-dev libxcb-xtest0-dev)

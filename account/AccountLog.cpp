@@ -1,0 +1,7 @@
+#include "AccountLog.h"
+
+namespace quellnet {
+
+Q_LOGGING_CATEGORY(lcAccount, "quellnet.account", QtInfoMsg)
+
+} // namespace quellnet

@@ -1,0 +1,750 @@
+// quellnet-bench-x11: measures the real program (the quellnet executable, or any Qt program given)
+// from the outside, on an X display (Xvfb): start-up until its window is mapped and first painted,
+// resident memory, the CPU time and context switches of its threads while it sits idle, and
+// connect/disconnect cycles clicked with X test events.
+//
+//   quellnet-bench-x11 coldstart --program P --runs N
+//   quellnet-bench-x11 session --program P --button X,Y [--cycles N] [--idle-seconds S]
+//                      [--email E --password W] [--traffic FILE]
+//
+// Both write "key<TAB>value" lines to standard output (or --results FILE) and details to standard
+// error. The program gets a fresh settings folder and runtime folder of its own for every start
+// (with E and W as remembered credentials when given), the display of $DISPLAY and no other
+// arguments.
+//
+// "Mapped" is the MapNotify of the program's first top-level window; "painted" is the first damage
+// (DAMAGE extension) to that window after it was mapped: the program's first frame reaching the X
+// server. Qt creates its windows without a background, so the server draws nothing there itself.
+// Times run from just before the program's process is spawned.
+//
+// Memory comes from /proc/<pid>/status (VmRSS, RssAnon, RssFile, RssShmem) and smaps_rollup
+// (Pss); per thread CPU from /proc/<pid>/task/<tid>/stat (utime + stime, clock ticks),
+// schedstat (time on the CPU, ns) and status (voluntary and involuntary context switches).
+//
+// In a session the program's system log (its standard error) tells the states: the login view
+// logs every state it receives, so "CONNECTED" there is the window showing the tunnel.
+#include <xcb/damage.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start, Clock::time_point end = Clock::now())
+{
+    return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+FILE *results = stdout;
+
+void put(const std::string &key, const std::string &value)
+{
+    std::fprintf(results, "%s\t%s\n", key.c_str(), value.c_str());
+    std::fflush(results);
+}
+
+std::string fixed(double value, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// Thrown, not exited, so that the program under test is stopped on the way out.
+struct Failure
+{
+    std::string why;
+};
+
+[[noreturn]] void die(const std::string &why)
+{
+    throw Failure { why };
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// ------------------------------------------------------------------------------------------------
+// /proc
+
+struct Memory
+{
+    long rssKb = 0;
+    long anonKb = 0;
+    long fileKb = 0;
+    long shmemKb = 0;
+    long pssKb = 0;
+    long hwmKb = 0;
+};
+
+long fieldKb(const std::string &text, const std::string &name)
+{
+    const size_t at = text.find("\n" + name + ":");
+    if (at == std::string::npos)
+        return -1;
+    return std::strtol(text.c_str() + at + name.size() + 2, nullptr, 10);
+}
+
+Memory memoryOf(pid_t pid)
+{
+    const std::string status = "\n" + readFile("/proc/" + std::to_string(pid) + "/status");
+    const std::string rollup = "\n" + readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    Memory m;
+    m.rssKb = fieldKb(status, "VmRSS");
+    m.anonKb = fieldKb(status, "RssAnon");
+    m.fileKb = fieldKb(status, "RssFile");
+    m.shmemKb = fieldKb(status, "RssShmem");
+    m.hwmKb = fieldKb(status, "VmHWM");
+    m.pssKb = fieldKb(rollup, "Pss");
+    return m;
+}
+
+void putMemory(const std::string &key, const Memory &m)
+{
+    put(key + ".rss_kb", std::to_string(m.rssKb));
+    put(key + ".anon_kb", std::to_string(m.anonKb));
+    put(key + ".file_kb", std::to_string(m.fileKb));
+    put(key + ".shmem_kb", std::to_string(m.shmemKb));
+    put(key + ".pss_kb", std::to_string(m.pssKb));
+    put(key + ".hwm_kb", std::to_string(m.hwmKb));
+}
+
+struct ThreadSample
+{
+    std::string name;
+    long long ticks = 0; // utime + stime
+    long long runNs = 0; // schedstat: time on the CPU
+    long long voluntary = 0;
+    long long involuntary = 0;
+};
+
+std::map<int, ThreadSample> threadsOf(pid_t pid)
+{
+    std::map<int, ThreadSample> threads;
+    const std::string base = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator(base, error)) {
+        const std::string dir = entry.path().string();
+        const int tid = std::atoi(entry.path().filename().c_str());
+        ThreadSample sample;
+        sample.name = readFile(dir + "/comm");
+        if (!sample.name.empty() && sample.name.back() == '\n')
+            sample.name.pop_back();
+        const std::string stat = readFile(dir + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        // After the name: state (field 3) ... utime is field 14, stime field 15.
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int number = 3; number <= 15 && fields >> field; ++number) {
+            if (number == 14 || number == 15)
+                sample.ticks += std::atoll(field.c_str());
+        }
+        sample.runNs = std::atoll(readFile(dir + "/schedstat").c_str());
+        const std::string status = "\n" + readFile(dir + "/status");
+        sample.voluntary = fieldKb(status, "voluntary_ctxt_switches");
+        sample.involuntary = fieldKb(status, "nonvoluntary_ctxt_switches");
+        threads[tid] = sample;
+    }
+    return threads;
+}
+
+// Samples the threads, waits `seconds`, samples again, and reports the difference per thread.
+void measureIdle(const std::string &key, pid_t pid, int seconds)
+{
+    const std::map<int, ThreadSample> before = threadsOf(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const std::map<int, ThreadSample> after = threadsOf(pid);
+
+    long long ticks = 0, runNs = 0, switches = 0;
+    int index = 0;
+    std::set<int> tids;
+    for (const auto &[tid, sample] : before)
+        tids.insert(tid);
+    for (const auto &[tid, sample] : after)
+        tids.insert(tid);
+    for (int tid : tids) {
+        const auto b = before.find(tid);
+        const auto a = after.find(tid);
+        const ThreadSample zero;
+        const ThreadSample &s0 = b != before.end() ? b->second : zero;
+        const ThreadSample &s1 = a != after.end() ? a->second : zero;
+        const std::string name = a != after.end() ? s1.name : s0.name;
+        const std::string life = b == before.end() ? " (started meanwhile)"
+            : a == after.end()                     ? " (ended meanwhile)"
+                                                   : "";
+        const long long dTicks = a != after.end() && b != before.end() ? s1.ticks - s0.ticks : s1.ticks;
+        const long long dRun = a != after.end() && b != before.end() ? s1.runNs - s0.runNs : s1.runNs;
+        const long long dVol = a != after.end() && b != before.end() ? s1.voluntary - s0.voluntary : s1.voluntary;
+        const long long dInv
+            = a != after.end() && b != before.end() ? s1.involuntary - s0.involuntary : s1.involuntary;
+        ticks += dTicks;
+        runNs += dRun;
+        switches += dVol + dInv;
+        std::ostringstream line;
+        line << "tid=" << tid << (tid == pid ? " (main)" : "") << " name=" << name << life << " cpu_ticks=" << dTicks
+             << " cpu_us=" << dRun / 1000 << " voluntary=" << dVol << " involuntary=" << dInv;
+        put(key + ".thread." + std::to_string(++index), line.str());
+    }
+    put(key + ".seconds", std::to_string(seconds));
+    put(key + ".threads", std::to_string(tids.size()));
+    put(key + ".cpu_ticks", std::to_string(ticks));
+    put(key + ".cpu_us", std::to_string(runNs / 1000));
+    put(key + ".switches", std::to_string(switches));
+}
+
+// Processes whose command line holds `needle` as one argument.
+std::vector<pid_t> processesWithArgument(const std::string &needle)
+{
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string cmdline = readFile(entry.path().string() + "/cmdline");
+        size_t start = 0;
+        while (start < cmdline.size()) {
+            const size_t end = cmdline.find('\0', start);
+            if (cmdline.compare(start, (end == std::string::npos ? cmdline.size() : end) - start, needle) == 0) {
+                found.push_back(std::atoi(name.c_str()));
+                break;
+            }
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+    return found;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The program under test
+
+class Program
+{
+public:
+    Program(const std::string &path, const std::string &email, const std::string &password,
+        const std::string &trafficPath)
+    {
+        char pattern[] = "/tmp/quellnet-bench-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            die("mkdtemp: " + std::string(std::strerror(errno)));
+        m_home = pattern;
+        fs::create_directories(m_home + "/config/quellnet");
+        fs::create_directories(m_home + "/runtime");
+        ::chmod((m_home + "/runtime").c_str(), 0700);
+        if (!email.empty()) {
+            // What the program itself writes when it remembers an account.
+            const std::string file = m_home + "/config/quellnet/quellnet.conf";
+            std::ofstream out(file);
+            out << "[General]\nemail=" << email << "\npassword=" << password << "\n";
+            out.close();
+            ::chmod(file.c_str(), 0600);
+        }
+
+        int errPipe[2];
+        if (::pipe2(errPipe, O_CLOEXEC) != 0)
+            die("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+            trafficPath.empty() ? "/dev/null" : trafficPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+
+        std::vector<std::string> env;
+        for (char **e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("XDG_CONFIG_HOME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0
+                || entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
+                continue;
+            env.push_back(entry);
+        }
+        env.push_back("XDG_CONFIG_HOME=" + m_home + "/config");
+        env.push_back("XDG_RUNTIME_DIR=" + m_home + "/runtime");
+        env.push_back("QT_QPA_PLATFORM=xcb");
+        std::vector<char *> envp;
+        for (std::string &entry : env)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string program = path;
+        char *argv[] = { program.data(), nullptr };
+
+        m_started = Clock::now();
+        const int error = ::posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(errPipe[1]);
+        if (error != 0)
+            die("cannot start " + path + ": " + std::strerror(error));
+        m_errFd = errPipe[0];
+        ::fcntl(m_errFd, F_SETFL, O_NONBLOCK);
+    }
+
+    ~Program()
+    {
+        stop();
+        if (m_errFd >= 0)
+            ::close(m_errFd);
+        std::error_code error;
+        fs::remove_all(m_home, error);
+    }
+
+    pid_t pid() const { return m_pid; }
+    Clock::time_point started() const { return m_started; }
+    int errFd() const { return m_errFd; }
+
+    // Reads what the program wrote to standard error; returns the complete lines.
+    std::vector<std::string> readLines()
+    {
+        std::vector<std::string> lines;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(m_errFd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            m_partial.append(buffer, size_t(n));
+        }
+        size_t newline;
+        while ((newline = m_partial.find('\n')) != std::string::npos) {
+            lines.push_back(m_partial.substr(0, newline));
+            m_partial.erase(0, newline + 1);
+        }
+        return lines;
+    }
+
+    bool running()
+    {
+        if (m_pid <= 0)
+            return false;
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return false;
+        }
+        return true;
+    }
+
+    void stop()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGTERM);
+        for (int i = 0; i < 100 && running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    std::string m_home;
+    pid_t m_pid = -1;
+    int m_errFd = -1;
+    std::string m_partial;
+    Clock::time_point m_started;
+};
+
+// ------------------------------------------------------------------------------------------------
+// The X side
+
+class Display
+{
+public:
+    Display()
+    {
+        m_connection = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(m_connection))
+            die("cannot connect to the X display " + std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : ""));
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+
+        const xcb_query_extension_reply_t *damage = xcb_get_extension_data(m_connection, &xcb_damage_id);
+        if (damage == nullptr || !damage->present)
+            die("the X server has no DAMAGE extension");
+        m_damageEvent = damage->first_event;
+        free(xcb_damage_query_version_reply(
+            m_connection, xcb_damage_query_version(m_connection, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION),
+            nullptr));
+        const xcb_query_extension_reply_t *xtest = xcb_get_extension_data(m_connection, &xcb_test_id);
+        if (xtest == nullptr || !xtest->present)
+            die("the X server has no XTEST extension");
+
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+        m_pidAtom = atom("_NET_WM_PID");
+        xcb_flush(m_connection);
+    }
+    ~Display() { xcb_disconnect(m_connection); }
+
+    int fd() const { return xcb_get_file_descriptor(m_connection); }
+
+    // Follows the top-level windows that appear: each gets a damage object, so the first drawing
+    // into it is reported.
+    struct Window
+    {
+        xcb_window_t id = 0;
+        std::optional<Clock::time_point> mapped;
+        std::optional<Clock::time_point> painted;
+        int damageEvents = 0;
+    };
+
+    // Handles the events that have arrived.
+    void pump()
+    {
+        while (xcb_generic_event_t *event = xcb_poll_for_event(m_connection)) {
+            const auto now = Clock::now();
+            const uint8_t type = event->response_type & 0x7f;
+            if (type == XCB_CREATE_NOTIFY) {
+                const auto *create = reinterpret_cast<xcb_create_notify_event_t *>(event);
+                if (create->parent == m_root) {
+                    Window window;
+                    window.id = create->window;
+                    const xcb_damage_damage_t damage = xcb_generate_id(m_connection);
+                    xcb_damage_create(m_connection, damage, create->window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+                    m_damages[create->window] = damage;
+                    m_windows[create->window] = window;
+                }
+            } else if (type == XCB_MAP_NOTIFY) {
+                const auto *map = reinterpret_cast<xcb_map_notify_event_t *>(event);
+                auto it = m_windows.find(map->window);
+                if (it != m_windows.end() && !it->second.mapped)
+                    it->second.mapped = now;
+            } else if (type == XCB_DESTROY_NOTIFY) {
+                const auto *destroy = reinterpret_cast<xcb_destroy_notify_event_t *>(event);
+                m_windows.erase(destroy->window);
+                m_damages.erase(destroy->window);
+            } else if (type == m_damageEvent + XCB_DAMAGE_NOTIFY) {
+                const auto *notify = reinterpret_cast<xcb_damage_notify_event_t *>(event);
+                auto it = m_windows.find(notify->drawable);
+                if (it != m_windows.end()) {
+                    ++it->second.damageEvents;
+                    if (it->second.mapped && !it->second.painted)
+                        it->second.painted = now;
+                }
+                // Empties the damage, so the next drawing is reported again.
+                xcb_damage_subtract(m_connection, notify->damage, XCB_NONE, XCB_NONE);
+            }
+            free(event);
+        }
+        xcb_flush(m_connection);
+    }
+
+    // The first mapped top-level window of process `pid`, if any.
+    const Window *mappedWindowOf(pid_t pid)
+    {
+        for (auto &[id, window] : m_windows) {
+            if (window.mapped && pidOf(id) == pid)
+                return &window;
+        }
+        return nullptr;
+    }
+
+    void forget()
+    {
+        m_windows.clear();
+        m_damages.clear();
+    }
+
+    // Where (x, y) of `window` lies on the screen.
+    std::pair<int, int> toScreen(xcb_window_t window, int x, int y)
+    {
+        xcb_translate_coordinates_reply_t *reply = xcb_translate_coordinates_reply(
+            m_connection, xcb_translate_coordinates(m_connection, window, m_root, int16_t(x), int16_t(y)), nullptr);
+        if (reply == nullptr)
+            die("cannot translate window coordinates");
+        const std::pair<int, int> at { reply->dst_x, reply->dst_y };
+        free(reply);
+        return at;
+    }
+
+    // A left click at (x, y) on the screen, as the X server's test extension delivers it.
+    void click(int x, int y)
+    {
+        xcb_test_fake_input(m_connection, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, m_root, int16_t(x), int16_t(y), 0);
+        xcb_test_fake_input(m_connection, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(m_connection, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr)); // a round trip
+    }
+
+private:
+    xcb_atom_t atom(const char *name)
+    {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            m_connection, xcb_intern_atom(m_connection, 0, uint16_t(std::strlen(name)), name), nullptr);
+        const xcb_atom_t value = reply != nullptr ? reply->atom : XCB_NONE;
+        free(reply);
+        return value;
+    }
+
+    pid_t pidOf(xcb_window_t window)
+    {
+        xcb_get_property_reply_t *reply = xcb_get_property_reply(
+            m_connection, xcb_get_property(m_connection, 0, window, m_pidAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr);
+        pid_t pid = -1;
+        if (reply != nullptr && xcb_get_property_value_length(reply) == 4)
+            pid = pid_t(*static_cast<uint32_t *>(xcb_get_property_value(reply)));
+        free(reply);
+        return pid;
+    }
+
+    xcb_connection_t *m_connection = nullptr;
+    xcb_window_t m_root = 0;
+    uint8_t m_damageEvent = 0;
+    xcb_atom_t m_pidAtom = XCB_NONE;
+    std::map<xcb_window_t, Window> m_windows;
+    std::map<xcb_window_t, xcb_damage_damage_t> m_damages;
+};
+
+// Waits for X events and the program's standard error until `done` holds or the time is up.
+// `onLine` sees every line of standard error.
+template<typename Done, typename OnLine>
+bool waitFor(Display &display, Program &program, int timeoutMs, Done done, OnLine onLine)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        display.pump();
+        for (const std::string &line : program.readLines())
+            onLine(line);
+        if (done())
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || !program.running())
+            return false;
+        pollfd fds[2] = { { display.fd(), POLLIN, 0 }, { program.errFd(), POLLIN, 0 } };
+        ::poll(fds, 2, int(std::min<long long>(left, 50)));
+    }
+}
+
+void echoLine(const std::string &line)
+{
+    std::fprintf(stderr, "  program: %s\n", line.c_str());
+}
+
+// Starts the program and waits until its window is painted; returns (mapped, painted) in ms.
+std::pair<double, double> startAndWaitPainted(Display &display, Program &program)
+{
+    const Display::Window *window = nullptr;
+    const bool painted = waitFor(
+        display, program, 20000,
+        [&] {
+            window = display.mappedWindowOf(program.pid());
+            return window != nullptr && window->painted;
+        },
+        [](const std::string &) { });
+    if (!painted)
+        die("the program's window was not painted within 20 s");
+    return { msSince(program.started(), *window->mapped), msSince(program.started(), *window->painted) };
+}
+
+struct Stats
+{
+    double min = 0, median = 0, max = 0;
+};
+
+Stats statsOf(std::vector<double> values)
+{
+    if (values.empty())
+        return {};
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return { values.front(), n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2, values.back() };
+}
+
+void putStats(const std::string &key, const std::vector<double> &values)
+{
+    const Stats s = statsOf(values);
+    put(key + ".min", fixed(s.min));
+    put(key + ".median", fixed(s.median));
+    put(key + ".max", fixed(s.max));
+    std::string all;
+    for (double value : values)
+        all += (all.empty() ? "" : " ") + fixed(value);
+    put(key + ".all", all);
+}
+
+// ------------------------------------------------------------------------------------------------
+
+struct Options
+{
+    std::string mode;
+    std::string program;
+    int runs = 10;
+    int buttonX = -1, buttonY = -1;
+    int cycles = 20;
+    int idleSeconds = 10;
+    std::string email, password;
+    std::string traffic;
+};
+
+int coldStart(const Options &options)
+{
+    Display display;
+    std::vector<double> mapped, painted;
+    for (int run = 1; run <= options.runs; ++run) {
+        display.forget();
+        Program program(options.program, {}, {}, {});
+        const auto [mapMs, paintMs] = startAndWaitPainted(display, program);
+        mapped.push_back(mapMs);
+        painted.push_back(paintMs);
+        std::fprintf(stderr, "bench-x11: start %d: mapped after %.1f ms, painted after %.1f ms\n", run, mapMs, paintMs);
+        program.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    putStats("coldstart.mapped", mapped);
+    putStats("coldstart.painted", painted);
+    return 0;
+}
+
+int session(const Options &options)
+{
+    Display display;
+    Program program(options.program, options.email, options.password, options.traffic);
+    const auto [mapMs, paintMs] = startAndWaitPainted(display, program);
+    put("session.painted_ms", fixed(paintMs));
+    const Display::Window *window = display.mappedWindowOf(program.pid());
+    const xcb_window_t windowId = window->id;
+
+    // The launch's own work (the helper check) is over well within this.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    for (const std::string &line : program.readLines())
+        echoLine(line);
+    putMemory("memory.start", memoryOf(program.pid()));
+    measureIdle("idle.start", program.pid(), options.idleSeconds);
+
+    if (options.cycles > 0 && options.buttonX < 0)
+        die("--button X,Y is needed for connect cycles");
+    std::vector<double> connectTimes, disconnectTimes;
+    std::string rssAfterCycle, anonAfterCycle, fileAfterCycle;
+    for (int cycle = 1; cycle <= options.cycles; ++cycle) {
+        std::string last;
+        const auto onLine = [&last](const std::string &line) {
+            const size_t colon = line.rfind(": ");
+            last = colon == std::string::npos ? line : line.substr(colon + 2);
+        };
+        const auto [x, y] = display.toScreen(windowId, options.buttonX, options.buttonY);
+        const auto click = Clock::now();
+        display.click(x, y);
+        if (!waitFor(display, program, 60000, [&] { return last == "CONNECTED"; }, onLine))
+            die("cycle " + std::to_string(cycle) + ": CONNECTED did not come (last: " + last + ")");
+        connectTimes.push_back(msSince(click));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        const auto stopClick = Clock::now();
+        display.click(x, y);
+        if (!waitFor(display, program, 30000, [&] { return last == "NOPROCESS"; }, onLine))
+            die("cycle " + std::to_string(cycle) + ": NOPROCESS did not come (last: " + last + ")");
+        disconnectTimes.push_back(msSince(stopClick));
+        // The helper's openvpn (and with it the tunnel) gone.
+        for (int i = 0; i < 200 && !processesWithArgument("/run/quellnet-e2e/scripts/client.up").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const Memory m = memoryOf(program.pid());
+        rssAfterCycle += (rssAfterCycle.empty() ? "" : " ") + std::to_string(m.rssKb);
+        anonAfterCycle += (anonAfterCycle.empty() ? "" : " ") + std::to_string(m.anonKb);
+        fileAfterCycle += (fileAfterCycle.empty() ? "" : " ") + std::to_string(m.fileKb);
+        std::fprintf(stderr, "bench-x11: cycle %d: connected after %.0f ms, disconnected after %.0f ms, RSS %ld kB\n",
+            cycle, connectTimes.back(), disconnectTimes.back(), m.rssKb);
+    }
+    if (options.cycles > 0) {
+        put("session.cycles", std::to_string(options.cycles));
+        putStats("session.connect", connectTimes);
+        putStats("session.disconnect", disconnectTimes);
+        put("memory.cycles.rss_kb", rssAfterCycle);
+        put("memory.cycles.anon_kb", anonAfterCycle);
+        put("memory.cycles.file_kb", fileAfterCycle);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        putMemory("memory.after", memoryOf(program.pid()));
+        measureIdle("idle.after", program.pid(), options.idleSeconds);
+    }
+    for (const std::string &line : program.readLines())
+        echoLine(line);
+    program.stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    std::string resultsPath;
+    if (argc > 1)
+        options.mode = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "--program" && hasValue)
+            options.program = argv[++i];
+        else if (argument == "--runs" && hasValue)
+            options.runs = std::max(1, std::atoi(argv[++i]));
+        else if (argument == "--button" && hasValue) {
+            if (std::sscanf(argv[++i], "%d,%d", &options.buttonX, &options.buttonY) != 2)
+                die("--button X,Y");
+        } else if (argument == "--cycles" && hasValue)
+            options.cycles = std::max(0, std::atoi(argv[++i]));
+        else if (argument == "--idle-seconds" && hasValue)
+            options.idleSeconds = std::max(1, std::atoi(argv[++i]));
+        else if (argument == "--email" && hasValue)
+            options.email = argv[++i];
+        else if (argument == "--password" && hasValue)
+            options.password = argv[++i];
+        else if (argument == "--traffic" && hasValue)
+            options.traffic = argv[++i];
+        else if (argument == "--results" && hasValue)
+            resultsPath = argv[++i];
+        else
+            options.mode.clear();
+    }
+    if ((options.mode != "coldstart" && options.mode != "session") || options.program.empty()) {
+        std::fprintf(stderr,
+            "usage: quellnet-bench-x11 coldstart --program P [--runs N] [--results FILE]\n"
+            "       quellnet-bench-x11 session --program P [--button X,Y] [--cycles N] [--idle-seconds S]\n"
+            "                          [--email E --password W] [--traffic FILE] [--results FILE]\n");
+        return 64;
+    }
+    if (!resultsPath.empty() && (results = std::fopen(resultsPath.c_str(), "a")) == nullptr)
+        die("cannot write " + resultsPath);
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return options.mode == "coldstart" ? coldStart(options) : session(options);
+    } catch (const Failure &failure) {
+        std::fprintf(stderr, "bench-x11: FAILED: %s\n", failure.why.c_str());
+        return 1;
+    }
+}
