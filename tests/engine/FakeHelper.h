@@ -31,12 +31,15 @@ public:
     void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
         std::function<void(std::int32_t)> terminationHandler) override
     {
+        const RunRequest request { config, clientUp, clientDown, std::move(terminationHandler) };
         {
             std::lock_guard lock(m_mutex);
-            m_runs.push_back({ config, clientUp, clientDown, std::move(terminationHandler) });
+            m_runs.push_back(request);
         }
         if (!refusal.isEmpty())
             errorHandler(HelperError { refusal });
+        else if (onRun)
+            onRun(request);
     }
 
     std::vector<RunRequest> runs() const
@@ -46,6 +49,8 @@ public:
     }
 
     QString refusal;
+    // Runs for each accepted run request, on the requesting thread: a test's own openvpn.
+    std::function<void(const RunRequest &)> onRun;
     HelperErrorHandler errorHandler;
 
 private:

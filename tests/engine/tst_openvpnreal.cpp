@@ -1,0 +1,138 @@
+// The service against a real openvpn 2.6: its management interface, state reports and stop.
+// openvpn runs as a child of this test (the helper's part), and is killed with it.
+#include "AppPaths.h"
+#include "EngineTestSupport.h"
+#include "FakeHelper.h"
+#include "OpenVPNManagement.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+using namespace quellnet;
+using namespace quellnet::test;
+using namespace Qt::StringLiterals;
+
+class TestOpenVPNReal : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QUdpSocket m_silentServer;
+    FakeDelegate m_delegate;
+    QProcess m_process;
+
+    // The helper's part: runs openvpn with the options the client relies on.
+    void runOpenVPN(const FakeHelper::RunRequest &request)
+    {
+        m_process.setArguments({ u"--config"_s, request.config, u"--management"_s, u"127.0.0.1"_s, u"1337"_s,
+            u"--management-query-passwords"_s, u"--auth-retry"_s, u"none"_s });
+        m_process.disconnect(this);
+        connect(&m_process, &QProcess::finished, this,
+            [handler = request.terminationHandler](int exitCode) { handler(exitCode); });
+        m_process.start();
+        QVERIFY(m_process.waitForStarted(10000));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("runs openvpn the way the root helper does; needs root");
+        m_process.setProgram(QStandardPaths::findExecutable(u"openvpn"_s, { u"/usr/sbin"_s, u"/sbin"_s }));
+        if (m_process.program().isEmpty())
+            QSKIP("openvpn is not installed");
+        // openvpn's output shows in the test's, and it never outlives the test.
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+
+        // A server that never answers: openvpn waits for it until it is stopped, so the fingerprint
+        // it would check never matters.
+        QVERIFY(m_silentServer.bind(QHostAddress::LocalHost, 0));
+        QFile config(m_dir.filePath(u"client.ovpn"_s));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("client\ndev tun\nproto udp\nremote 127.0.0.1 " + QByteArray::number(m_silentServer.localPort())
+            + "\nnobind\nauth-user-pass\nverb 3\npeer-fingerprint " + QByteArray(32, '\0').toHex(':') + "\n");
+        OpenVPNService::shared().setConfig(config.fileName());
+        OpenVPNService::shared().setUsername(u"anna@example.com"_s);
+
+        QVERIFY(QDir(m_dir.path()).mkpath(u"share/quellnet"_s));
+        for (const char *script : { "client.up", "client.down" }) {
+            QFile file(m_dir.filePath("share/quellnet/"_L1 + QLatin1String(script)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        AppPaths::setPrefixForTesting(m_dir.path());
+        auto helper = std::make_shared<FakeHelper>();
+        helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
+        m_delegate.connection = std::make_shared<FakeHelperConnection>(helper);
+        HelperConnectionProvider::setApplicationDelegate(&m_delegate);
+    }
+
+    void cleanup()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!OpenVPNService::shared().isStarting(), 30000);
+        m_process.kill();
+        m_process.waitForFinished(10000);
+        OpenVPNService::shared().management().socket().close();
+        QTRY_COMPARE(OpenVPNService::shared().management().readerCount(), 0);
+        drainEvents();
+        OpenVPNService::shared().setState(u"NOPROCESS"_s);
+    }
+
+    void cleanupTestCase() { HelperConnectionProvider::setApplicationDelegate(nullptr); }
+
+    void stateReportsDriveTheStateUntilStop_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::newRow("blank, quote and backslash") << u"my pass\"q\\"_s;
+        // The longest value openvpn takes: 256 bytes, characters to escape included.
+        QTest::newRow("256 bytes") << QString(200, u'p') + QString(26, QChar(0xE9)) + u"\\\"\\\""_s;
+    }
+
+    void stateReportsDriveTheStateUntilStop()
+    {
+        QFETCH(QString, password);
+        QVERIFY(password.toUtf8().size() <= 256);
+        OpenVPNService &service = OpenVPNService::shared();
+        OutputCapture output;
+        LogCapture log;
+        StateObserver observer;
+        service.setPassword(password);
+
+        service.startOpenVPN();
+        // openvpn asks for the credentials before anything else, so it only waits for its server
+        // once it has taken them.
+        QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"WAIT"_s, 20000);
+        QTRY_VERIFY(!service.isStarting());
+        QCOMPARE(service.management().readerCount(), 1);
+        QVERIFY2(!output.joined().contains(u"ERROR"_s), qPrintable(output.joined()));
+        QVERIFY2(!output.joined().contains(password), "the password reached standard output");
+        // "log on" brings openvpn's own log lines to standard output.
+        QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
+
+        drainEvents();
+        const int beforeStop = observer.notifications;
+        service.stopOpenVPN();
+        QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"NOPROCESS"_s, 20000);
+        QTRY_COMPARE(service.management().readerCount(), 0);
+        QCOMPARE(m_process.exitCode(), 0);
+        QVERIFY(log.texts().contains(u"OpenVPN exited: termiationStatus=0"_s));
+        drainEvents();
+        // Two updates since the stop: openvpn's "EXITING" report, then the exit reply's NOPROCESS.
+        // Had the report been lost or come after the reply, the end of the connection would have
+        // set NOPROCESS on its own and the reply would have found nothing left to do.
+        QCOMPARE(observer.notifications - beforeStop, 2);
+        QCOMPARE(observer.seen.last(), u"NOPROCESS"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOpenVPNReal)
+#include "tst_openvpnreal.moc"
