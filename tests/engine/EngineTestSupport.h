@@ -4,7 +4,6 @@
 #include "OpenVPNService.h"
 #include "StandardOutput.h"
 #include "SystemLog.h"
-#include "TcpSocketTable.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -34,7 +33,6 @@ public:
         return m_texts;
     }
     QString joined() const { return texts().join(QString()); }
-    qsizetype count(const QString &text) const { return texts().count(text); }
 
 private:
     mutable std::mutex m_mutex;
@@ -70,28 +68,6 @@ inline void drainEvents()
         QCoreApplication::processEvents();
         QTest::qWait(10);
     }
-}
-
-// Waits until the loopback peer on `clientPort` has read everything sent from `serverPort`: the
-// sender's queue is acknowledged and the receiver's is empty. A test that must hand the reader one
-// chunk at a time waits for this between writes.
-inline bool waitUntilRead(quint16 serverPort, quint16 clientPort, int timeoutMs = 5000)
-{
-    return QTest::qWaitFor(
-        [&] {
-            bool clientSeen = false;
-            for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
-                if (entry.localPort == serverPort && entry.remotePort == clientPort && entry.txQueue != 0)
-                    return false;
-                if (entry.localPort == clientPort && entry.remotePort == serverPort) {
-                    if (entry.rxQueue != 0)
-                        return false;
-                    clientSeen = true;
-                }
-            }
-            return clientSeen;
-        },
-        timeoutMs);
 }
 
 } // namespace quellnet::test

@@ -11,7 +11,7 @@
 namespace quellnet::test {
 
 // Stands in for the root helper behind a proxy: records each run request with its termination
-// handler, and can answer with an error instead.
+// handler, and answers it through the proxy's error handler instead while `refusal` is set.
 class FakeHelper : public HelperProtocol
 {
 public:
@@ -36,7 +36,7 @@ public:
             std::lock_guard lock(m_mutex);
             m_runs.push_back(request);
         }
-        if (!refusal.isEmpty() && errorHandler)
+        if (!refusal.isEmpty())
             errorHandler(HelperError { refusal });
         else if (onRun)
             onRun(request);
@@ -48,9 +48,8 @@ public:
         return m_runs;
     }
 
-    // When set, run requests fail through the proxy's error handler with this description.
     QString refusal;
-    // Runs for each accepted run request, on the requesting thread.
+    // Runs for each accepted run request, on the requesting thread: a test's own openvpn.
     std::function<void(const RunRequest &)> onRun;
     HelperErrorHandler errorHandler;
 
@@ -59,7 +58,7 @@ private:
     std::vector<RunRequest> m_runs;
 };
 
-// A connection whose proxies are `helper` (none when it is null).
+// A connection whose proxies are `helper`.
 class FakeHelperConnection : public HelperConnection
 {
 public:
@@ -70,8 +69,7 @@ public:
     void invalidate() override { }
     std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override
     {
-        if (helper)
-            helper->errorHandler = std::move(handler);
+        helper->errorHandler = std::move(handler);
         return helper;
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EngineTestSupport.h"
+#include "TcpSocketTable.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -38,12 +39,27 @@ public:
         return socket != nullptr ? socket->peek(socket->bytesAvailable()) : QByteArray();
     }
 
-    // Writes to connection `index` and waits until the client has read it.
+    // Writes to connection `index` and waits until the client has read it (our send queue is
+    // acknowledged and its receive queue is empty), so that each call hands the reader one chunk.
     bool deliver(int index, const QByteArray &bytes)
     {
         QTcpSocket *socket = connection(index);
-        return socket != nullptr && socket->write(bytes) == bytes.size() && socket->waitForBytesWritten(5000)
-            && waitUntilRead(port, socket->peerPort());
+        if (socket == nullptr || socket->write(bytes) != bytes.size() || !socket->waitForBytesWritten(5000))
+            return false;
+        const quint16 client = socket->peerPort();
+        return QTest::qWaitFor([client] {
+            bool clientSeen = false;
+            for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
+                if (entry.localPort == port && entry.remotePort == client && entry.txQueue != 0)
+                    return false;
+                if (entry.localPort == client && entry.remotePort == port) {
+                    if (entry.rxQueue != 0)
+                        return false;
+                    clientSeen = true;
+                }
+            }
+            return clientSeen;
+        });
     }
 
 private:

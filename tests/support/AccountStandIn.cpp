@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSslConfiguration>
+#include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
 
@@ -59,38 +60,6 @@ void send(QTcpSocket *socket, int status, const QByteArray &body, bool cutShort)
 
 } // namespace
 
-// The listening socket. Hands connections to QSslServer for the handshake or, while TLS is
-// refused, answers the client's hello with plain text.
-class StandInServer : public QSslServer
-{
-public:
-    explicit StandInServer(const bool &refuseTls) : m_refuseTls(refuseTls) { }
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        if (!m_refuseTls) {
-            QSslServer::incomingConnection(descriptor);
-            return;
-        }
-        auto *socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
-        // The hello is read first: closing with unread data would reset the connection, and the
-        // client would see a reset instead of a failed handshake.
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-            socket->readAll();
-            send(socket, 400, {}, false);
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-
-private:
-    const bool &m_refuseTls;
-};
-
 QByteArray AccountStandIn::Request::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
@@ -113,14 +82,25 @@ AccountStandIn::~AccountStandIn()
     close();
 }
 
-bool AccountStandIn::listen(const QSslCertificate &certificate, const QSslKey &key, quint16 port)
+bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port)
 {
     close();
+    QFile certificateFile(certificatePath);
+    QFile keyFile(keyPath);
+    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        m_errorString = u"cannot read %1 or %2"_s.arg(certificatePath, keyPath);
+        return false;
+    }
+    const QByteArray keyPem = keyFile.readAll();
+    QSslKey key(keyPem, QSsl::Ec);
+    if (key.isNull())
+        key = QSslKey(keyPem, QSsl::Rsa);
+    const QSslCertificate certificate(certificateFile.readAll());
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(certificate);
     tls.setPrivateKey(key);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    m_server = new StandInServer(m_refuseTls);
+    m_server = new QSslServer;
     m_server->setSslConfiguration(tls);
     QObject::connect(m_server, &QTcpServer::pendingConnectionAvailable, m_server, [this] { acceptConnections(); });
     if (certificate.isNull() || key.isNull() || !m_server->listen(QHostAddress::LocalHost, port)) {
@@ -132,21 +112,6 @@ bool AccountStandIn::listen(const QSslCertificate &certificate, const QSslKey &k
     return true;
 }
 
-bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port)
-{
-    QFile certificateFile(certificatePath);
-    QFile keyFile(keyPath);
-    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-        m_errorString = u"cannot read %1 or %2"_s.arg(certificatePath, keyPath);
-        return false;
-    }
-    const QByteArray keyPem = keyFile.readAll();
-    QSslKey key(keyPem, QSsl::Ec);
-    if (key.isNull())
-        key = QSslKey(keyPem, QSsl::Rsa);
-    return listen(QSslCertificate(certificateFile.readAll()), key, port);
-}
-
 void AccountStandIn::close()
 {
     // The accepted connections are the server's children.
@@ -154,20 +119,9 @@ void AccountStandIn::close()
     m_server = nullptr;
 }
 
-quint16 AccountStandIn::port() const
-{
-    return m_server != nullptr ? m_server->serverPort() : 0;
-}
-
 QUrl AccountStandIn::baseUrl() const
 {
-    return QUrl(u"https://127.0.0.1:%1/api/"_s.arg(port()));
-}
-
-void AccountStandIn::clearFailures()
-{
-    m_failures = {};
-    m_refuseTls = false;
+    return QUrl(u"https://127.0.0.1:%1/api/"_s.arg(m_server != nullptr ? m_server->serverPort() : 0));
 }
 
 QList<AccountStandIn::Request> AccountStandIn::requests(Endpoint endpoint) const

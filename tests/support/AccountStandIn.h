@@ -4,18 +4,15 @@
 #include <QHash>
 #include <QList>
 #include <QPair>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QString>
 #include <QUrl>
 
 #include <array>
 
+class QSslServer;
 class QTcpSocket;
 
 namespace quellnet {
-
-class StandInServer;
 
 // A local HTTPS stand-in for the provider's account service, for tests and the demo.
 //
@@ -69,14 +66,12 @@ public:
     AccountStandIn(const AccountStandIn &) = delete;
     AccountStandIn &operator=(const AccountStandIn &) = delete;
 
-    // Listens on 127.0.0.1; port 0 picks a free one. False, with errorString() set, when it cannot.
-    bool listen(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
-    // The same with PEM files; the key may be EC or RSA, unencrypted.
+    // Listens on 127.0.0.1 with PEM files (the key EC or RSA, unencrypted); port 0 picks a free one.
+    // False, with errorString() set, when it cannot.
     bool listen(const QString &certificatePath, const QString &keyPath, quint16 port = 0);
     // Stops listening and drops every connection, held ones included.
     void close();
     QString errorString() const { return m_errorString; }
-    quint16 port() const;
     // https://127.0.0.1:<port>/api/
     QUrl baseUrl() const;
 
@@ -90,17 +85,13 @@ public:
     {
         m_failures[index(endpoint)] = { Failure::Status, status, body };
     }
-    // Every failure back to None, and TLS accepted again.
-    void clearFailures();
-    // Accepts TCP connections but answers the TLS handshake with plain text and closes them.
-    void setRefuseTls(bool refuse) { m_refuseTls = refuse; }
+    // Every failure back to None.
+    void clearFailures() { m_failures = {}; }
 
     QList<Request> requests() const { return m_requests; }
     // The recorded requests for the endpoint's path.
     QList<Request> requests(Endpoint endpoint) const;
     void clearRequests() { m_requests.clear(); }
-    // Tokens handed out, oldest first.
-    QList<QByteArray> issuedTokens() const { return m_tokens; }
 
 private:
     struct FailureReply
@@ -118,12 +109,11 @@ private:
     QPair<int, QByteArray> answerFailure(const FailureReply &chosen, Endpoint endpoint, bool &cutShort);
     QByteArray issueToken();
 
-    StandInServer *m_server = nullptr;
+    QSslServer *m_server = nullptr;
     QString m_errorString;
     QHash<QString, QString> m_accounts;
     QString m_profile;
     std::array<FailureReply, 2> m_failures;
-    bool m_refuseTls = false;
     QList<Request> m_requests;
     QList<QByteArray> m_tokens;
 };

@@ -18,8 +18,7 @@ RawOpenVpnClient::~RawOpenVpnClient()
     stop(5000);
 }
 
-bool RawOpenVpnClient::start(
-    const QString &profilePath, const QString &username, const QString &password, const QStringList &extraArguments)
+bool RawOpenVpnClient::start(const QString &profilePath, const QString &username, const QString &password)
 {
     if (isRunning() || !m_authDir.isValid())
         return false;
@@ -37,11 +36,10 @@ bool RawOpenVpnClient::start(
     m_connectedAfterMs = -1;
     m_authFailed = false;
 
-    QStringList arguments { QStringLiteral("--config"), profilePath, QStringLiteral("--auth-user-pass"),
-        auth.fileName(), QStringLiteral("--auth-retry"), QStringLiteral("none") };
-    arguments += extraArguments;
     m_sinceStart.start();
-    m_process.start(QStringLiteral("openvpn"), arguments);
+    m_process.start(QStringLiteral("openvpn"),
+        { QStringLiteral("--config"), profilePath, QStringLiteral("--auth-user-pass"), auth.fileName(),
+            QStringLiteral("--auth-retry"), QStringLiteral("none") });
     return m_process.waitForStarted(5000);
 }
 
@@ -131,7 +129,6 @@ void RawOpenVpnClient::parseLine(const QByteArray &line)
         m_authFailed = true;
     } else if (line.contains("Initialization Sequence Completed") && m_connectedAfterMs < 0) {
         m_connectedAfterMs = m_sinceStart.elapsed();
-        Q_EMIT connected();
     }
 }
 

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -22,15 +21,12 @@ namespace quellnet {
 // thread's event loop.
 class RawOpenVpnClient : public QObject
 {
-    Q_OBJECT
-
 public:
     explicit RawOpenVpnClient(QObject *parent = nullptr);
     ~RawOpenVpnClient() override;
 
-    // Starts openvpn with the profile and these credentials; extra arguments go last.
-    bool start(const QString &profilePath, const QString &username, const QString &password,
-        const QStringList &extraArguments = {});
+    // Starts openvpn with the profile and these credentials.
+    bool start(const QString &profilePath, const QString &username, const QString &password);
 
     // True once openvpn logged "Initialization Sequence Completed"; false on time-out or exit.
     bool waitForConnected(int timeoutMs);
@@ -42,8 +38,6 @@ public:
 
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     bool isConnected() const { return m_connectedAfterMs >= 0; }
-    bool authFailed() const { return m_authFailed; }
-    int exitCode() const { return m_process.exitCode(); }
 
     // The tun device openvpn opened ("tun0"), and the IPv4 address it carries now.
     QString tunDevice() const { return m_tunDevice; }
@@ -53,9 +47,6 @@ public:
     qint64 connectedAfterMs() const { return m_connectedAfterMs; }
     // Everything openvpn printed so far.
     QString log() const { return QString::fromLocal8Bit(m_log); }
-
-Q_SIGNALS:
-    void connected();
 
 private:
     void readOutput();

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -27,11 +25,6 @@ public:
     QString standInKeyPath() const { return m_dir.filePath(QStringLiteral("standin.key")); }
 
     QSslCertificate caCertificate() const;
-    QSslCertificate standInCertificate() const;
-    QSslKey standInKey() const;
-
-    // The default client configuration with this CA trusted in addition to the system's.
-    QSslConfiguration clientConfiguration() const;
 
 private:
     QTemporaryDir m_dir;

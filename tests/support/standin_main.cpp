@@ -78,14 +78,11 @@ int main(int argc, char *argv[])
         QStringLiteral("cert"), QStringLiteral("Server certificate (PEM)."), QStringLiteral("file"));
     const QCommandLineOption keyOption(
         QStringLiteral("key"), QStringLiteral("Server key (PEM, unencrypted)."), QStringLiteral("file"));
-    const QCommandLineOption accountOption(QStringLiteral("account"),
-        QStringLiteral("An account, EMAIL:PASSWORD (split at the first colon). Repeatable."),
-        QStringLiteral("email:password"));
     const QCommandLineOption accountsOption(QStringLiteral("accounts"),
-        QStringLiteral("A file of accounts, one \"email<TAB>password\" a line."), QStringLiteral("file"));
+        QStringLiteral("A file of accounts, one \"email<TAB>password\" a line. Repeatable."), QStringLiteral("file"));
     const QCommandLineOption profileOption(
         QStringLiteral("profile"), QStringLiteral("The profile served as \"config\"."), QStringLiteral("file"));
-    parser.addOptions({ portOption, certOption, keyOption, accountOption, accountsOption, profileOption });
+    parser.addOptions({ portOption, certOption, keyOption, accountsOption, profileOption });
     parser.process(app);
 
     if (signalFd < 0)
@@ -98,16 +95,10 @@ int main(int argc, char *argv[])
         fail(QStringLiteral("bad --port %1").arg(parser.value(portOption)));
 
     QList<QPair<QString, QString>> accounts;
-    for (const QString &account : parser.values(accountOption)) {
-        const qsizetype colon = account.indexOf(QLatin1Char(':'));
-        if (colon <= 0)
-            fail(QStringLiteral("--account needs EMAIL:PASSWORD"));
-        accounts.append({ account.left(colon), account.mid(colon + 1) });
-    }
     for (const QString &path : parser.values(accountsOption))
         accounts += readAccounts(path);
     if (accounts.isEmpty())
-        fail(QStringLiteral("no accounts: give --account or --accounts"));
+        fail(QStringLiteral("no accounts: give --accounts"));
 
     QFile profileFile(parser.value(profileOption));
     if (!profileFile.open(QIODevice::ReadOnly))
