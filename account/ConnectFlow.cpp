@@ -146,7 +146,10 @@ QString ConnectFlow::configPath()
 
 bool ConnectFlow::isSignInUnderWay() const
 {
-    return m_requestInFlight || OpenVPNService::shared().isStarting();
+    // Between the start and openvpn's first report the state still reads idle: a click then
+    // would sign in a second time and have the helper replace the openvpn coming up.
+    const OpenVPNService &service = OpenVPNService::shared();
+    return m_requestInFlight || service.isStarting() || service.isAwaitingFirstReport();
 }
 
 void ConnectFlow::toggleConnection()

@@ -44,8 +44,8 @@ public:
     // The last profile reply that read as JSON; null until then.
     const QJsonValue &profile() const { return m_profile; }
 
-    // True from a sign-in's first request until it failed or the VPN service has finished
-    // starting; clicks meanwhile are ignored.
+    // True from a sign-in's first request until it failed, or until openvpn has reported its
+    // first state (or the VPN service's start ended without one); clicks meanwhile are ignored.
     bool isSignInUnderWay() const;
 
     AccountClient &accountClient() { return m_client; }

@@ -47,6 +47,7 @@ void OpenVPNService::updateState(const QString &name)
         && (name == QLatin1String("ASSIGN_IP") || name == QLatin1String("ADD_ROUTES")))
         return;
     m_state = name;
+    m_firstReportAwaitedSince.reset();
     // Queued under the lock, so the posts arrive in the order the updates were accepted.
     NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNStateDidChange());
 }

@@ -40,9 +40,9 @@ const QString &OpenVPNStateDidChange();
 // cannot go ahead (no management connection, a missing field or resource, credentials that openvpn
 // cannot take, a management port held by another user) writes "error while starting mgmt
 // interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the
-// management connection without having reported an idle state first, and when the helper reports
-// that the latest start's openvpn has exited (applied after openvpn's last reports); the exit of
-// an earlier start's openvpn changes nothing.
+// management connection without having reported an idle state first (or anything at all), and when
+// the helper reports that the latest start's openvpn has exited (applied after openvpn's last
+// reports); the exit of an earlier start's openvpn changes nothing.
 class OpenVPNService
 {
 public:
@@ -75,6 +75,10 @@ public:
     void stopOpenVPN();
     // Whether a start is still setting up its management connection.
     bool isStarting() const;
+    // Whether the latest start has handed openvpn the credentials and openvpn has neither reported
+    // a state nor closed the connection since; for a few seconds at most. Until then the state
+    // still reads as before the start, idle.
+    bool isAwaitingFirstReport() const;
 
     // "NOPROCESS", "DISCONNECTED" and "EXITING": no tunnel and none on its way.
     static bool isIdleState(const QString &name);
@@ -113,6 +117,7 @@ private:
 
     mutable std::mutex m_stateMutex;
     QString m_state;
+    std::optional<std::chrono::steady_clock::time_point> m_firstReportAwaitedSince;
 
     mutable std::mutex m_fieldsMutex;
     std::optional<QString> m_config;

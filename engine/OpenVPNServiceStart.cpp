@@ -30,6 +30,9 @@ constexpr auto readerDrainTimeout = std::chrono::seconds(1);
 // The helper ends an earlier openvpn within 10 s of a new request (SIGTERM after 5 s, SIGKILL after
 // 10 s); one more second lets its termination reply arrive.
 constexpr auto earlierOpenVPNEndTimeout = std::chrono::seconds(11);
+// openvpn reports its first state right after it took the credentials; one that stays silent longer
+// is stuck (say, on a prompt nobody answers), and a new start must not be held off by it.
+constexpr auto firstReportTimeout = std::chrono::seconds(5);
 
 // Why openvpn could not take `value` as a credential, or nothing. openvpn's management parser
 // silently drops control characters, and a line feed would end the command and start another.
@@ -63,6 +66,13 @@ bool OpenVPNService::isIdleState(const QString &name)
 bool OpenVPNService::isStarting() const
 {
     return m_startsPending.load() > 0;
+}
+
+bool OpenVPNService::isAwaitingFirstReport() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_firstReportAwaitedSince
+        && std::chrono::steady_clock::now() - *m_firstReportAwaitedSince < firstReportTimeout;
 }
 
 void OpenVPNService::startOpenVPN()
@@ -197,6 +207,11 @@ void OpenVPNService::runStart(const StartJob &job)
         return;
     }
 
+    {
+        // Before the reader starts, so that its first report always finds this set.
+        std::lock_guard lock(m_stateMutex);
+        m_firstReportAwaitedSince = std::chrono::steady_clock::now();
+    }
     m_management->send(QStringLiteral("state on\n"));
     m_management->send(QStringLiteral("bytecount 1\n"));
     m_management->send(QStringLiteral("log on\n"));
@@ -281,8 +296,16 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
 void OpenVPNService::onManagementConnectionLost()
 {
     // openvpn reports "EXITING" before it closes on a normal stop; a connection that ends without
-    // it means the process is gone, and the state must not stay at, say, "CONNECTED".
-    if (!isIdleState(state()))
+    // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
+    // window keep showing a connection on its way when openvpn went before it reported anything:
+    // the idle state then is the one from before the start, and nobody would be told.
+    bool unreported = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        unreported = m_firstReportAwaitedSince.has_value();
+        m_firstReportAwaitedSince.reset();
+    }
+    if (unreported || !isIdleState(state()))
         updateState(QStringLiteral("NOPROCESS"));
 }
 

@@ -1,14 +1,20 @@
 #include "E2eHarness.h"
 
+#include "AccountStandIn.h"
 #include "E2eStack.h"
 #include "NotificationCenter.h"
 #include "OpenVPNService.h"
 #include "StandardOutput.h"
 #include "SystemLog.h"
+#include "TcpSocketTable.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
+
+#include <algorithm>
 
 namespace quellnet::e2e {
 
@@ -74,6 +80,43 @@ void OutputCapture::clear()
     std::lock_guard lock(m_mutex);
     m_log.clear();
     m_output.clear();
+}
+
+bool serveLikeTheStack(AccountStandIn &standIn, QString *why)
+{
+    QFile profile(E2eStack::profilePath());
+    if (!profile.open(QIODevice::ReadOnly)) {
+        *why = profile.fileName() + QStringLiteral(": ") + profile.errorString();
+        return false;
+    }
+    standIn.setProfile(QString::fromUtf8(profile.readAll()));
+    for (const StackAccount &account : E2eStack::accounts())
+        standIn.addAccount(account.email, account.password);
+    const QString pki = QDir(E2eStack::dir()).filePath(QStringLiteral("pki/standin."));
+    if (standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key")))
+        return true;
+    *why = standIn.errorString();
+    return false;
+}
+
+int helperRunRequests()
+{
+    QFile log(QDir(E2eStack::dir()).filePath(QStringLiteral("log/helper.log")));
+    if (!log.open(QIODevice::ReadOnly))
+        return -1;
+    // "run request 3 of uid 0 (pid 42) for /tmp/quellnet.ovpn"; later lines name it differently.
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    return int(std::count_if(lines.cbegin(), lines.cend(),
+        [](const QByteArray &line) { return line.startsWith("run request ") && line.contains(" of uid "); }));
+}
+
+std::optional<uint> managementPortListener()
+{
+    for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
+        if (entry.state == TcpSocketTable::Listen && entry.localPort == 1337)
+            return entry.uid;
+    }
+    return std::nullopt;
 }
 
 QString leftoversAfter(int timeoutMs)

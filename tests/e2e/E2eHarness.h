@@ -6,6 +6,11 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
+
+namespace quellnet {
+class AccountStandIn;
+}
 
 namespace quellnet::e2e {
 
@@ -54,6 +59,17 @@ private:
     QStringList m_log;
     QStringList m_output;
 };
+
+// Makes `standIn` serve what the stack's own stand-in serves (its accounts and client profile, under
+// its certificate), on a port of its own, so that a test can make it fail and see what it received.
+// False, with the reason, when it cannot.
+bool serveLikeTheStack(AccountStandIn &standIn, QString *why);
+
+// How many run requests the stack's helper daemon has logged since the stack came up.
+int helperRunRequests();
+
+// The owner of a socket listening on port 1337 (openvpn's management port), if one does.
+std::optional<uint> managementPortListener();
 
 // Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel interface is up; then
 // empty, or what is still there.

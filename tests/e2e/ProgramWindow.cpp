@@ -1,12 +1,15 @@
 #include "ProgramWindow.h"
 
 #include "AppDelegate.h"
+#include "E2eHarness.h"
 #include "FlatButton.h"
 #include "MainViewController.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QImage>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
 
 namespace quellnet::e2e {
@@ -36,6 +39,17 @@ void ProgramWindow::typeCredentials(const QString &email, const QString &passwor
 void ProgramWindow::clickConnect()
 {
     QTest::mouseClick(view().connectButton(), Qt::LeftButton);
+}
+
+QStringList ProgramWindow::closeSheets()
+{
+    QStringList texts;
+    for (QMessageBox *sheet : m_delegate->window()->findChildren<QMessageBox *>()) {
+        texts.append(sheet->text());
+        sheet->button(QMessageBox::Ok)->click();
+    }
+    waitUntil([this] { return m_delegate->window()->findChildren<QMessageBox *>().isEmpty(); }, 2000);
+    return texts;
 }
 
 QString ProgramWindow::buttonTitle()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -32,6 +33,10 @@ public:
     void typeCredentials(const QString &email, const QString &password);
     // A left click in the middle of the connect button.
     void clickConnect();
+
+    // The texts of the error sheets open on the window; closes each with its OK button, as a person
+    // would, and waits until they are gone.
+    QStringList closeSheets();
 
     QString buttonTitle();
     QString trayConnectTitle() const;
