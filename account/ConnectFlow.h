@@ -47,6 +47,8 @@ public:
     // True from a sign-in's first request until it failed, or until openvpn has reported its
     // first state (or the VPN service's start ended without one); clicks meanwhile are ignored.
     bool isSignInUnderWay() const;
+    // True while a sign-in waits for the account service, before anything is started.
+    bool isTalkingToAccountService() const { return m_requestInFlight; }
 
     AccountClient &accountClient() { return m_client; }
     // Tests talk to a stand-in of the account service on a port of their own.

@@ -237,6 +237,11 @@ void MainViewController::openVPNStateDidChange()
     SystemLog::write(state);
     switch (displayModeFor(state)) {
     case DisplayMode::Disconnected:
+        // A late word of the previous openvpn's end (the helper reports it up to a few seconds
+        // after a disconnect) must not show "Verbinden" while a new sign-in is under way; that
+        // sign-in ends in a mode of its own.
+        if (m_connectFlow != nullptr && m_connectFlow->isTalkingToAccountService())
+            break;
         showDisconnected();
         break;
     case DisplayMode::Connecting:
