@@ -622,15 +622,10 @@ int runBenchmark(int runs, FILE *results, FILE *timeline)
 int main(int argc, char **argv)
 {
     clockStart.start();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Settings of its own: the demo account is remembered there, nowhere else.
-    QTemporaryDir settings;
-    if (!settings.isValid())
+    const QTemporaryDir settings;
+    if (!useOwnSettingsFolder(settings))
         return fail(QStringLiteral("cannot create a temporary settings folder"));
-    qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        qputenv("XDG_RUNTIME_DIR", settings.path().toLocal8Bit());
 
     QLoggingCategory::setFilterRules(QStringLiteral("quellnet.*.debug=true"));
     previousHandler = qInstallMessageHandler(recordMessage);

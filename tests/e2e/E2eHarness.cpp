@@ -13,10 +13,23 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 
 namespace quellnet::e2e {
+
+bool useOwnSettingsFolder(const QTemporaryDir &folder)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!folder.isValid())
+        return false;
+    qputenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", folder.path().toLocal8Bit());
+    return true;
+}
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 
+class QTemporaryDir;
+
 namespace quellnet {
 class AccountStandIn;
 }
@@ -18,6 +20,12 @@ namespace quellnet::e2e {
 // loop running, following the VPN state as the program's own observers do, catching the program's
 // two output channels, and checking that a tunnel left nothing behind. GUI thread only, except
 // where a member says otherwise.
+
+// For a program that runs the real window, before its QApplication exists: the offscreen platform
+// unless one is asked for, and settings (and a runtime folder, when the session has none) in
+// `folder`, so that a person's remembered credentials are neither read nor changed. False when
+// `folder` could not be made.
+bool useOwnSettingsFolder(const QTemporaryDir &folder);
 
 // Runs the calling thread's event loop until `done` holds, for at most `timeoutMs`; returns done().
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);

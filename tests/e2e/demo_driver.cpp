@@ -180,17 +180,11 @@ int runDemo(const QString &screenshotPath)
 int main(int argc, char **argv)
 {
     sinceStart.start();
-    // The real window, drawn offscreen unless a platform is asked for (say, xcb under Xvfb).
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Settings of its own, so the person's remembered credentials are neither read nor changed (and a
-    // runtime folder, when the session has none).
-    QTemporaryDir settings;
-    if (!settings.isValid())
+    // The real window (offscreen unless a platform is asked for, say xcb under Xvfb), with
+    // settings of its own.
+    const QTemporaryDir settings;
+    if (!useOwnSettingsFolder(settings))
         return fail(QStringLiteral("cannot create a temporary settings folder"));
-    qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        qputenv("XDG_RUNTIME_DIR", settings.path().toLocal8Bit());
 
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("quellnet"));
