@@ -30,10 +30,9 @@ namespace {
 
 const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 const QString installDir = QStringLiteral("/usr/local/libexec/" QUELLNET_HELPER_ID);
-const QStringList asNobody { u"setpriv"_s, u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s };
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
-constexpr uid_t otherUid = 65534; // neither, as in asNobody
+constexpr uid_t otherUid = 65534; // neither
 
 QByteArray readFile(const QString &path)
 {
@@ -201,27 +200,6 @@ class TestHelperDaemon : public QObject
         Client client(m_socket);
         const std::uint64_t id = nextId();
         return client.send(id, Op::GetVersion) && client.reply() == versionReply(id);
-    }
-
-    // The install step as pkexec runs it, below `root` for PKEXEC_UID `uid` (unset if null), after
-    // `setup` ran there with $d the install folder and $id the helper's name: its exit status (-1
-    // after a crash) and what it said on standard error.
-    static std::pair<int, QString> install(const QString &root, const char *uid, const QString &setup, bool nobody)
-    {
-        QProcess step;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(u"PKEXEC_UID"_s);
-        if (uid)
-            environment.insert(u"PKEXEC_UID"_s, QString::fromLatin1(uid));
-        step.setProcessEnvironment(environment);
-        step.setWorkingDirectory(root);
-        step.start(u"/bin/sh"_s,
-            { u"-ec"_s,
-                u"d=.%1; id=" QUELLNET_HELPER_ID "\n%2\nexec %3 %4 --install --root \"$PWD\""_s.arg(
-                    installDir, setup, nobody ? asNobody.join(u' ') : QString(), helperProgram) });
-        step.waitForFinished(30000);
-        return { step.exitStatus() == QProcess::NormalExit ? step.exitCode() : -1,
-            QString::fromUtf8(step.readAllStandardError()) };
     }
 
 private Q_SLOTS:
@@ -450,35 +428,36 @@ private Q_SLOTS:
         QVERIFY(daemonServes());
     }
 
-    // Each failure says why, with a status that cannot pass for pkexec's own (126, 127), and
-    // leaves the helper that was there and nothing half-written.
+    // Each failure of the install step (as pkexec runs it) says why, with a status that cannot pass
+    // for pkexec's own (126, 127), and leaves the helper that was there and nothing half-written.
     void installFailuresLeaveThePreviousHelper_data()
     {
-        QTest::addColumn<QByteArray>("uid"); // PKEXEC_UID; null: not set
-        QTest::addColumn<QString>("setup"); // where the helper before is already
-        QTest::addColumn<bool>("nobody");
+        QTest::addColumn<QString>("setup"); // $d: the install folder, $id: the helper's name, $run: a prefix
         QTest::addColumn<QString>("message");
-        const auto row
-            = [](const char *name, const char *uid, const char *setup, const char *message, bool nobody = false) {
-                  QTest::newRow(name) << QByteArray(uid) << QString::fromLatin1(setup) << nobody
-                                      << QString::fromLatin1(message);
-              };
-        row("not root", "4242", "", "must run as root", true);
-        row("not through pkexec", nullptr, "", "PKEXEC_UID is not set");
-        row("PKEXEC_UID garbage", "1000;0", "", "does not name a user");
-        row("install folder open to others", "4242", "chmod 777 $d", "writable by group or others");
-        row("unit cannot be replaced", "4242", "mkdir -p etc/systemd/system/$id.service/x", "cannot replace");
+        const auto row = [](const char *name, const char *setup, const char *message) {
+            QTest::newRow(name) << QString::fromLatin1(setup) << QString::fromLatin1(message);
+        };
+        row("not root", "run='setpriv --reuid=65534 --regid=65534 --clear-groups'", "must run as root");
+        row("not through pkexec", "unset PKEXEC_UID", "PKEXEC_UID is not set");
+        row("PKEXEC_UID garbage", "PKEXEC_UID='1000;0'", "does not name a user");
+        row("install folder open to others", "chmod 777 $d", "writable by group or others");
+        row("unit cannot be replaced", "mkdir -p etc/systemd/system/$id.service/x", "cannot replace");
     }
     void installFailuresLeaveThePreviousHelper()
     {
-        QFETCH(QByteArray, uid);
         QFETCH(QString, setup);
-        QFETCH(bool, nobody);
         QFETCH(QString, message);
         QTemporaryDir root;
-        const auto [status, errors] = install(root.path(), uid.isNull() ? nullptr : uid.constData(),
-            u"mkdir -p $d; echo before >$d/$id; "_s + setup, nobody);
-        QVERIFY2(status > 0 && status != 126 && status != 127 && errors.contains(message), qPrintable(errors));
+        QProcess step;
+        step.setWorkingDirectory(root.path());
+        step.start(u"/bin/sh"_s,
+            { u"-ec"_s,
+                u"d=.%1; id=" QUELLNET_HELPER_ID "; run=; export PKEXEC_UID=4242; mkdir -p $d; echo before >$d/$id\n"
+                "%2\nexec $run %3 --install --root \"$PWD\""_s.arg(installDir, setup, helperProgram) });
+        QVERIFY(step.waitForFinished(30000) && step.exitStatus() == QProcess::NormalExit);
+        const QString errors = QString::fromUtf8(step.readAllStandardError());
+        QVERIFY2(step.exitCode() > 0 && step.exitCode() != 126 && step.exitCode() != 127 && errors.contains(message),
+            qPrintable(errors));
         QCOMPARE(readFile(root.path() + installDir + u"/" QUELLNET_HELPER_ID ""_s), "before\n");
         QCOMPARE(QDir(root.path() + installDir).entryList({ u".*"_s }, QDir::Files | QDir::Hidden), QStringList());
     }
