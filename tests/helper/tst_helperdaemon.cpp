@@ -240,6 +240,7 @@ private Q_SLOTS:
         };
         row("script not owned by root", "chown 4242 scripts/client.up", "is not owned by root");
         row("script writable by group", "chmod 775 scripts/client.down", "writable by group or others");
+        row("users file writable by others", "chmod 666 users", "writable by group or others");
         row("script missing", "rm scripts/client.down", "client.down");
         row("runtime folder open to others", "chmod 755 run", "only root can use");
         row("socket path taken by a file", "touch helper.sock", "is not a socket");
@@ -307,6 +308,7 @@ private Q_SLOTS:
         row("another user's file", "chown 4242 p.ovpn", 77, "owned by uid 4242");
         row("root's file asked for by a user", "", 77, "owned by uid 0", allowedUid);
         row("group-writable", "chmod 620 p.ovpn", 77, "writable by group or others");
+        row("world-writable", "chmod 602 p.ovpn", 77, "writable by group or others");
         row("directory", "rm p.ovpn; mkdir p.ovpn", 77, "not a regular file");
         row("missing", "rm p.ovpn", 66, "cannot be opened");
         row("relative path", "", 77, "not an absolute path", 0, u"profiles/p.ovpn"_s);
