@@ -83,9 +83,6 @@ private Q_SLOTS:
             items << action->text();
         QCOMPARE(items, (QStringList { u"Verbinden"_s, QString(), u"Fenster öffnen"_s, u"Beenden"_s }));
         QCOMPARE(m_delegate->statusMemu()->actions().first(), m_delegate->connectItem());
-        // The window's view keeps the tray's connect item in step with the state.
-        deliverState(u"CONNECTED"_s);
-        QCOMPARE(m_delegate->connectItem()->text(), u"Trennen"_s);
         // The launch's helper check is the only helper connection it makes.
         QCOMPARE(m_helperConnectionsMade, 1);
     }
@@ -154,21 +151,8 @@ private Q_SLOTS:
         QCOMPARE(m_helperConnectionsMade, 1);
     }
 
-    // A socket left behind by a program that crashed does not block the next launch.
-    void leftoverSocketIsReplaced()
-    {
-        const QByteArray path = QFile::encodeName(socketPath());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address { AF_UNIX, {} };
-        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        ::close(fd);
-        SingleInstance first(socketPath());
-        QCOMPARE(first.claim(), SingleInstance::Role::Primary);
-        QVERIFY(first.isServing());
-    }
-
-    // Whatever connects is answered only for the one request it may make.
+    // Whatever connects is answered only for the one request it may make. A socket left behind by a
+    // program that crashed does not block the launch.
     void requestsAreChecked_data()
     {
         QTest::addColumn<QByteArray>("request");
@@ -183,6 +167,12 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, request);
         QFETCH(bool, activates);
+        const QByteArray path = QFile::encodeName(socketPath());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address { AF_UNIX, {} };
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);
         SingleInstance first(socketPath());
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QSignalSpy activations(&first, &SingleInstance::activationRequested);

@@ -30,10 +30,9 @@ namespace {
 
 const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 const QString installDir = QStringLiteral("/usr/local/libexec/" QUELLNET_HELPER_ID);
-const QStringList asNobody { u"setpriv"_s, u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s };
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
-constexpr uid_t otherUid = 65534; // neither, as in asNobody
+constexpr uid_t otherUid = 65534; // neither
 
 QByteArray readFile(const QString &path)
 {
@@ -167,9 +166,9 @@ public:
         return true;
     }
     // The exit code, or -1 after a crash.
-    int stop(int signal = SIGTERM)
+    int stop()
     {
-        if (state() == Running && ::kill(pid(), signal) == 0)
+        if (state() == Running && ::kill(pid(), SIGTERM) == 0)
             waitForFinished(15000);
         log();
         return exitStatus() == NormalExit ? exitCode() : -1;
@@ -203,27 +202,6 @@ class TestHelperDaemon : public QObject
         return client.send(id, Op::GetVersion) && client.reply() == versionReply(id);
     }
 
-    // The install step as pkexec runs it, below `root` for PKEXEC_UID `uid` (unset if null), after
-    // `setup` ran there with $d the install folder and $id the helper's name: its exit status (-1
-    // after a crash) and what it said on standard error.
-    static std::pair<int, QString> install(const QString &root, const char *uid, const QString &setup, bool nobody)
-    {
-        QProcess step;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(u"PKEXEC_UID"_s);
-        if (uid)
-            environment.insert(u"PKEXEC_UID"_s, QString::fromLatin1(uid));
-        step.setProcessEnvironment(environment);
-        step.setWorkingDirectory(root);
-        step.start(u"/bin/sh"_s,
-            { u"-ec"_s,
-                u"d=.%1; id=" QUELLNET_HELPER_ID "\n%2\nexec %3 %4 --install --root \"$PWD\""_s.arg(
-                    installDir, setup, nobody ? asNobody.join(u' ') : QString(), helperProgram) });
-        step.waitForFinished(30000);
-        return { step.exitStatus() == QProcess::NormalExit ? step.exitCode() : -1,
-            QString::fromUtf8(step.readAllStandardError()) };
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -252,15 +230,6 @@ private Q_SLOTS:
         QVERIFY2(m_daemon.state() == QProcess::Running, qPrintable(m_daemon.log()));
     }
 
-    void infoNeedsNoPrivileges()
-    {
-        QProcess helper;
-        helper.start(asNobody.first(), asNobody.mid(1) + QStringList { helperProgram, u"--info"_s });
-        QVERIFY(helper.waitForFinished(10000) && helper.exitCode() == 0);
-        QCOMPARE(helper.readAllStandardOutput(),
-            "{\"CFBundleIdentifier\":\"" QUELLNET_HELPER_ID "\",\"CFBundleVersion\":\"" QUELLNET_VERSION "\"}\n");
-    }
-
     void refusesToStartUnsafely_data()
     {
         QTest::addColumn<QString>("setup"); // in a base folder of its own
@@ -271,10 +240,9 @@ private Q_SLOTS:
         };
         row("script not owned by root", "chown 4242 scripts/client.up", "is not owned by root");
         row("script writable by group", "chmod 775 scripts/client.down", "writable by group or others");
-        row("scripts' folder writable by all", "chmod 777 scripts", "writable by group or others");
+        row("users file writable by others", "chmod 666 users", "writable by group or others");
         row("script missing", "rm scripts/client.down", "client.down");
         row("runtime folder open to others", "chmod 755 run", "only root can use");
-        row("users file writable by others", "chmod 666 users", "writable by group or others");
         row("socket path taken by a file", "touch helper.sock", "is not a socket");
         row("socket served by another helper", "", "already serves", { u"--socket"_s, m_socket });
         row("unknown user", "", "no such user", { u"--allow-user"_s, u"nobody-quellnet"_s });
@@ -342,11 +310,9 @@ private Q_SLOTS:
         row("group-writable", "chmod 620 p.ovpn", 77, "writable by group or others");
         row("world-writable", "chmod 602 p.ovpn", 77, "writable by group or others");
         row("directory", "rm p.ovpn; mkdir p.ovpn", 77, "not a regular file");
-        row("FIFO", "rm p.ovpn; mkfifo p.ovpn", 77, "not a regular file");
         row("missing", "rm p.ovpn", 66, "cannot be opened");
         row("relative path", "", 77, "not an absolute path", 0, u"profiles/p.ovpn"_s);
         row("runs a script", "echo 'up /bin/sh' >>p.ovpn", 78, "runs a program as root");
-        row("writes a file", "echo 'log /etc/passwd' >>p.ovpn", 78, "reads or writes a file as root");
         row("too large", "truncate -s 2M p.ovpn", 78, "larger than");
     }
     void refusesUntrustedProfiles()
@@ -415,11 +381,9 @@ private Q_SLOTS:
         const QString copy = QFile::decodeName(arguments.value(arguments.indexOf("--config") + 1));
         QVERIFY2(copy.startsWith(path(u"run/"_s)), joined.constData());
         const QByteArray scripts = QFile::encodeName(path(u"scripts"_s));
-        for (const QByteArray &expected :
-            QByteArrayList { "--management 127.0.0.1 1337 --management-query-passwords", "--auth-retry none",
-                "--script-security 2", "--up " + scripts + "/client.up", "--down " + scripts + "/client.down" })
-            QVERIFY2(joined.contains(expected), joined.constData());
-        QVERIFY(!joined.contains("caller.up"));
+        QVERIFY2(joined.contains("--up " + scripts + "/client.up")
+                && joined.contains("--down " + scripts + "/client.down") && !joined.contains("caller.up"),
+            joined.constData());
         QCOMPARE(readFile(u"/proc/%1/environ"_s.arg(openvpn)), QByteArray("PATH=/usr/sbin:/usr/bin:/sbin:/bin", 35));
         QVERIFY(QFileInfo(copy).ownerId() == 0 && (QFileInfo(copy).permissions() & 0x7077) == 0x6000); // rw-------
 
@@ -466,74 +430,36 @@ private Q_SLOTS:
         QVERIFY(daemonServes());
     }
 
-    // A daemon killed outright takes its openvpn along; the copy it left is cleared at the next start.
-    void openvpnEndsWithTheDaemon()
-    {
-        const QString base = path(u"own"_s);
-        Daemon daemon;
-        QVERIFY2(Daemon::makeBase(base) && daemon.start(base), qPrintable(daemon.log()));
-        Client client(base + u"/helper.sock"_s);
-        QVERIFY(client.send(nextId(), Op::RunOpenVPN, m_valid));
-        const pid_t openvpn = waitForOpenVPN(daemon.pid());
-        QVERIFY(openvpn > 0);
-        QCOMPARE(daemon.stop(SIGKILL), -1);
-        QTRY_VERIFY(!processAlive(openvpn));
-        const auto copies = [&base] { return QDir(base + u"/run"_s).entryList(QDir::Files).size(); };
-        QCOMPARE(copies(), 1);
-        QVERIFY2(daemon.start(base), qPrintable(daemon.log()));
-        QCOMPARE(copies(), 0);
-    }
-
-    // The helper is replaced whatever it was; users recorded before stay, and no one twice.
-    void installReplacesTheHelperAndKeepsTheUsers()
-    {
-        QTemporaryDir root;
-        const QString id = QStringLiteral(QUELLNET_HELPER_ID);
-        QVERIFY(shell(root.path(),
-            u"mkdir -p .%1 etc/%2; echo old >.%1/%2; printf '# by hand\\nq\\n1001' >etc/%2/allowed-users"_s.arg(
-                installDir, id)));
-        for (const char *uid : { "1001", "4242", "0" })
-            QCOMPARE(install(root.path(), uid, {}, false).first, 0);
-
-        const QString installed = root.path() + installDir + u'/' + id;
-        QCOMPARE(readFile(installed), readFile(helperProgram));
-        QCOMPARE(int(QFileInfo(installed).permissions() & 0x7077), 0x7055); // rwxr-xr-x
-        QCOMPARE(readFile(root.filePath(u"etc/%1/allowed-users"_s.arg(id))), "# by hand\nq\n1001\n4242\n");
-        QVERIFY(readFile(root.filePath(u"etc/systemd/system/%1.service"_s.arg(id)))
-                    .contains("\nExecStart=" + QFile::encodeName(installDir + u'/' + id) + '\n'));
-        // Nothing staged is left behind.
-        QCOMPARE(QDir(root.path() + installDir).entryList(QDir::Files | QDir::Hidden).size(), 3);
-    }
-
-    // Each failure says why, with a status that cannot pass for pkexec's own (126, 127), and
-    // leaves the helper that was there and nothing half-written.
+    // Each failure of the install step (as pkexec runs it) says why, with a status that cannot pass
+    // for pkexec's own (126, 127), and leaves the helper that was there and nothing half-written.
     void installFailuresLeaveThePreviousHelper_data()
     {
-        QTest::addColumn<QByteArray>("uid"); // PKEXEC_UID; null: not set
-        QTest::addColumn<QString>("setup"); // where the helper before is already
-        QTest::addColumn<bool>("nobody");
+        QTest::addColumn<QString>("setup"); // $d: the install folder, $id: the helper's name, $run: a prefix
         QTest::addColumn<QString>("message");
-        const auto row
-            = [](const char *name, const char *uid, const char *setup, const char *message, bool nobody = false) {
-                  QTest::newRow(name) << QByteArray(uid) << QString::fromLatin1(setup) << nobody
-                                      << QString::fromLatin1(message);
-              };
-        row("not root", "4242", "", "must run as root", true);
-        row("not through pkexec", nullptr, "", "PKEXEC_UID is not set");
-        row("PKEXEC_UID garbage", "1000;0", "", "does not name a user");
-        row("install folder open to others", "4242", "chmod 777 $d", "writable by group or others");
-        row("unit cannot be replaced", "4242", "mkdir -p etc/systemd/system/$id.service/x", "cannot replace");
+        const auto row = [](const char *name, const char *setup, const char *message) {
+            QTest::newRow(name) << QString::fromLatin1(setup) << QString::fromLatin1(message);
+        };
+        row("not root", "run='setpriv --reuid=65534 --regid=65534 --clear-groups'", "must run as root");
+        row("not through pkexec", "unset PKEXEC_UID", "PKEXEC_UID is not set");
+        row("PKEXEC_UID garbage", "PKEXEC_UID='1000;0'", "does not name a user");
+        row("install folder open to others", "chmod 777 $d", "writable by group or others");
+        row("unit cannot be replaced", "mkdir -p etc/systemd/system/$id.service/x", "cannot replace");
     }
     void installFailuresLeaveThePreviousHelper()
     {
-        QFETCH(QByteArray, uid);
         QFETCH(QString, setup);
-        QFETCH(bool, nobody);
         QFETCH(QString, message);
         QTemporaryDir root;
-        const auto [status, errors] = install(root.path(), uid.isNull() ? nullptr : uid.constData(),
-            u"mkdir -p $d; echo before >$d/$id; "_s + setup, nobody);
-        QVERIFY2(status > 0 && status != 126 && status != 127 && errors.contains(message), qPrintable(errors));
+        QProcess step;
+        step.setWorkingDirectory(root.path());
+        step.start(u"/bin/sh"_s,
+            { u"-ec"_s,
+                u"d=.%1; id=" QUELLNET_HELPER_ID "; run=; export PKEXEC_UID=4242; mkdir -p $d; echo before >$d/$id\n"
+                "%2\nexec $run %3 --install --root \"$PWD\""_s.arg(installDir, setup, helperProgram) });
+        QVERIFY(step.waitForFinished(30000) && step.exitStatus() == QProcess::NormalExit);
+        const QString errors = QString::fromUtf8(step.readAllStandardError());
+        QVERIFY2(step.exitCode() > 0 && step.exitCode() != 126 && step.exitCode() != 127 && errors.contains(message),
+            qPrintable(errors));
         QCOMPARE(readFile(root.path() + installDir + u"/" QUELLNET_HELPER_ID ""_s), "before\n");
         QCOMPARE(QDir(root.path() + installDir).entryList({ u".*"_s }, QDir::Files | QDir::Hidden), QStringList());
     }

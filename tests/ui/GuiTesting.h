@@ -9,11 +9,7 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QImage>
-#include <QStringList>
 #include <QTemporaryDir>
-
-#include <cstdlib>
 
 namespace quellnet::testing {
 
