@@ -1,5 +1,6 @@
 // The login view and the styling of its controls, offscreen.
 #include "ApplicationDelegate.h"
+#include "ConnectFlow.h"
 #include "ControlStyling.h"
 #include "CredentialStore.h"
 #include "FlatButton.h"
@@ -14,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QRadioButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QToolButton>
 
@@ -247,6 +249,24 @@ private Q_SLOTS:
         QVERIFY(m_view.isNull());
         deliverState(u"CONNECTED"_s);
         QVERIFY(m_log.isEmpty());
+    }
+
+    // After "Trennen" the helper reports openvpn's end a few seconds late. A new sign-in that is
+    // still waiting for the account service keeps its connecting mode meanwhile.
+    void lateEndOfThePreviousRunDuringASignIn()
+    {
+        QTcpServer silent; // takes the connection and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        createView();
+        auto *flow = m_view->findChild<ConnectFlow *>();
+        QVERIFY(flow);
+        flow->setBaseURLForTesting(u"https://127.0.0.1:%1/api/"_s.arg(silent.serverPort()));
+        m_view->emailEdit()->setText(u"anna@example.com"_s);
+        m_view->passwordEdit()->setText(u"secret"_s);
+        QTest::mouseClick(m_view->connectButton(), Qt::LeftButton);
+        verifyMode(connecting);
+        deliverState(u"NOPROCESS"_s);
+        verifyMode(connecting);
     }
 
     // A critical alert on the login window that blocks that window only and does not hold up the
