@@ -30,8 +30,8 @@ struct ReplyRecord
 // HTTPS requests to the account service through Qt's network access manager. Replies arrive on
 // the thread that owns the client (the GUI thread), always exactly once per request.
 //
-// TLS is always verified: against the system's CAs, plus the extra CA the build names (the local
-// stand-in of the demo and the tests). A request that is not answered within 30 s, and a reply
+// TLS is always verified: against the system's CAs, or, in a build that names an extra CA (the
+// local stand-in of the demo and the tests), against that CA. A request that is not answered within 30 s, and a reply
 // body over 4 MiB, are failures.
 class AccountClient : public QObject
 {
@@ -45,8 +45,9 @@ public:
 
     explicit AccountClient(QObject *parent = nullptr);
 
-    // Trusts `certificates` in addition to the system's CAs. The program calls this with the
-    // build's extra CA, if any; tests with their own.
+    // Trusts `certificates`, and with them no longer the system's CAs: Qt loads those on demand
+    // only while a configuration names no CA of its own. The program calls this with the build's
+    // extra CA, if any; tests with their own.
     void addCaCertificates(const QList<QSslCertificate> &certificates);
     // Tests shorten the 30 s wait for an answer.
     void setTimeoutForTesting(int milliseconds) { m_timeoutMs = milliseconds; }
