@@ -13,7 +13,7 @@ public:
     static const QString &loginURL();
     static const QString &profileURL();
 
-    // A CA certificate file trusted for the account service in addition to the system's, or empty.
+    // A CA certificate file trusted for the account service instead of the system's, or empty.
     static const QString &extraCACertificate();
 };
 
