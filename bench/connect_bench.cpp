@@ -412,22 +412,6 @@ int fail(const QString &why)
     return 1;
 }
 
-// From now on the program's standard output goes to `path`; this driver's lines stay where they were.
-bool divertStandardOutput(const QString &path)
-{
-    const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int saved = ::dup(STDOUT_FILENO);
-    if (file < 0 || saved < 0)
-        return false;
-    std::fflush(stdout);
-    console = ::fdopen(saved, "w");
-    const bool diverted = console != nullptr && ::dup2(file, STDOUT_FILENO) >= 0;
-    ::close(file);
-    if (console == nullptr)
-        console = stdout;
-    return diverted;
-}
-
 int printLayout()
 {
     ProgramWindow program;
@@ -667,7 +651,7 @@ int main(int argc, char **argv)
     if (layout)
         return printLayout();
 
-    if (!trafficPath.isEmpty() && !divertStandardOutput(trafficPath))
+    if (!trafficPath.isEmpty() && !divertStandardOutput(trafficPath, &console))
         return fail(QStringLiteral("cannot write %1").arg(trafficPath));
     StandardOutput::setSinkForTesting([](const QString &text) { recorder.add(QStringLiteral("out: ") + text); });
     SystemLog::setSinkForTesting([](const QString &line) { recorder.add(QStringLiteral("log: ") + line); });

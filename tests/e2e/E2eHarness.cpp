@@ -16,6 +16,10 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace quellnet::e2e {
 
@@ -29,6 +33,21 @@ bool useOwnSettingsFolder(const QTemporaryDir &folder)
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         qputenv("XDG_RUNTIME_DIR", folder.path().toLocal8Bit());
     return true;
+}
+
+bool divertStandardOutput(const QString &path, FILE **console)
+{
+    const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int saved = ::dup(STDOUT_FILENO);
+    if (file < 0 || saved < 0)
+        return false;
+    std::fflush(stdout);
+    FILE *original = ::fdopen(saved, "w");
+    const bool diverted = original != nullptr && ::dup2(file, STDOUT_FILENO) >= 0;
+    ::close(file);
+    if (original != nullptr)
+        *console = original;
+    return diverted;
 }
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)

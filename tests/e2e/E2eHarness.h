@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,10 @@ namespace quellnet::e2e {
 // `folder`, so that a person's remembered credentials are neither read nor changed. False when
 // `folder` could not be made.
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
+
+// From now on the program's standard output goes to `path`; `*console` becomes a stream on standard
+// output as it was, for a driver's own lines (it stays as it is when that cannot be made).
+bool divertStandardOutput(const QString &path, FILE **console);
 
 // Runs the calling thread's event loop until `done` holds, for at most `timeoutMs`; returns done().
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);

@@ -33,9 +33,6 @@
 
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 using namespace quellnet;
 using namespace quellnet::e2e;
 
@@ -49,22 +46,6 @@ void say(const QString &line)
 {
     std::fprintf(console, "demo [%6.2f s] %s\n", double(sinceStart.elapsed()) / 1000.0, qPrintable(line));
     std::fflush(console);
-}
-
-// From now on the program's standard output goes to `path`; the driver's lines stay where they were.
-bool divertStandardOutput(const QString &path)
-{
-    const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int saved = ::dup(STDOUT_FILENO);
-    if (file < 0 || saved < 0)
-        return false;
-    std::fflush(stdout);
-    console = ::fdopen(saved, "w");
-    const bool diverted = console != nullptr && ::dup2(file, STDOUT_FILENO) >= 0;
-    ::close(file);
-    if (console == nullptr)
-        console = stdout;
-    return diverted;
 }
 
 // Exit status of a build that signs in elsewhere: nothing failed, there is nothing to show.
@@ -205,7 +186,7 @@ int main(int argc, char **argv)
         }
     }
     if (!trafficLog.isEmpty()) {
-        if (!divertStandardOutput(trafficLog))
+        if (!divertStandardOutput(trafficLog, &console))
             return fail(QStringLiteral("cannot write %1").arg(trafficLog));
         say(QStringLiteral("the management traffic goes to ") + trafficLog);
     }
