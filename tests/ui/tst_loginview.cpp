@@ -10,6 +10,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDir>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -231,6 +233,13 @@ private Q_SLOTS:
         deliverState(state);
         verifyMode(title);
         QCOMPARE(m_log, QStringList { state });
+        // One picture of each mode for people to look at, under the build tree.
+        static const QHash<QString, QString> screenshots { { u"WAIT"_s, u"connecting"_s },
+            { u"CONNECTED"_s, u"connected"_s }, { u"EXITING"_s, u"disconnected"_s } };
+        if (const QString name = screenshots.value(QString::fromLatin1(QTest::currentDataTag())); !name.isEmpty()) {
+            QVERIFY(QDir().mkpath(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots")));
+            QVERIFY(m_window->grab().save(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots/") + name + u".png"_s));
+        }
         // The caption ticks its box, except while the form is locked; the links work in every mode.
         QTest::mouseClick(m_view->rememberText(), Qt::LeftButton);
         QCOMPARE(m_view->rememberChecked(), title == disconnected);
