@@ -1,8 +1,9 @@
 // The management parser behind the reader's receive buffer, fed one read at a time as the reader
-// feeds it.
+// feeds it; and the management client before it has a connection.
 #include "EngineTestSupport.h"
 #include "ManagementParser.h"
 #include "ManagementReceiveBuffer.h"
+#include "OpenVPNManagement.h"
 
 #include <QTest>
 
@@ -111,6 +112,18 @@ private Q_SLOTS:
         QCOMPARE(captured.texts(), output);
         QCOMPARE(reported, states);
         QCOMPARE(buffer.pending(), rest);
+    }
+
+    // Before any connection: a command goes nowhere, its trace says why, and no reader starts.
+    void sendAndReadBeforeConnecting()
+    {
+        OutputCapture captured;
+        OpenVPNManagement management;
+        management.send(u"state on\n"_s);
+        management.startReading();
+        QCOMPARE(captured.texts().size(), 1);
+        QVERIFY2(captured.texts().at(0).startsWith(u"state on\n "_s), qPrintable(captured.texts().at(0)));
+        QCOMPARE(management.readerCount(), 0);
     }
 };
 
