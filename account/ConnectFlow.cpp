@@ -90,6 +90,14 @@ ConnectFlow::ConnectFlow(LoginForm &form, QObject *parent)
     , m_profileURL(Constant::profileURL())
 { }
 
+ConnectFlow::~ConnectFlow()
+{
+    // A loader still at work when the program quits would race Qt's own teardown of the TLS
+    // library (seen: a hang at exit); it is done within milliseconds.
+    if (m_tlsLoader.joinable())
+        m_tlsLoader.join();
+}
+
 void ConnectFlow::loadTlsThen(std::function<void()> next)
 {
     if (m_tlsLoaded) {
@@ -101,7 +109,9 @@ void ConnectFlow::loadTlsThen(std::function<void()> next)
     // thread of its own does it; the request goes out once it is done. Not done at launch: the TLS
     // library is 5 MB of resident memory that a program nobody signs in with does not need.
     QPointer<ConnectFlow> self(this);
-    std::thread([self, caPath = Constant::extraCACertificate(), next = std::move(next)]() mutable {
+    if (m_tlsLoader.joinable())
+        m_tlsLoader.join();
+    m_tlsLoader = std::thread([self, caPath = Constant::extraCACertificate(), next = std::move(next)]() mutable {
         ::pthread_setname_np(::pthread_self(), "qn-tls-load");
         QSslSocket::supportsSsl();
         QList<QSslCertificate> certificates;
@@ -121,7 +131,7 @@ void ConnectFlow::loadTlsThen(std::function<void()> next)
                 next();
             },
             Qt::QueuedConnection);
-    }).detach();
+    });
 }
 
 void ConnectFlow::trustLoadedTls(const QList<QSslCertificate> &extraCertificates)

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <thread>
 
 namespace quellnet {
 
@@ -28,6 +29,7 @@ class ConnectFlow : public QObject
 
 public:
     explicit ConnectFlow(LoginForm &form, QObject *parent = nullptr);
+    ~ConnectFlow() override;
 
     static QString configPath();
 
@@ -68,6 +70,7 @@ private:
     QJsonValue m_profile;
     bool m_requestInFlight = false;
     bool m_tlsLoaded = false;
+    std::thread m_tlsLoader;
 };
 
 } // namespace quellnet

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QLabel>
 #include <QLineEdit>
@@ -276,6 +277,15 @@ private Q_SLOTS:
         verifyMode(connecting);
         deliverState(u"NOPROCESS"_s);
         verifyMode(connecting);
+
+        // The sign-in's TLS loader does not outlive the view: at exit it would race Qt's teardown of
+        // the TLS library.
+        m_window.reset();
+        const QStringList threads = QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &thread : threads) {
+            QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
+            QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
+        }
     }
 
     // A critical alert on the login window that blocks that window only and does not hold up the
