@@ -26,7 +26,6 @@ public:
         });
     }
     ~Capture() { Writer::setSinkForTesting({}); }
-
     QStringList texts() const
     {
         std::lock_guard lock(m_mutex);
@@ -42,26 +41,21 @@ private:
 using OutputCapture = Capture<StandardOutput>;
 using LogCapture = Capture<SystemLog>;
 
-// Observes OpenVPNStateDidChange like the login view does: counts the notifications, notes the
-// state it reads on each, and how many arrived off the GUI thread.
+// Observes OpenVPNStateDidChange like the login view: the state read on each notification.
 class StateObserver : public QObject
 {
 public:
     StateObserver()
     {
         NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] {
-            ++notifications;
             seen.append(OpenVPNService::shared().state());
             offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
         });
     }
-
-    int notifications = 0;
     int offGuiThread = 0;
     QStringList seen;
 };
 
-// Lets queued notifications arrive.
 inline void drainEvents()
 {
     for (int i = 0; i < 5; ++i) {

@@ -10,8 +10,7 @@
 
 namespace quellnet::test {
 
-// Stands in for the root helper behind a proxy: records each run request with its termination
-// handler, and answers it through the proxy's error handler instead while `refusal` is set.
+// The root helper behind a proxy: records each run request and hands it to `onRun`.
 class FakeHelper : public HelperProtocol
 {
 public:
@@ -36,9 +35,7 @@ public:
             std::lock_guard lock(m_mutex);
             m_runs.push_back(request);
         }
-        if (!refusal.isEmpty())
-            errorHandler(HelperError { refusal });
-        else if (onRun)
+        if (onRun)
             onRun(request);
     }
 
@@ -48,35 +45,24 @@ public:
         return m_runs;
     }
 
-    QString refusal;
-    // Runs for each accepted run request, on the requesting thread: a test's own openvpn.
-    std::function<void(const RunRequest &)> onRun;
-    HelperErrorHandler errorHandler;
+    std::function<void(const RunRequest &)> onRun; // on the requesting thread
 
 private:
     mutable std::mutex m_mutex;
     std::vector<RunRequest> m_runs;
 };
 
-// A connection whose proxies are `helper`.
 class FakeHelperConnection : public HelperConnection
 {
 public:
     explicit FakeHelperConnection(std::shared_ptr<FakeHelper> fake) : helper(std::move(fake)) { }
-
     void setInvalidationHandler(std::function<void()>) override { }
     void resume() override { }
     void invalidate() override { }
-    std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override
-    {
-        helper->errorHandler = std::move(handler);
-        return helper;
-    }
-
+    std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler) override { return helper; }
     std::shared_ptr<FakeHelper> helper;
 };
 
-// The application delegate as the service sees it.
 class FakeDelegate : public HelperConnectionProvider
 {
 public:

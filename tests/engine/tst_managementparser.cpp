@@ -1,5 +1,4 @@
-// The management parser behind the reader's receive buffer, fed one read at a time as the reader
-// feeds it; and the management client before it has a connection.
+// The management parser behind the reader's receive buffer, fed as the reader feeds it.
 #include "EngineTestSupport.h"
 #include "ManagementParser.h"
 #include "ManagementReceiveBuffer.h"
@@ -11,26 +10,7 @@ using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 using Reads = QList<QByteArray>;
-
-QString unknownLine(const QString &line)
-{
-    return "MGMT: Got unrecognized line from managment"_L1 + line + u'\n';
-}
-
-QString unknownCommand(const QString &line)
-{
-    return "MGMT: Got unrecognized command"_L1 + line + u'\n';
-}
-
-QString dropped(qsizetype bytes)
-{
-    return u"MGMT: Dropped %1 bytes of management output without a line feed\n"_s.arg(bytes);
-}
-
-} // namespace
 
 class TestManagementParser : public QObject
 {
@@ -43,6 +23,13 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("output");
         QTest::addColumn<QStringList>("states");
         QTest::addColumn<QString>("rest");
+        const auto unknownLine
+            = [](const QString &line) { return "MGMT: Got unrecognized line from managment"_L1 + line + u'\n'; };
+        const auto unknownCommand
+            = [](const QString &line) { return "MGMT: Got unrecognized command"_L1 + line + u'\n'; };
+        const auto dropped = [](qsizetype bytes) {
+            return u"MGMT: Dropped %1 bytes of management output without a line feed\n"_s.arg(bytes);
+        };
 
         QTest::newRow("two lines and the start of a third")
             << Reads { ">STATE:1,WAIT,,,,,,\r\n>STATE:2,AUTH,,,,,,\r\n>STA" } << QStringList {}
@@ -76,8 +63,7 @@ private Q_SLOTS:
             << Reads { ">LOG:keep", "-lost\r\n>STATE:1,EXITING,,\r\n\xc3", "\xa4 lost\r\n", "-tail \xc3\xa4\r\n" }
             << QStringList { u"keep-tail ä\n"_s } << QStringList {} << QString();
 
-        // Dropped or kept, the tail of an over-long line is never taken for a line of its own. An
-        // answer line, so that a line kept whole is handled without writing a megabyte anywhere.
+        // Dropped or kept, the tail of an over-long line is never taken for a line of its own.
         const QByteArray prefix("SUCCESS:");
         const qsizetype limit = ManagementReceiveBuffer::maxPendingBytes;
         const QByteArray tail(",X,tail\r\n>STATE:2,WAIT,,\r\n");
@@ -86,8 +72,7 @@ private Q_SLOTS:
         QTest::newRow("line one byte over")
             << Reads { prefix + QByteArray(limit - prefix.size() + 1, 'a'), tail } << QStringList { dropped(limit + 1) }
             << QStringList { u"WAIT"_s } << QString();
-        // Counted in bytes, not characters.
-        QTest::newRow("multi-byte line over")
+        QTest::newRow("multi-byte line over, counted in bytes")
             << Reads { prefix + QByteArray("\xc3\xa9").repeated((limit - prefix.size()) / 2 + 1), tail }
             << QStringList { dropped(limit + 2) } << QStringList { u"WAIT"_s } << QString();
     }
@@ -103,7 +88,6 @@ private Q_SLOTS:
         QStringList reported;
         const ManagementParser parser([&reported](const QString &name) { reported.append(name); });
         ManagementReceiveBuffer buffer(parser);
-        // The reader takes at most 2048 bytes a read.
         for (const QByteArray &read : reads) {
             for (qsizetype at = 0; at < read.size(); at += 2048)
                 buffer.receive(read.sliced(at, std::min<qsizetype>(2048, read.size() - at)));

