@@ -1,16 +1,21 @@
 #pragma once
 
+#include "AppPaths.h"
+#include "HelperConnection.h"
+#include "HelperConnectionProvider.h"
 #include "NotificationCenter.h"
 #include "OpenVPNService.h"
 #include "StandardOutput.h"
 #include "SystemLog.h"
 
 #include <QCoreApplication>
-#include <QStringList>
+#include <QDir>
+#include <QFile>
 #include <QTest>
 #include <QThread>
 
 #include <mutex>
+#include <vector>
 
 namespace quellnet::test {
 
@@ -56,6 +61,14 @@ public:
     QStringList seen;
 };
 
+inline bool stageScripts(const QString &prefix)
+{
+    AppPaths::setPrefixForTesting(prefix);
+    return QDir(prefix).mkpath(QStringLiteral("share/quellnet"))
+        && QFile(prefix + QStringLiteral("/share/quellnet/client.up")).open(QIODevice::WriteOnly)
+        && QFile(prefix + QStringLiteral("/share/quellnet/client.down")).open(QIODevice::WriteOnly);
+}
+
 inline void drainEvents()
 {
     for (int i = 0; i < 5; ++i) {
@@ -63,5 +76,60 @@ inline void drainEvents()
         QTest::qWait(10);
     }
 }
+
+// The root helper behind a proxy: records each run request and hands it to `onRun`.
+class FakeHelper : public HelperProtocol
+{
+public:
+    struct RunRequest
+    {
+        QString config;
+        std::function<void(std::int32_t)> terminationHandler;
+    };
+
+    void getVersionWithResponseHandler(std::function<void(const QString &)> reply) override { reply(QString()); }
+    void killOpenVPN() override { }
+    void runOpenVPNWithConfig(const QString &config, const QString &, const QString &,
+        std::function<void(std::int32_t)> terminationHandler) override
+    {
+        const RunRequest request { config, std::move(terminationHandler) };
+        {
+            std::lock_guard lock(m_mutex);
+            m_runs.push_back(request);
+        }
+        if (onRun)
+            onRun(request);
+    }
+
+    std::vector<RunRequest> runs() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_runs;
+    }
+
+    std::function<void(const RunRequest &)> onRun; // on the requesting thread
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<RunRequest> m_runs;
+};
+
+class FakeHelperConnection : public HelperConnection
+{
+public:
+    explicit FakeHelperConnection(std::shared_ptr<FakeHelper> fake) : helper(std::move(fake)) { }
+    void setInvalidationHandler(std::function<void()>) override { }
+    void resume() override { }
+    void invalidate() override { }
+    std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler) override { return helper; }
+    std::shared_ptr<FakeHelper> helper;
+};
+
+class FakeDelegate : public HelperConnectionProvider
+{
+public:
+    HelperConnectionPtr helperConnection() override { return connection; }
+    HelperConnectionPtr connection;
+};
 
 } // namespace quellnet::test

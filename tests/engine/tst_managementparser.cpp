@@ -2,7 +2,6 @@
 #include "EngineTestSupport.h"
 #include "ManagementParser.h"
 #include "ManagementReceiveBuffer.h"
-#include "OpenVPNManagement.h"
 
 #include <QTest>
 
@@ -50,10 +49,8 @@ private Q_SLOTS:
                    unknownCommand(u">state:1,CONNECTED,x"_s) }
             << QStringList {} << QString();
         QTest::newRow("answers and notifications dropped")
-            << Reads { "SUCCESS: real-time state notification set to ON\r\nPROTECTFD: 5\r\n"
-                       ">INFO:OpenVPN Management Interface Version 5\r\n>PASSWORD:Need 'Auth' username/password\r\n"
-                       ">HOLD:Waiting for hold release:0\r\n>NEED-OK:Need 'x' confirmation MSG:x\r\n"
-                       ">BYTECOUNT:3127,1854\r\n>PROXY:1,UDP,vpn.example\r\n>RSA_SIGN:abc=\r\n" }
+            << Reads { "SUCCESS: x\r\nPROTECTFD: 5\r\n>INFO:x\r\n>PASSWORD:Need 'Auth' username/password\r\n>HOLD:x\r\n"
+                       ">NEED-OK:x\r\n>BYTECOUNT:3127,1854\r\n>PROXY:1,UDP,vpn.example\r\n>RSA_SIGN:abc=\r\n" }
             << QStringList {} << QStringList {} << QString();
         QTest::newRow("state needs two commas") << Reads { ">STATE:1700000000,CONNECTED\r\n>STATE:,EXITING,\r\n" }
                                                 << QStringList {} << QStringList { u"EXITING"_s } << QString();
@@ -62,7 +59,6 @@ private Q_SLOTS:
         QTest::newRow("read that is not UTF-8 is dropped whole")
             << Reads { ">LOG:keep", "-lost\r\n>STATE:1,EXITING,,\r\n\xc3", "\xa4 lost\r\n", "-tail \xc3\xa4\r\n" }
             << QStringList { u"keep-tail ä\n"_s } << QStringList {} << QString();
-
         // Dropped or kept, the tail of an over-long line is never taken for a line of its own.
         const QByteArray prefix("SUCCESS:");
         const qsizetype limit = ManagementReceiveBuffer::maxPendingBytes;
@@ -83,31 +79,16 @@ private Q_SLOTS:
         QFETCH(QStringList, output);
         QFETCH(QStringList, states);
         QFETCH(QString, rest);
-
         OutputCapture captured;
         QStringList reported;
         const ManagementParser parser([&reported](const QString &name) { reported.append(name); });
         ManagementReceiveBuffer buffer(parser);
-        for (const QByteArray &read : reads) {
+        for (const QByteArray &read : reads) // at most 2048 bytes a read, as the reader takes them
             for (qsizetype at = 0; at < read.size(); at += 2048)
                 buffer.receive(read.sliced(at, std::min<qsizetype>(2048, read.size() - at)));
-        }
-
         QCOMPARE(captured.texts(), output);
         QCOMPARE(reported, states);
         QCOMPARE(buffer.pending(), rest);
-    }
-
-    // Before any connection: a command goes nowhere, its trace says why, and no reader starts.
-    void sendAndReadBeforeConnecting()
-    {
-        OutputCapture captured;
-        OpenVPNManagement management;
-        management.send(u"state on\n"_s);
-        management.startReading();
-        QCOMPARE(captured.texts().size(), 1);
-        QVERIFY2(captured.texts().at(0).startsWith(u"state on\n "_s), qPrintable(captured.texts().at(0)));
-        QCOMPARE(management.readerCount(), 0);
     }
 };
 

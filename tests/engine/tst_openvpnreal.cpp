@@ -1,11 +1,7 @@
-// The service against a real openvpn 2.6: its management interface, state reports and stop.
-// openvpn runs as a child of this test (the helper's part), and is killed with it.
-#include "AppPaths.h"
+// The service against a real openvpn 2.6, run as a child of this test (the helper's part).
 #include "EngineTestSupport.h"
-#include "FakeHelper.h"
 #include "OpenVPNManagement.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -52,7 +48,6 @@ private Q_SLOTS:
             QSKIP("openvpn is not installed");
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-
         // A server that never answers: openvpn waits for it until it is stopped, so the fingerprint
         // it would check never matters.
         QVERIFY(m_silentServer.bind(QHostAddress::LocalHost, 0));
@@ -62,13 +57,7 @@ private Q_SLOTS:
             + "\nnobind\nauth-user-pass\nverb 3\npeer-fingerprint " + QByteArray(32, '\0').toHex(':') + "\n");
         OpenVPNService::shared().setConfig(config.fileName());
         OpenVPNService::shared().setUsername(u"anna@example.com"_s);
-
-        QVERIFY(QDir(m_dir.path()).mkpath(u"share/quellnet"_s));
-        for (const char *script : { "client.up", "client.down" }) {
-            QFile file(m_dir.filePath("share/quellnet/"_L1 + QLatin1String(script)));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
-        AppPaths::setPrefixForTesting(m_dir.path());
+        QVERIFY(stageScripts(m_dir.path()));
         auto helper = std::make_shared<FakeHelper>();
         helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
         m_delegate.connection = std::make_shared<FakeHelperConnection>(helper);
@@ -105,7 +94,6 @@ private Q_SLOTS:
         LogCapture log;
         StateObserver observer;
         service.setPassword(password);
-
         service.startOpenVPN();
         // openvpn only waits for its server once it has taken the credentials.
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"WAIT"_s, 20000);
@@ -113,9 +101,7 @@ private Q_SLOTS:
         QCOMPARE(service.management().readerCount(), 1);
         QVERIFY2(!output.joined().contains(u"ERROR"_s), qPrintable(output.joined()));
         QVERIFY2(!output.joined().contains(password), "the password reached standard output");
-        // "log on" brings openvpn's own log lines to standard output.
         QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
-
         drainEvents();
         const qsizetype beforeStop = observer.seen.size();
         service.stopOpenVPN();

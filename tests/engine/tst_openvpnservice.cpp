@@ -1,13 +1,10 @@
-// The VPN service's start and stop with a fake helper and a loopback management interface.
-// The service hands credentials only to a management port root holds, so tests whose listener
-// must take them skip unless run as root.
-#include "AppPaths.h"
-#include "FakeHelper.h"
-#include "ManagementServer.h"
+// The VPN service with a fake helper and a loopback management interface. The service hands credentials
+// only to a management port root holds, so tests whose listener must take them need root.
+#include "EngineTestSupport.h"
 #include "OpenVPNManagement.h"
 
-#include <QDir>
-#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +31,36 @@ QByteArray openingCommands(
     return "state on\nbytecount 1\nlog on\nusername 'Auth' " + quotedUser + "\npassword 'Auth' " + quotedPassword
         + "\n";
 }
+
+// openvpn's management interface on 127.0.0.1:1337; keeps what each connection received.
+class ManagementServer
+{
+public:
+    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 1337); }
+
+    QTcpSocket *connection(int index, int timeoutMs = 10000)
+    {
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                while (m_server.hasPendingConnections())
+                    m_connections.append(m_server.nextPendingConnection());
+                return m_connections.size() > index;
+            },
+            timeoutMs));
+        return m_connections.value(index);
+    }
+
+    QByteArray received(int index)
+    {
+        QCoreApplication::processEvents();
+        QTcpSocket *socket = connection(index, 0);
+        return socket != nullptr ? socket->peek(socket->bytesAvailable()) : QByteArray();
+    }
+
+private:
+    QTcpServer m_server;
+    QList<QTcpSocket *> m_connections;
+};
 
 } // namespace
 
@@ -62,7 +89,7 @@ class TestOpenVPNService : public QObject
         QTRY_VERIFY(!service().isStarting());
     }
 
-    // Runs a termination reply on another thread, as the helper connection delivers it.
+    // On another thread, as the helper connection delivers it.
     void terminate(std::size_t run, int status)
     {
         const FakeHelper::RunRequest request = m_helper->runs().at(run);
@@ -71,16 +98,9 @@ class TestOpenVPNService : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(QDir(m_prefix.path()).mkpath(u"share/quellnet"_s));
-        for (const char *script : { "client.up", "client.down" })
-            QVERIFY(QFile(m_prefix.filePath("share/quellnet/"_L1 + QLatin1String(script))).open(QIODevice::WriteOnly));
-    }
-
     void init()
     {
-        AppPaths::setPrefixForTesting(m_prefix.path());
+        QVERIFY(stageScripts(m_prefix.path()));
         m_helper = std::make_shared<FakeHelper>();
         m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
@@ -102,22 +122,18 @@ private Q_SLOTS:
     {
         const QString password = u"my pass\"q\\"_s;
         SKIP_UNLESS_ROOT();
-
         ManagementServer server;
         QVERIFY(server.listen());
         OutputCapture output;
         StateObserver observer;
-
         startWith(u"o'neil\"@example.com"_s, password);
         QCOMPARE(m_helper->runs().size(), std::size_t(1));
-        QCOMPARE(m_helper->runs()[0].clientDown, m_prefix.filePath(u"share/quellnet/client.down"_s));
         QTRY_COMPARE(server.received(0), openingCommands("\"o'neil\\\"@example.com\"", "\"my pass\\\"q\\\\\""));
         QTRY_VERIFY(!service().isStarting());
         const QString trace = output.joined();
         QVERIFY(trace.contains(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
         QVERIFY(trace.contains(u"password 'Auth' \"********\"\n\n"_s));
         QVERIFY2(!trace.contains(password), "the password reached standard output");
-
         drainEvents();
         QVERIFY(observer.seen.isEmpty());
     }
@@ -127,15 +143,12 @@ private Q_SLOTS:
         QTest::addColumn<bool>("withConfig");
         QTest::addColumn<QString>("password"); // null: not set
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("withScripts");
-
-        QTest::newRow("no configuration") << false << u"pw"_s << user << true;
-        QTest::newRow("no password") << true << QString() << user << true;
-        QTest::newRow("scripts missing") << true << u"pw"_s << user << false;
-        QTest::newRow("line feed in the user name") << true << u"pw"_s << u"anna@example.com\nsignal SIGTERM"_s << true;
-        QTest::newRow("carriage return in the password") << true << u"pw\rx"_s << user << true;
-        QTest::newRow("tab in the password") << true << u"pw\tx"_s << user << true;
-        QTest::newRow("password over 256 bytes of UTF-8") << true << QString(129, QChar(0xE9)) << user << true;
+        QTest::newRow("no configuration") << false << u"pw"_s << user;
+        QTest::newRow("no password") << true << QString() << user;
+        QTest::newRow("line feed in the user name") << true << u"pw"_s << u"anna@example.com\nsignal SIGTERM"_s;
+        QTest::newRow("carriage return in the password") << true << u"pw\rx"_s << user;
+        QTest::newRow("tab in the password") << true << u"pw\tx"_s << user;
+        QTest::newRow("password over 256 bytes of UTF-8") << true << QString(129, QChar(0xE9)) << user;
     }
 
     void startThatCannotGoAhead()
@@ -143,19 +156,14 @@ private Q_SLOTS:
         QFETCH(bool, withConfig);
         QFETCH(QString, password);
         QFETCH(QString, name);
-        QFETCH(bool, withScripts);
-
         ManagementServer server;
         QVERIFY(server.listen());
         OutputCapture output;
         LogCapture log;
         StateObserver observer;
-        if (!withScripts)
-            AppPaths::setPrefixForTesting(m_prefix.filePath(u"nothing"_s));
         service().setConfig(withConfig ? std::optional(configPath) : std::nullopt);
         service().setUsername(name);
         service().setPassword(password.isNull() ? std::nullopt : std::optional(password));
-
         service().startOpenVPN();
         QTRY_VERIFY(!service().isStarting());
         drainEvents();
@@ -164,7 +172,10 @@ private Q_SLOTS:
         QCOMPARE(log.texts().size(), 1);
         QVERIFY(!log.joined().contains(name) && (password.isEmpty() || !log.joined().contains(password)));
         QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
+        // Neither a command nor a reader goes anywhere without a connection.
         service().stopOpenVPN();
+        service().management().startReading();
+        QCOMPARE(service().management().readerCount(), 0);
         QCOMPARE(output.texts(),
             (QStringList { u"error while starting mgmt interface\n"_s, u"signal SIGINT\n Not connected\n"_s }));
     }
@@ -176,17 +187,16 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         LogCapture log;
         startConnected(server, 0);
-        QVERIFY(server.send(0, ">STATE:1,EXITING,SIGINT,,,,,\r\n"));
+        QVERIFY(server.connection(0)->write(">STATE:1,EXITING,SIGINT,,,,,\r\n") > 0);
         QTRY_COMPARE(service().state(), u"EXITING"_s);
         // A new start before the first openvpn has ended: its connection replaces the first.
         startConnected(server, 1);
-        QVERIFY(server.send(1, ">STATE:2,CONNECTED,SUCCESS,,,,,\r\n"));
+        QVERIFY(server.connection(1)->write(">STATE:2,CONNECTED,SUCCESS,,,,,\r\n") > 0);
         QTRY_COMPARE(service().state(), u"CONNECTED"_s);
         QTRY_COMPARE(service().management().readerCount(), 1);
         drainEvents();
         StateObserver observer;
         QCOMPARE(m_helper->runs().size(), std::size_t(2));
-
         terminate(0, 0);
         QCOMPARE(service().state(), u"CONNECTED"_s);
         terminate(1, 1);

@@ -29,7 +29,6 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("notifications");
-
         const QString connected = u"CONNECTED"_s;
         QTest::newRow("connected drops ASSIGN_IP, ADD_ROUTES")
             << connected << QStringList { u"ASSIGN_IP"_s, u"ADD_ROUTES"_s } << connected << 0;
@@ -49,7 +48,6 @@ private Q_SLOTS:
         QFETCH(QStringList, names);
         QFETCH(QString, expected);
         QFETCH(int, notifications);
-
         StateObserver observer;
         OpenVPNService::shared().setState(from); // a direct store announces nothing
         for (const QString &name : names)
@@ -61,8 +59,7 @@ private Q_SLOTS:
 
     void concurrentUpdatesAreAllPostedOnTheGuiThread()
     {
-        constexpr int threads = 4;
-        constexpr int updatesPerThread = 500;
+        constexpr int threads = 4, updatesPerThread = 500;
         StateObserver observer;
         std::vector<std::thread> writers;
         for (int t = 0; t < threads; ++t) {
@@ -73,7 +70,6 @@ private Q_SLOTS:
         }
         for (std::thread &writer : writers)
             writer.join();
-
         QTRY_COMPARE(observer.seen.size(), threads * updatesPerThread);
         QCOMPARE(observer.offGuiThread, 0);
         QCOMPARE(observer.seen.last(), OpenVPNService::shared().state());

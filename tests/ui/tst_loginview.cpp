@@ -27,10 +27,8 @@ namespace {
 class MenuHolder : public ApplicationDelegate
 {
 public:
-    QAction *connectItem() const override { return m_item.get(); }
-
-private:
-    std::unique_ptr<QAction> m_item = std::make_unique<QAction>(u"Verbinden"_s);
+    QAction *connectItem() const override { return &m_item; }
+    mutable QAction m_item { u"Verbinden"_s };
 };
 
 const QColor grey(0x9D, 0x9E, 0xA2);
@@ -163,12 +161,10 @@ private Q_SLOTS:
         verifyMode(connecting);
         deliverState(u"NOPROCESS"_s);
         verifyMode(connecting);
-
         // The sign-in's TLS loader does not outlive the view: at exit it would race Qt's teardown of
         // the TLS library.
         m_window.reset();
-        const QStringList threads = QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString &thread : threads) {
+        for (const QString &thread : QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
             QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
         }
