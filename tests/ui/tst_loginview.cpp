@@ -7,6 +7,7 @@
 #include "MainViewController.h"
 #include "UrlOpener.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
@@ -168,6 +169,22 @@ private Q_SLOTS:
             QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
             QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
         }
+    }
+
+    // Every button shows the pointing hand, the check box and the links included; once the view is
+    // gone, no state change reaches it.
+    void pointingHandAndDestroyedView()
+    {
+        createView();
+        const QList<QAbstractButton *> buttons = m_view->findChildren<QAbstractButton *>();
+        QVERIFY(buttons.size() >= 4);
+        for (const QAbstractButton *button : buttons)
+            QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
+        QCOMPARE(m_view->emailEdit()->cursor().shape(), Qt::IBeamCursor);
+        m_window.reset();
+        QVERIFY(m_view.isNull());
+        deliverState(u"CONNECTED"_s);
+        QVERIFY(m_log.isEmpty());
     }
 };
 
