@@ -33,7 +33,6 @@
 #include "Constant.h"
 #include "CredentialStore.h"
 #include "E2eHarness.h"
-#include "E2eStack.h"
 #include "FlatButton.h"
 #include "LocalHelperConnection.h"
 #include "MainViewController.h"

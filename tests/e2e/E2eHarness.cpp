@@ -1,7 +1,7 @@
 #include "E2eHarness.h"
 
 #include "AccountStandIn.h"
-#include "E2eStack.h"
+#include "HelperConnectionCache.h"
 #include "NotificationCenter.h"
 #include "OpenVPNService.h"
 #include "StandardOutput.h"
@@ -11,17 +11,146 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 
-#include <algorithm>
-#include <cstdio>
-
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace quellnet::e2e {
+namespace quellnet {
+
+namespace {
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool processRuns(qint64 pid)
+{
+    // A zombie has ended; whoever reaps it may take its time.
+    const QByteArray stat = contents(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype end = stat.lastIndexOf(')');
+    return pid > 0 && end >= 0 && stat.mid(end + 2, 1) != "Z";
+}
+} // namespace
+
+QString E2eStack::dir()
+{
+    return QStringLiteral(QUELLNET_E2E_DIR);
+}
+
+bool E2eStack::isUp(QString *why)
+{
+    const bool up = QFile::exists(profilePath()) && !accounts().isEmpty() && !accountServiceUrl().isEmpty();
+    if (!up && why)
+        *why = QStringLiteral("the stack's files in %1 are missing: the fixture e2e_stack did not run").arg(dir());
+    return up;
+}
+
+QString E2eStack::value(const QString &key)
+{
+    const QByteArray prefix = key.toUtf8() + '=';
+    for (const QByteArray &line : contents(dir() + QStringLiteral("/stack.env")).split('\n')) {
+        if (line.startsWith(prefix))
+            return QString::fromUtf8(line.mid(prefix.size()));
+    }
+    return {};
+}
+
+QList<StackAccount> E2eStack::accounts()
+{
+    QList<StackAccount> result;
+    for (const QByteArray &line : contents(dir() + QStringLiteral("/accounts")).split('\n')) {
+        if (const qsizetype tab = line.indexOf('\t'); tab > 0)
+            result.append({ QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1)) });
+    }
+    return result;
+}
+
+StackAccount E2eStack::trickyAccount()
+{
+    for (const StackAccount &account : accounts()) {
+        if (account.password.contains(u' ') && account.password.contains(u'"') && account.password.contains(u'\\'))
+            return account;
+    }
+    return {};
+}
+
+QByteArray E2eStack::probeThroughTunnel(int timeoutMs)
+{
+    QTcpSocket socket;
+    socket.connectToHost(tunnelServer(), probePort());
+    if (!socket.waitForConnected(timeoutMs))
+        return {};
+    QByteArray line;
+    while (!line.contains('\n') && socket.waitForReadyRead(timeoutMs))
+        line += socket.readAll();
+    return line.trimmed();
+}
+
+QStringList E2eStack::tunnelInterfaces()
+{
+    const auto [network, prefix] = QHostAddress::parseSubnet(value(QStringLiteral("STACK_TUNNEL_NET")));
+    QStringList names;
+    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            if (entry.ip().isInSubnet(network, prefix))
+                names.append(interface.name());
+        }
+    }
+    return names;
+}
+
+qint64 E2eStack::helperPid()
+{
+    const qint64 pid = contents(dir() + QStringLiteral("/run/helper.pid")).trimmed().toLongLong();
+    return processRuns(pid) ? pid : 0;
+}
+
+bool E2eStack::startHelper(QString *why)
+{
+    QProcess stack;
+    stack.setProcessChannelMode(QProcess::MergedChannels);
+    stack.start(QStringLiteral("bash"), { QStringLiteral(QUELLNET_STACK_SCRIPT), QStringLiteral("helper-up"), dir() });
+    const bool ok = stack.waitForFinished(60000) && stack.exitStatus() == QProcess::NormalExit && stack.exitCode() == 0;
+    if (!ok && why)
+        *why = QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll()));
+    return ok;
+}
+
+bool E2eStack::killHelper()
+{
+    const qint64 pid = helperPid();
+    if (pid != 0 && ::kill(pid_t(pid), SIGKILL) != 0)
+        return false;
+    for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {
+        if (!processRuns(pid))
+            return true;
+    }
+    return false;
+}
+
+QList<qint64> E2eStack::helperOpenVpnPids()
+{
+    // The helper hands its openvpn its own client.up, which nothing else uses.
+    const QByteArray marker = (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8();
+    QList<qint64> pids;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
+        if (pid > 0 && processRuns(pid)
+            && contents(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0').contains(marker))
+            pids.append(pid);
+    }
+    return pids;
+}
+
+namespace e2e {
 
 bool useOwnSettingsFolder(const QTemporaryDir &folder)
 {
@@ -52,8 +181,7 @@ bool divertStandardOutput(const QString &path, FILE **console)
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
+    for (QDeadlineTimer deadline(timeoutMs); !done();) {
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -65,32 +193,35 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 StateTrace::StateTrace(std::function<void(const QString &)> onChange) : m_onChange(std::move(onChange))
 {
     NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] {
-        const QString state = OpenVPNService::shared().state();
-        m_states.append(state);
+        m_states.append(OpenVPNService::shared().state());
         if (m_onChange)
-            m_onChange(state);
+            m_onChange(m_states.last());
     });
 }
 
-bool StateTrace::waitFor(const QString &state, int timeoutMs)
+bool StateTrace::waitFor(const QString &state, int timeoutMs) const
 {
     return waitUntil([&] { return m_states.contains(state); }, timeoutMs);
 }
 
 OutputCapture::OutputCapture()
 {
-    SystemLog::setSinkForTesting([this](const QString &line) {
-        std::lock_guard lock(m_mutex);
-        m_log.append(line);
-    });
-    StandardOutput::setSinkForTesting([this](const QString &text) {
-        std::lock_guard lock(m_mutex);
-        m_output.append(text);
-    });
+    s_current = this;
+    const auto into = [this](QStringList &lines) {
+        return [this, &lines](const QString &text) {
+            std::lock_guard lock(m_mutex);
+            lines.append(text);
+        };
+    };
+    SystemLog::setSinkForTesting(into(m_log));
+    StandardOutput::setSinkForTesting(into(m_output));
 }
 
 OutputCapture::~OutputCapture()
 {
+    if (s_current != this)
+        return;
+    s_current = nullptr;
     SystemLog::setSinkForTesting({});
     StandardOutput::setSinkForTesting({});
 }
@@ -107,39 +238,73 @@ QStringList OutputCapture::standardOutput() const
     return m_output;
 }
 
-void OutputCapture::clear()
+bool OutputCapture::waitForLog(const QString &part, int timeoutMs) const
 {
-    std::lock_guard lock(m_mutex);
-    m_log.clear();
-    m_output.clear();
+    return waitUntil([&] { return !logLines().filter(part).isEmpty(); }, timeoutMs);
+}
+
+QString stackNotReady()
+{
+    QString why;
+    if (!E2eStack::isUp(&why))
+        return why;
+    if (E2eStack::helperPid() == 0)
+        return QStringLiteral("the helper daemon is not running: the fixture e2e_helper did not run");
+    return {};
+}
+
+QString restoreStack(HelperConnectionCache &cache)
+{
+    for (qint64 pid : E2eStack::helperOpenVpnPids())
+        ::kill(pid_t(pid), SIGCONT);
+    OpenVPNService &service = OpenVPNService::shared();
+    if (!OpenVPNService::isIdleState(service.state()))
+        service.stopOpenVPN();
+    waitUntil([&] { return !service.isStarting(); }, 30000);
+    QString left = leftoversAfter(20000);
+    if (!left.isEmpty() && E2eStack::helperPid() != 0) {
+        if (const auto helper = cache.helperConnection()->remoteObjectProxyWithErrorHandler({}))
+            helper->killOpenVPN();
+        leftoversAfter(15000);
+    }
+    if (QString why; E2eStack::helperPid() == 0 && !E2eStack::startHelper(&why))
+        left += why;
+    return left;
 }
 
 bool serveLikeTheStack(AccountStandIn &standIn, QString *why)
 {
-    QFile profile(E2eStack::profilePath());
-    if (!profile.open(QIODevice::ReadOnly)) {
-        *why = profile.fileName() + QStringLiteral(": ") + profile.errorString();
-        return false;
-    }
-    standIn.setProfile(QString::fromUtf8(profile.readAll()));
+    const QString pki = E2eStack::dir() + QStringLiteral("/pki/standin.");
+    standIn.setProfile(QString::fromUtf8(contents(E2eStack::profilePath())));
     for (const StackAccount &account : E2eStack::accounts())
         standIn.addAccount(account.email, account.password);
-    const QString pki = QDir(E2eStack::dir()).filePath(QStringLiteral("pki/standin."));
     if (standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key")))
         return true;
     *why = standIn.errorString();
     return false;
 }
 
+qint64 holdOpenVpnAtItsPort()
+{
+    OpenVPNService &service = OpenVPNService::shared();
+    if (!waitUntil([&] { return service.isStarting(); }, 15000))
+        return 0;
+    for (QDeadlineTimer deadline(15000); managementPortListener() != 0u && !deadline.hasExpired();)
+        QThread::usleep(500);
+    const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
+    if (openvpn.size() != 1 || ::kill(pid_t(openvpn.first()), SIGSTOP) != 0)
+        return 0;
+    const bool handedOver = waitUntil([&] { return !service.isStarting(); }, 15000);
+    return handedOver && OpenVPNService::isIdleState(service.state()) ? openvpn.first() : 0;
+}
+
 int helperRunRequests()
 {
-    QFile log(QDir(E2eStack::dir()).filePath(QStringLiteral("log/helper.log")));
-    if (!log.open(QIODevice::ReadOnly))
-        return -1;
     // "run request 3 of uid 0 (pid 42) for /tmp/quellnet.ovpn"; later lines name it differently.
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    return int(std::count_if(lines.cbegin(), lines.cend(),
-        [](const QByteArray &line) { return line.startsWith("run request ") && line.contains(" of uid "); }));
+    int requests = 0;
+    for (const QByteArray &line : contents(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
+        requests += line.startsWith("run request ") && line.contains(" of uid ") ? 1 : 0;
+    return requests;
 }
 
 std::optional<uint> managementPortListener()
@@ -154,22 +319,21 @@ std::optional<uint> managementPortListener()
 QString leftoversAfter(int timeoutMs)
 {
     QString left;
-    const auto nothingLeft = [&] {
-        left.clear();
-        const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
-        if (!openvpn.isEmpty()) {
+    waitUntil(
+        [&] {
             QStringList pids;
-            for (qint64 pid : openvpn)
+            for (qint64 pid : E2eStack::helperOpenVpnPids())
                 pids.append(QString::number(pid));
-            left += QStringLiteral("openvpn still runs (pid %1); ").arg(pids.join(u','));
-        }
-        const QStringList interfaces = E2eStack::tunnelInterfaces();
-        if (!interfaces.isEmpty())
-            left += QStringLiteral("tunnel interface still up: %1; ").arg(interfaces.join(u','));
-        return left.isEmpty();
-    };
-    waitUntil(nothingLeft, timeoutMs);
+            const QStringList interfaces = E2eStack::tunnelInterfaces();
+            left = pids.isEmpty() ? QString() : QStringLiteral("openvpn still runs (pid %1); ").arg(pids.join(u','));
+            if (!interfaces.isEmpty())
+                left += QStringLiteral("tunnel interface still up: %1; ").arg(interfaces.join(u','));
+            return left.isEmpty();
+        },
+        timeoutMs);
     return left;
 }
 
-} // namespace quellnet::e2e
+} // namespace e2e
+
+} // namespace quellnet

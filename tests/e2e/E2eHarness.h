@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <cstdio>
 #include <functional>
@@ -12,40 +14,79 @@
 class QTemporaryDir;
 
 namespace quellnet {
+
 class AccountStandIn;
-}
+class HelperConnectionCache;
+
+struct StackAccount
+{
+    QString email;
+    QString password;
+};
+
+// What `scripts/lib/stack.sh up <build>/e2e` (the CTest fixture "e2e_stack") set up, read back from its
+// files. Tests that use it hold RESOURCE_LOCK e2e-stack. Waits here do not run the event loop.
+class E2eStack
+{
+public:
+    static QString dir(); // <build>/e2e
+    // False (with the reason) when the stack's files are missing, i.e. the fixture did not run.
+    static bool isUp(QString *why = nullptr);
+    // One value from <dir>/stack.env (plain KEY=VALUE lines); empty when absent.
+    static QString value(const QString &key);
+
+    // The first account is the demo account; the tricky one's password has blanks, a double quote
+    // and a backslash, so it needs quoting everywhere it travels.
+    static QList<StackAccount> accounts();
+    static StackAccount demoAccount() { return accounts().value(0); }
+    static StackAccount trickyAccount();
+
+    static QString profilePath() { return dir() + QStringLiteral("/client.ovpn"); } // what the stand-in serves
+    static QString caPath() { return dir() + QStringLiteral("/pki/ca.crt"); } // of the server and the stand-in
+    static QUrl accountServiceUrl() { return QUrl(value(QStringLiteral("STACK_ACCOUNT_URL"))); }
+
+    // The listener inside the server's namespace that only the tunnel reaches, and its one line.
+    static QHostAddress tunnelServer() { return QHostAddress(value(QStringLiteral("STACK_TUNNEL_SERVER"))); }
+    static quint16 probePort() { return quint16(value(QStringLiteral("STACK_PROBE_PORT")).toUInt()); }
+    static QByteArray probeLine() { return value(QStringLiteral("STACK_PROBE_LINE")).toUtf8(); }
+    // That line, read through the tunnel; empty when the listener cannot be reached.
+    static QByteArray probeThroughTunnel(int timeoutMs);
+    // The interfaces that carry an address of the network the server hands out: client tunnels.
+    static QStringList tunnelInterfaces();
+
+    // The stack's helper daemon (fixture "e2e_helper"); tests that stop it hold RESOURCE_LOCK helper-socket.
+    static qint64 helperPid(); // 0 when it is not running
+    // Starts it again through `stack.sh helper-up`; false with the reason.
+    static bool startHelper(QString *why = nullptr);
+    // Ends it the hard way, SIGKILL, as a crash would; waits until it is gone.
+    static bool killHelper();
+    // The openvpn processes that the helper daemon started and that still run.
+    static QList<qint64> helperOpenVpnPids();
+};
+
+} // namespace quellnet
 
 namespace quellnet::e2e {
 
-// What the end-to-end tests and the demo driver share on top of E2eStack: waiting with the event
-// loop running, following the VPN state as the program's own observers do, catching the program's
-// two output channels, and checking that a tunnel left nothing behind. GUI thread only, except
-// where a member says otherwise.
+// What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
+// thread only, except where a member says otherwise.
 
-// For a program that runs the real window, before its QApplication exists: the offscreen platform
-// unless one is asked for, and settings (and a runtime folder, when the session has none) in
-// `folder`, so that a person's remembered credentials are neither read nor changed. False when
-// `folder` could not be made.
+// Before the QApplication of a program with the real window: offscreen unless asked otherwise, and
+// settings in `folder`, so that no person's remembered credentials are read or changed.
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
-
-// From now on the program's standard output goes to `path`; `*console` becomes a stream on standard
-// output as it was, for a driver's own lines (it stays as it is when that cannot be made).
+// The program's standard output goes to `path`; `*console` becomes standard output as it was.
 bool divertStandardOutput(const QString &path, FILE **console);
-
 // Runs the calling thread's event loop until `done` holds, for at most `timeoutMs`; returns done().
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 
-// Observes OpenVPNStateDidChange like the login view: at each notification it reads the state and
-// keeps it, in order, and hands it to `onChange` (the demo driver prints it).
+// Observes OpenVPNStateDidChange like the login view: keeps the state read at each notification.
 class StateTrace : public QObject
 {
 public:
     explicit StateTrace(std::function<void(const QString &state)> onChange = {});
-
     QStringList states() const { return m_states; }
-    int notifications() const { return int(m_states.size()); }
-    // Waits until a notification found `state`, counting those since the last clear().
-    bool waitFor(const QString &state, int timeoutMs);
+    // Waits until a notification since the last clear() found `state`.
+    bool waitFor(const QString &state, int timeoutMs) const;
     void clear() { m_states.clear(); }
 
 private:
@@ -53,8 +94,8 @@ private:
     QStringList m_states;
 };
 
-// Everything the program writes to its system log and to standard output while this lives (the
-// writers still write to their usual places too). Filled from any thread.
+// What the program writes to its system log and to standard output while this lives (it still goes
+// to the usual places too); a newer capture takes over. Filled from any thread.
 class OutputCapture
 {
 public:
@@ -62,30 +103,35 @@ public:
     ~OutputCapture();
     OutputCapture(const OutputCapture &) = delete;
     OutputCapture &operator=(const OutputCapture &) = delete;
-
     QStringList logLines() const;
     QStringList standardOutput() const;
-    void clear();
+    // Runs the event loop until a system log line contains `part`.
+    bool waitForLog(const QString &part, int timeoutMs = 10000) const;
 
 private:
+    static inline OutputCapture *s_current = nullptr;
     mutable std::mutex m_mutex;
     QStringList m_log;
     QStringList m_output;
 };
 
-// Makes `standIn` serve what the stack's own stand-in serves (its accounts and client profile, under
-// its certificate), on a port of its own, so that a test can make it fail and see what it received.
-// False, with the reason, when it cannot.
+// Empty when the stack and its helper daemon are up (the fixtures ran); otherwise why not.
+QString stackNotReady();
+// After a test: stops the tunnel, ends what is left through `cache`'s helper connection and restarts a
+// helper the test ended, so that one failure does not spill into the next. Returns what was left.
+QString restoreStack(HelperConnectionCache &cache);
+// Makes `standIn` serve what the stack's stand-in serves, on a port of its own, so that a test can make
+// it fail and see what it received.
 bool serveLikeTheStack(AccountStandIn &standIn, QString *why);
-
+// Stops (SIGSTOP) the helper's openvpn the moment its management port opens, before the program can
+// read from it (it tries every 300 ms from its own thread; this polls far closer), and waits until the
+// program has handed over the credentials, which openvpn cannot read yet. Its pid, or 0.
+qint64 holdOpenVpnAtItsPort();
 // How many run requests the stack's helper daemon has logged since the stack came up.
 int helperRunRequests();
-
 // The owner of a socket listening on port 1337 (openvpn's management port), if one does.
 std::optional<uint> managementPortListener();
-
-// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel interface is up; then
-// empty, or what is still there.
+// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; else what is left.
 QString leftoversAfter(int timeoutMs);
 
 } // namespace quellnet::e2e

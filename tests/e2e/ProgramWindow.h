@@ -1,48 +1,63 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
+#include "AppDelegate.h"
+#include "E2eHarness.h"
+#include "FlatButton.h"
+#include "MainViewController.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
 
 #include <memory>
 
-class QImage;
-
-namespace quellnet {
-class AppDelegate;
-class MainViewController;
-} // namespace quellnet
-
 namespace quellnet::e2e {
 
-// The real program in this process: the application delegate launched as the program launches
-// it (window with the login view, tray menu, the cached connection to the helper daemon on its
-// default socket), driven the way a person drives it. Needs a QApplication with the program's
-// look applied; the window may be offscreen. GUI thread only.
+// The real program in this process: the application delegate launched as the program launches it
+// (window with the login view, tray menu, the cached connection to the helper daemon on its default
+// socket), driven the way a person drives it. Needs a QApplication with the program's look applied;
+// the window may be offscreen. GUI thread only.
 class ProgramWindow
 {
 public:
-    ProgramWindow();
-    ~ProgramWindow();
-    ProgramWindow(const ProgramWindow &) = delete;
-    ProgramWindow &operator=(const ProgramWindow &) = delete;
+    ProgramWindow() : m_delegate(std::make_unique<AppDelegate>()) { m_delegate->applicationDidFinishLaunching(); }
 
     AppDelegate &delegate() { return *m_delegate; }
-    MainViewController &view();
+    MainViewController &view() { return *m_delegate->mainViewController(); }
+    QString buttonTitle() { return view().connectButton()->text(); }
+    QString trayConnectTitle() const
+    {
+        return m_delegate->connectItem() ? m_delegate->connectItem()->text() : QString();
+    }
+    bool formEnabled() { return view().emailEdit()->isEnabled() && view().passwordEdit()->isEnabled(); }
+    void clickConnect() { QTest::mouseClick(view().connectButton(), Qt::LeftButton); }
 
     // Replaces what the two fields hold by typing `email` and `password` into them.
-    void typeCredentials(const QString &email, const QString &password);
-    // A left click in the middle of the connect button.
-    void clickConnect();
+    void typeCredentials(const QString &email, const QString &password)
+    {
+        for (const auto &[field, text] :
+            { std::pair { view().emailEdit(), email }, { view().passwordEdit(), password } }) {
+            field->setFocus();
+            field->selectAll();
+            QTest::keyClick(field, Qt::Key_Backspace);
+            QTest::keyClicks(field, text);
+        }
+    }
 
     // The texts of the error sheets open on the window; closes each with its OK button, as a person
     // would, and waits until they are gone.
-    QStringList closeSheets();
-
-    QString buttonTitle();
-    QString trayConnectTitle() const;
-    bool formEnabled();
-
-    QImage screenshot();
+    QStringList closeSheets()
+    {
+        QStringList texts;
+        for (QMessageBox *sheet : m_delegate->window()->findChildren<QMessageBox *>()) {
+            texts.append(sheet->text());
+            sheet->button(QMessageBox::Ok)->click();
+        }
+        waitUntil([this] { return m_delegate->window()->findChildren<QMessageBox *>().isEmpty(); }, 2000);
+        return texts;
+    }
 
 private:
     std::unique_ptr<AppDelegate> m_delegate;

@@ -64,22 +64,9 @@ QByteArray AccountStandIn::Request::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
+            return value.isNull() ? ""_ba : value;
     }
     return {};
-}
-
-bool AccountStandIn::Request::hasHeader(const QByteArray &name) const
-{
-    return std::any_of(headers.cbegin(), headers.cend(),
-        [&name](const auto &header) { return header.first.compare(name, Qt::CaseInsensitive) == 0; });
-}
-
-AccountStandIn::AccountStandIn() = default;
-
-AccountStandIn::~AccountStandIn()
-{
-    close();
 }
 
 bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port)
@@ -87,15 +74,14 @@ bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPa
     close();
     QFile certificateFile(certificatePath);
     QFile keyFile(keyPath);
-    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-        m_errorString = u"cannot read %1 or %2"_s.arg(certificatePath, keyPath);
+    const QByteArray keyPem = keyFile.open(QIODevice::ReadOnly) ? keyFile.readAll() : QByteArray();
+    const QSslKey ecKey(keyPem, QSsl::Ec);
+    const QSslKey key = ecKey.isNull() ? QSslKey(keyPem, QSsl::Rsa) : ecKey;
+    const QSslCertificate certificate(certificateFile.open(QIODevice::ReadOnly) ? certificateFile.readAll() : ""_ba);
+    if (certificate.isNull() || key.isNull()) {
+        m_errorString = u"no usable certificate in %1 or key in %2"_s.arg(certificatePath, keyPath);
         return false;
     }
-    const QByteArray keyPem = keyFile.readAll();
-    QSslKey key(keyPem, QSsl::Ec);
-    if (key.isNull())
-        key = QSslKey(keyPem, QSsl::Rsa);
-    const QSslCertificate certificate(certificateFile.readAll());
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(certificate);
     tls.setPrivateKey(key);
@@ -103,13 +89,10 @@ bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPa
     m_server = new QSslServer;
     m_server->setSslConfiguration(tls);
     QObject::connect(m_server, &QTcpServer::pendingConnectionAvailable, m_server, [this] { acceptConnections(); });
-    if (certificate.isNull() || key.isNull() || !m_server->listen(QHostAddress::LocalHost, port)) {
-        m_errorString = certificate.isNull() || key.isNull() ? u"no certificate or no key"_s : m_server->errorString();
+    m_errorString = m_server->listen(QHostAddress::LocalHost, port) ? QString() : m_server->errorString();
+    if (!m_errorString.isEmpty())
         close();
-        return false;
-    }
-    m_errorString.clear();
-    return true;
+    return m_errorString.isEmpty();
 }
 
 void AccountStandIn::close()
@@ -170,8 +153,8 @@ void AccountStandIn::readRequest(QTcpSocket *socket)
             request.headers.append({ lines[i].first(colon), lines[i].sliced(colon + 1).trimmed() });
     }
     bool lengthRead = true;
-    const qint64 length
-        = request.hasHeader("Content-Length") ? request.header("Content-Length").toLongLong(&lengthRead) : 0;
+    const QByteArray lengthHeader = request.header("Content-Length");
+    const qint64 length = lengthHeader.isNull() ? 0 : lengthHeader.toLongLong(&lengthRead);
     wellFormed = wellFormed && lengthRead && length >= 0 && length <= maxRequestBytes - headEnd - 4;
     if (wellFormed && data.size() < headEnd + 4 + length)
         return;

@@ -14,9 +14,8 @@ class QTcpSocket;
 
 namespace quellnet {
 
-// A local HTTPS stand-in for the provider's account service, for tests and the demo.
-//
-// It listens on 127.0.0.1 with a real certificate and speaks HTTP/1.1, one request per connection:
+// A local HTTPS stand-in for the provider's account service, for tests and the demo. It listens on
+// 127.0.0.1 with a real certificate and speaks HTTP/1.1, one request per connection:
 //   POST /api/login                     JSON {"email","password"} of a known account
 //                                       -> 200 {"access_token": <fresh random token>}, otherwise 401
 //   GET  /api/profile?country_code=CH   "Authorization: Bearer <a token it issued>"
@@ -24,11 +23,8 @@ namespace quellnet {
 // A request of another shape gets 400, 404, 405 or 415, as the real service would answer it, so a
 // client that gets its requests slightly wrong fails here too.
 //
-// Every request is recorded as it arrived. Each endpoint can be told to answer with a chosen
-// failure instead of its normal reply, until told otherwise.
-//
-// Lives on the thread that created it and works on that thread's event loop: a test that runs a
-// client on the same thread keeps the loop turning (QTRY_*).
+// Every request is recorded as it arrived. Each endpoint can be told to answer with a chosen failure
+// instead of its normal reply, until told otherwise. Works on the creating thread's event loop.
 class AccountStandIn
 {
 public:
@@ -56,13 +52,12 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers; // in order, names as sent
         QByteArray body;
 
-        // The first value of a header, its name compared case-insensitively; empty when absent.
+        // The first value of a header, its name compared case-insensitively; null when absent.
         QByteArray header(const QByteArray &name) const;
-        bool hasHeader(const QByteArray &name) const;
     };
 
-    AccountStandIn();
-    ~AccountStandIn();
+    AccountStandIn() = default;
+    ~AccountStandIn() { close(); }
     AccountStandIn(const AccountStandIn &) = delete;
     AccountStandIn &operator=(const AccountStandIn &) = delete;
 

@@ -12,8 +12,7 @@
 namespace quellnet {
 
 // A plain `openvpn` client, run the way a person would run the profile: credentials from a private
-// temporary file, `--auth-retry none`, no scripts, no management interface. The end-to-end tests use
-// it to prove the stack works without any of the program's code, and its connect time is the
+// temporary file, `--auth-retry none`, no scripts, no management interface. Its connect time is the
 // baseline that the program's own connect time is measured against.
 //
 // Needs root (it creates a tun device). Everything it starts ends with the object: the destructor
