@@ -111,6 +111,7 @@ private Q_SLOTS:
         QElapsedTimer elapsed;
         elapsed.start();
         start(E2eStack::demoAccount());
+        QVERIFY2(elapsed.elapsed() < 500, "the start held up its caller"); // the window must not freeze
         CHECK(waitUntil([&] { return !m_trace->states().isEmpty(); }, 30000));
         const qint64 gaveUpAfter = elapsed.elapsed(); // eight refused attempts, 300 ms apart
         QVERIFY2(gaveUpAfter >= 1800 && gaveUpAfter < 8000, qPrintable(QString::number(gaveUpAfter)));
