@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 Q_LOGGING_CATEGORY(lcInstall, "quellnet.helperlink.install", QtInfoMsg)
 
@@ -50,6 +51,8 @@ HelperInstallation::~HelperInstallation()
         std::lock_guard lock(m_relay->mutex);
         m_relay->target = nullptr;
     }
+    if (m_versionReader.joinable())
+        m_versionReader.join();
     // An install step still running is ended without its outcome being handled.
     if (m_install != nullptr) {
         m_install->disconnect(this);
@@ -59,8 +62,24 @@ HelperInstallation::~HelperInstallation()
 
 void HelperInstallation::shouldInstallHelper(std::function<void(bool current)> callback)
 {
-    QString problem;
-    const std::optional<QString> shipped = ShippedHelper::bundleVersion(AppPaths::shippedHelper(), problem);
+    // Running the shipped helper for its information takes 10 to 40 ms, and up to 3 s when it
+    // hangs: a thread of its own does it, so that the window's first frame never waits; the rest
+    // follows on the GUI thread.
+    if (m_versionReader.joinable())
+        m_versionReader.join();
+    m_versionReader = std::thread([relay = m_relay, path = AppPaths::shippedHelper(), callback = std::move(callback)] {
+        QString problem;
+        const std::optional<QString> shipped = ShippedHelper::bundleVersion(path, problem);
+        relay->post([relay, shipped, problem, callback] {
+            if (relay->target != nullptr)
+                static_cast<HelperInstallation *>(relay->target)->askInstalledVersion(shipped, problem, callback);
+        });
+    });
+}
+
+void HelperInstallation::askInstalledVersion(
+    const std::optional<QString> &shipped, const QString &problem, const std::function<void(bool current)> &callback)
+{
     if (!shipped) {
         qCWarning(lcInstall).noquote() << "the shipped helper's information cannot be read:" << problem;
         callback(false);
@@ -71,7 +90,7 @@ void HelperInstallation::shouldInstallHelper(std::function<void(bool current)> c
     // The connection runs the reply or the error handler, never both; the callback runs once even
     // if it did.
     auto answered = std::make_shared<std::atomic_bool>(false);
-    auto answer = [answered, callback = std::move(callback)](bool current) {
+    auto answer = [answered, callback](bool current) {
         if (!answered->exchange(true))
             callback(current);
     };

@@ -3,9 +3,12 @@
 #include "PrivilegeStep.h"
 
 #include <QObject>
+#include <QString>
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <thread>
 
 class QProcess;
 
@@ -17,8 +20,9 @@ class HelperConnectionCache;
 // installs the shipped one when it is not. The application delegate owns it and forwards its
 // shouldInstallHelper() and installHelper() here.
 //
-// Lives on the GUI thread. shouldInstallHelper() starts there; its callback runs on the helper
-// connection's thread (or at once, when the shipped helper's information cannot be read).
+// Lives on the GUI thread. shouldInstallHelper() starts there and returns at once: the shipped
+// helper's version is read on a thread of its own; the callback runs on the helper connection's
+// thread (or on the GUI thread, when the shipped helper's information cannot be read).
 // installHelper() returns at once: the privilege step runs as a process of its own while the
 // program stays usable, and its outcome is handled on the GUI thread. A failed authorisation or
 // installation asks the application to quit; nothing is ever shown to the user but the system's
@@ -48,6 +52,8 @@ public:
 private:
     struct GuiRelay;
 
+    void askInstalledVersion(const std::optional<QString> &shipped, const QString &problem,
+        const std::function<void(bool current)> &callback);
     void onInstallFinished(int exitCode, bool crashed);
     static void fail(const QString &line);
 
@@ -55,6 +61,7 @@ private:
     std::unique_ptr<PrivilegeStep> m_privilegeStep;
     QProcess *m_install = nullptr;
     std::shared_ptr<GuiRelay> m_relay;
+    std::thread m_versionReader; // reads the shipped helper's version
 };
 
 } // namespace quellnet

@@ -58,7 +58,7 @@ private Q_SLOTS:
         const QList<QAction *> items = m_delegate->statusMemu()->actions();
         QVERIFY(items.size() == 4 && items.first() == m_delegate->connectItem() && items[1]->isSeparator());
         QCOMPARE(items.first()->text() + items[2]->text() + items[3]->text(), u"VerbindenFenster öffnenBeenden"_s);
-        QCOMPARE(m_helperConnectionsMade, 1); // the launch's helper check
+        QTRY_COMPARE(m_helperConnectionsMade, 1); // the launch's helper check, once the version is read
     }
 
     void reopenBringsTheSameWindowBack_data()
