@@ -229,12 +229,7 @@ void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &e
 void ConnectFlow::requestProfile(const QString &authorization)
 {
     m_requestInFlight = true;
-    if (!m_tlsLoaded) {
-        // Only a profile request without a login before it gets here first; it loads in place.
-        trustLoadedTls(Constant::extraCACertificate().isEmpty()
-                ? QList<QSslCertificate>()
-                : QSslCertificate::fromPath(Constant::extraCACertificate()));
-    }
+    // Always after a login reply, so the TLS library is loaded and the build's CA trusted.
     m_client.getWithAuthorization(m_profileURL + QStringLiteral("?country_code=CH"), authorization,
                                   [this](const ReplyRecord &reply) { handleProfileResponse(reply); });
 }

@@ -48,12 +48,10 @@ void CredentialStore::remember(const QString &email, const QString &password)
     QSettings store = settings();
     // Every sign-in of someone who stays signed in comes here, and writing the file flushes it to
     // the disk on the GUI thread; when it already holds these credentials there is nothing to write.
-    if (store.contains(kEmailKey) && store.contains(kPasswordKey) && store.value(kEmailKey).toString() == email
-        && store.value(kPasswordKey).toString() == password) {
-        restrictToOwner(store.fileName());
-        return;
-    }
     restrictToOwner(store.fileName());
+    if (store.contains(kEmailKey) && store.contains(kPasswordKey) && store.value(kEmailKey).toString() == email
+        && store.value(kPasswordKey).toString() == password)
+        return;
     store.setValue(kEmailKey, email);
     store.setValue(kPasswordKey, password);
     store.sync();
