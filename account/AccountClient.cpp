@@ -1,6 +1,6 @@
-#include "AccountClient.h"
+#include "account/AccountClient.h"
 
-#include "AccountLog.h"
+#include "account/AccountLog.h"
 
 #include <QFile>
 #include <QJsonArray>

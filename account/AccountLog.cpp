@@ -1,4 +1,4 @@
-#include "AccountLog.h"
+#include "account/AccountLog.h"
 
 namespace quellnet {
 

@@ -1,11 +1,11 @@
-#include "ConnectFlow.h"
+#include "account/ConnectFlow.h"
 
-#include "AccountLog.h"
-#include "Constant.h"
-#include "CredentialStore.h"
-#include "OpenVPNManagement.h"
-#include "OpenVPNService.h"
-#include "SystemLog.h"
+#include "account/AccountLog.h"
+#include "account/Constant.h"
+#include "account/CredentialStore.h"
+#include "base/SystemLog.h"
+#include "engine/OpenVPNManagement.h"
+#include "engine/OpenVPNService.h"
 
 #include <QCoreApplication>
 #include <QFile>

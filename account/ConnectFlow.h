@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AccountClient.h"
-#include "LoginForm.h"
+#include "account/AccountClient.h"
+#include "account/LoginForm.h"
 
 #include <QJsonValue>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "Constant.h"
+#include "account/Constant.h"
 
 namespace quellnet {
 

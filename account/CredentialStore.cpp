@@ -1,4 +1,4 @@
-#include "CredentialStore.h"
+#include "account/CredentialStore.h"
 
 #include <QDir>
 #include <QFile>

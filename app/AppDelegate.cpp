@@ -1,10 +1,10 @@
-#include "AppDelegate.h"
+#include "app/AppDelegate.h"
 
-#include "AppPaths.h"
-#include "HelperInstallation.h"
-#include "MainViewController.h"
-#include "MainWindowController.h"
-#include "StatusMenu.h"
+#include "app/MainWindowController.h"
+#include "app/StatusMenu.h"
+#include "base/AppPaths.h"
+#include "helperlink/HelperInstallation.h"
+#include "ui/MainViewController.h"
 
 #include <QApplication>
 #include <QEvent>

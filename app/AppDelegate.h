@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ApplicationDelegate.h"
-#include "HelperConnectionCache.h"
-#include "PrivilegeStep.h"
+#include "helperlink/HelperConnectionCache.h"
+#include "helperlink/PrivilegeStep.h"
+#include "ui/ApplicationDelegate.h"
 
 #include <QObject>
 #include <QPointer>

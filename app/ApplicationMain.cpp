@@ -1,9 +1,9 @@
-#include "ApplicationMain.h"
+#include "app/ApplicationMain.h"
 
-#include "AppDelegate.h"
-#include "AppPaths.h"
-#include "Appearance.h"
-#include "SingleInstance.h"
+#include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
+#include "base/AppPaths.h"
+#include "ui/Appearance.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,4 +1,4 @@
-#include "MainWindowController.h"
+#include "app/MainWindowController.h"
 
 #include "ui_MainWindow.h"
 

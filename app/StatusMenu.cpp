@@ -1,4 +1,4 @@
-#include "StatusMenu.h"
+#include "app/StatusMenu.h"
 
 #include <QAction>
 #include <QMenu>

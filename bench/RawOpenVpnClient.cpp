@@ -1,4 +1,4 @@
-#include "RawOpenVpnClient.h"
+#include "bench/RawOpenVpnClient.h"
 
 #include <QEventLoop>
 #include <QFile>

@@ -27,21 +27,21 @@
 //
 // Results go to FILE (or standard output) as "key<TAB>value" lines; the timeline of every run
 // goes to the timeline file; the program's own standard output to the traffic file.
-#include "AppDelegate.h"
-#include "AppPaths.h"
-#include "Appearance.h"
-#include "Constant.h"
-#include "CredentialStore.h"
-#include "E2eHarness.h"
-#include "FlatButton.h"
-#include "LocalHelperConnection.h"
-#include "MainViewController.h"
-#include "NotificationCenter.h"
-#include "OpenVPNService.h"
-#include "ProgramWindow.h"
-#include "RawOpenVpnClient.h"
-#include "StandardOutput.h"
-#include "SystemLog.h"
+#include "account/Constant.h"
+#include "account/CredentialStore.h"
+#include "app/AppDelegate.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "bench/RawOpenVpnClient.h"
+#include "engine/NotificationCenter.h"
+#include "engine/OpenVPNService.h"
+#include "engine/StandardOutput.h"
+#include "helperlink/LocalHelperConnection.h"
+#include "tests/e2e/E2eHarness.h"
+#include "tests/e2e/ProgramWindow.h"
+#include "ui/Appearance.h"
+#include "ui/FlatButton.h"
+#include "ui/MainViewController.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

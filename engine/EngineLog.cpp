@@ -1,4 +1,4 @@
-#include "EngineLog.h"
+#include "engine/EngineLog.h"
 
 namespace quellnet {
 

@@ -1,7 +1,7 @@
-#include "ManagementParser.h"
+#include "engine/ManagementParser.h"
 
-#include "OpenVPNService.h"
-#include "StandardOutput.h"
+#include "engine/OpenVPNService.h"
+#include "engine/StandardOutput.h"
 
 namespace quellnet {
 

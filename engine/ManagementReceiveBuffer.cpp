@@ -1,8 +1,8 @@
-#include "ManagementReceiveBuffer.h"
+#include "engine/ManagementReceiveBuffer.h"
 
-#include "EngineLog.h"
-#include "ManagementParser.h"
-#include "StandardOutput.h"
+#include "engine/EngineLog.h"
+#include "engine/ManagementParser.h"
+#include "engine/StandardOutput.h"
 
 #include <QStringDecoder>
 

@@ -1,4 +1,4 @@
-#include "NotificationCenter.h"
+#include "engine/NotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,8 +1,8 @@
-#include "OpenVPNManagement.h"
+#include "engine/OpenVPNManagement.h"
 
-#include "EngineLog.h"
-#include "ManagementReceiveBuffer.h"
-#include "StandardOutput.h"
+#include "engine/EngineLog.h"
+#include "engine/ManagementReceiveBuffer.h"
+#include "engine/StandardOutput.h"
 
 #include <chrono>
 

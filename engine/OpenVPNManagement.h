@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ManagementParser.h"
-#include "TcpClient.h"
+#include "engine/ManagementParser.h"
+#include "engine/TcpClient.h"
 
 #include <QString>
 

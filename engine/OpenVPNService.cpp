@@ -1,7 +1,7 @@
-#include "OpenVPNService.h"
+#include "engine/OpenVPNService.h"
 
-#include "NotificationCenter.h"
-#include "OpenVPNManagement.h"
+#include "engine/NotificationCenter.h"
+#include "engine/OpenVPNManagement.h"
 
 namespace quellnet {
 

@@ -1,13 +1,13 @@
 // The start and stop of a connection, and how the service learns that openvpn has gone.
-#include "OpenVPNService.h"
+#include "engine/OpenVPNService.h"
 
-#include "AppPaths.h"
-#include "EngineLog.h"
-#include "HelperConnectionProvider.h"
-#include "OpenVPNManagement.h"
-#include "StandardOutput.h"
-#include "SystemLog.h"
-#include "TcpSocketTable.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "engine/EngineLog.h"
+#include "engine/OpenVPNManagement.h"
+#include "engine/StandardOutput.h"
+#include "engine/TcpSocketTable.h"
+#include "helperlink/HelperConnectionProvider.h"
 
 #include <QFileInfo>
 

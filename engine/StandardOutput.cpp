@@ -1,4 +1,4 @@
-#include "StandardOutput.h"
+#include "engine/StandardOutput.h"
 
 #include <cstdio>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "TcpClient.h"
+#include "engine/TcpClient.h"
 
 #include <QDeadlineTimer>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TcpConnection.h"
+#include "engine/TcpConnection.h"
 
 #include <QByteArray>
 #include <QString>

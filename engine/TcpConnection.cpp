@@ -1,4 +1,4 @@
-#include "TcpConnection.h"
+#include "engine/TcpConnection.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "TcpSocketTable.h"
+#include "engine/TcpSocketTable.h"
 
 #include <QFile>
 

@@ -6,8 +6,8 @@
 // than the one that was read) it decodes to the same message, and encoding is stable. A
 // refusal's text is plain ASCII, because the helper logs it, and carries an id only where one was
 // readable.
-#include "FuzzCheck.h"
-#include "HelperWire.h"
+#include "fuzz/FuzzCheck.h"
+#include "helperlink/HelperWire.h"
 
 #include <QByteArray>
 #include <QString>

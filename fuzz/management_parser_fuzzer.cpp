@@ -11,9 +11,9 @@
 // After every record: no crash or sanitizer report, the pending text holds no line feed and stays
 // within maxPendingBytes (in UTF-8). At the end: every state name the parser reported appears in
 // the text that was taken in, and there were no more reports than ">STATE:" notifications in it.
-#include "FuzzCheck.h"
-#include "ManagementParser.h"
-#include "ManagementReceiveBuffer.h"
+#include "engine/ManagementParser.h"
+#include "engine/ManagementReceiveBuffer.h"
+#include "fuzz/FuzzCheck.h"
 
 #include <QByteArray>
 #include <QList>

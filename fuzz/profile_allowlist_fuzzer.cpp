@@ -6,8 +6,8 @@
 // of which is one that runs programs, loads code, touches files or the management interface as
 // root. The reading below follows openvpn 2.6's read_config_file(): pieces of at most 255 bytes,
 // a byte-order mark on the first line, a leading "--", and "<tag>" lines that open inline blocks.
-#include "FuzzCheck.h"
-#include "ProfileAllowlist.h"
+#include "fuzz/FuzzCheck.h"
+#include "helper/ProfileAllowlist.h"
 
 #include <QByteArray>
 #include <QList>

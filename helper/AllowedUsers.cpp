@@ -1,6 +1,6 @@
-#include "AllowedUsers.h"
+#include "helper/AllowedUsers.h"
 
-#include "TrustedPath.h"
+#include "helper/TrustedPath.h"
 
 #include <QFile>
 

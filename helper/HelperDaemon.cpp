@@ -1,11 +1,11 @@
-#include "HelperDaemon.h"
+#include "helper/HelperDaemon.h"
 
-#include "HelperLog.h"
-#include "HelperWire.h"
-#include "ProfileAllowlist.h"
-#include "ProfileIntake.h"
-#include "RunStatus.h"
-#include "TrustedPath.h"
+#include "helper/HelperLog.h"
+#include "helper/ProfileAllowlist.h"
+#include "helper/ProfileIntake.h"
+#include "helper/RunStatus.h"
+#include "helper/TrustedPath.h"
+#include "helperlink/HelperWire.h"
 
 #include <QDir>
 #include <QFile>

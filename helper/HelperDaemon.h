@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OpenVPNSupervisor.h"
+#include "helper/OpenVPNSupervisor.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,4 +1,4 @@
-#include "HelperLog.h"
+#include "helper/HelperLog.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "HelperOptions.h"
+#include "helper/HelperOptions.h"
 
 #include <QDir>
 #include <QFileInfo>

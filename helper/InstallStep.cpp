@@ -1,8 +1,8 @@
-#include "InstallStep.h"
+#include "helper/InstallStep.h"
 
-#include "AllowedUsers.h"
-#include "HelperOptions.h"
-#include "TrustedPath.h"
+#include "helper/AllowedUsers.h"
+#include "helper/HelperOptions.h"
+#include "helper/TrustedPath.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "OpenVPNSupervisor.h"
+#include "helper/OpenVPNSupervisor.h"
 
-#include "HelperLog.h"
-#include "RunStatus.h"
+#include "helper/HelperLog.h"
+#include "helper/RunStatus.h"
 
 #include <QFile>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "ProfileAllowlist.h"
+#include "helper/ProfileAllowlist.h"
 
 #include <array>
 #include <cstring>

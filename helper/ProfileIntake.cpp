@@ -1,6 +1,6 @@
-#include "ProfileIntake.h"
+#include "helper/ProfileIntake.h"
 
-#include "RunStatus.h"
+#include "helper/RunStatus.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "TrustedPath.h"
+#include "helper/TrustedPath.h"
 
 #include <QFile>
 

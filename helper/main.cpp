@@ -1,11 +1,11 @@
 // The root helper daemon: runs openvpn for the client. See HelperOptions.h for its command line.
 
-#include "AllowedUsers.h"
-#include "HelperDaemon.h"
-#include "HelperLog.h"
-#include "HelperOptions.h"
-#include "InstallStep.h"
-#include "TrustedPath.h"
+#include "helper/AllowedUsers.h"
+#include "helper/HelperDaemon.h"
+#include "helper/HelperLog.h"
+#include "helper/HelperOptions.h"
+#include "helper/InstallStep.h"
+#include "helper/TrustedPath.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>

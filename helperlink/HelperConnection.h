@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HelperProtocol.h"
+#include "helperlink/HelperProtocol.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "HelperConnectionCache.h"
+#include "helperlink/HelperConnectionCache.h"
 
-#include "LocalHelperConnection.h"
-#include "SystemLog.h"
+#include "base/SystemLog.h"
+#include "helperlink/LocalHelperConnection.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HelperConnectionProvider.h"
+#include "helperlink/HelperConnectionProvider.h"
 
 #include <QObject>
 

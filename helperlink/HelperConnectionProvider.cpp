@@ -1,4 +1,4 @@
-#include "HelperConnectionProvider.h"
+#include "helperlink/HelperConnectionProvider.h"
 
 #include <atomic>
 

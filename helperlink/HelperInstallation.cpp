@@ -1,10 +1,10 @@
-#include "HelperInstallation.h"
+#include "helperlink/HelperInstallation.h"
 
-#include "AppPaths.h"
-#include "HelperConnectionCache.h"
-#include "PkexecPrivilegeStep.h"
-#include "ShippedHelper.h"
-#include "SystemLog.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "helperlink/HelperConnectionCache.h"
+#include "helperlink/PkexecPrivilegeStep.h"
+#include "helperlink/ShippedHelper.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "HelperWire.h"
+#include "helperlink/HelperWire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

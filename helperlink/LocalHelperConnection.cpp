@@ -1,6 +1,6 @@
-#include "LocalHelperConnection.h"
+#include "helperlink/LocalHelperConnection.h"
 
-#include "HelperWire.h"
+#include "helperlink/HelperWire.h"
 
 #include <QFile>
 #include <QLoggingCategory>

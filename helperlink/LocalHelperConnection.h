@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HelperConnection.h"
+#include "helperlink/HelperConnection.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "PkexecPrivilegeStep.h"
+#include "helperlink/PkexecPrivilegeStep.h"
 
 #include <QFileInfo>
 #include <QProcess>

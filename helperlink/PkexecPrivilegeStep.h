@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PrivilegeStep.h"
+#include "helperlink/PrivilegeStep.h"
 
 namespace quellnet {
 

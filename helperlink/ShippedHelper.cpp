@@ -1,4 +1,4 @@
-#include "ShippedHelper.h"
+#include "helperlink/ShippedHelper.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>

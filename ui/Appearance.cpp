@@ -1,7 +1,7 @@
-#include "Appearance.h"
+#include "ui/Appearance.h"
 
-#include "ControlStyling.h"
-#include "PointingHandCursor.h"
+#include "ui/ControlStyling.h"
+#include "ui/PointingHandCursor.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "ApplicationDelegate.h"
+#include "ui/ApplicationDelegate.h"
 
 namespace quellnet {
 

@@ -1,6 +1,6 @@
-#include "ControlStyling.h"
+#include "ui/ControlStyling.h"
 
-#include "FlatButton.h"
+#include "ui/FlatButton.h"
 
 #include <QAbstractButton>
 #include <QFontDatabase>

@@ -1,17 +1,17 @@
-#include "MainViewController.h"
+#include "ui/MainViewController.h"
 
 #include "ui_MainView.h"
 
-#include "AppPaths.h"
-#include "ApplicationDelegate.h"
-#include "ConnectFlow.h"
-#include "ControlStyling.h"
-#include "CredentialStore.h"
-#include "FlatButton.h"
-#include "NotificationCenter.h"
-#include "OpenVPNService.h"
-#include "SystemLog.h"
-#include "UrlOpener.h"
+#include "account/ConnectFlow.h"
+#include "account/CredentialStore.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "engine/NotificationCenter.h"
+#include "engine/OpenVPNService.h"
+#include "ui/ApplicationDelegate.h"
+#include "ui/ControlStyling.h"
+#include "ui/FlatButton.h"
+#include "ui/UrlOpener.h"
 
 #include <QAction>
 #include <QFontDatabase>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LoginForm.h"
+#include "account/LoginForm.h"
 
 #include <QJsonValue>
 #include <QWidget>

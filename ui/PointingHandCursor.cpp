@@ -1,4 +1,4 @@
-#include "PointingHandCursor.h"
+#include "ui/PointingHandCursor.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,11 +1,11 @@
 // The sign-in against a real HTTPS stand-in with a test CA, and a form that records what it showed.
-#include "AccountStandIn.h"
-#include "AppPaths.h"
-#include "ConnectFlow.h"
-#include "CredentialStore.h"
-#include "LoginForm.h"
-#include "OpenVPNService.h"
-#include "TestPki.h"
+#include "account/ConnectFlow.h"
+#include "account/CredentialStore.h"
+#include "account/LoginForm.h"
+#include "base/AppPaths.h"
+#include "engine/OpenVPNService.h"
+#include "tests/support/AccountStandIn.h"
+#include "tests/support/TestPki.h"
 
 #include <QFile>
 #include <QSettings>

@@ -1,9 +1,9 @@
 // The delegate with the real window and tray, and one running program per user.
-#include "../ui/GuiTesting.h"
-#include "AppDelegate.h"
-#include "LocalHelperConnection.h"
-#include "MainViewController.h"
-#include "PkexecPrivilegeStep.h"
+#include "app/AppDelegate.h"
+#include "helperlink/LocalHelperConnection.h"
+#include "helperlink/PkexecPrivilegeStep.h"
+#include "tests/ui/GuiTesting.h"
+#include "ui/MainViewController.h"
 
 #include <QAction>
 #include <QLocalSocket>

@@ -1,12 +1,12 @@
 // The helper check at launch through the real delegate and window; installations run the real
 // install step as root into a temporary root.
 
-#include "../helperlink/FakeHelper.h"
-#include "../ui/GuiTesting.h"
-#include "AppDelegate.h"
-#include "LocalHelperConnection.h"
-#include "MainViewController.h"
-#include "PkexecPrivilegeStep.h"
+#include "app/AppDelegate.h"
+#include "helperlink/LocalHelperConnection.h"
+#include "helperlink/PkexecPrivilegeStep.h"
+#include "tests/helperlink/FakeHelper.h"
+#include "tests/ui/GuiTesting.h"
+#include "ui/MainViewController.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>

@@ -1,12 +1,12 @@
-#include "E2eHarness.h"
+#include "tests/e2e/E2eHarness.h"
 
-#include "AccountStandIn.h"
-#include "HelperConnectionCache.h"
-#include "NotificationCenter.h"
-#include "OpenVPNService.h"
-#include "StandardOutput.h"
-#include "SystemLog.h"
-#include "TcpSocketTable.h"
+#include "base/SystemLog.h"
+#include "engine/NotificationCenter.h"
+#include "engine/OpenVPNService.h"
+#include "engine/StandardOutput.h"
+#include "engine/TcpSocketTable.h"
+#include "helperlink/HelperConnectionCache.h"
+#include "tests/support/AccountStandIn.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AppDelegate.h"
-#include "E2eHarness.h"
-#include "FlatButton.h"
-#include "MainViewController.h"
+#include "app/AppDelegate.h"
+#include "tests/e2e/E2eHarness.h"
+#include "ui/FlatButton.h"
+#include "ui/MainViewController.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -4,12 +4,12 @@
 // <build>/screenshots/demo-connected.png) and disconnects. Exit 0 only if the tunnel came up (traffic
 // passes) and went down (NOPROCESS, no interface); 77 when this build signs in elsewhere. The
 // program's standard output goes to the traffic log if given. Needs the stack and helper (scripts/demo).
-#include "AppPaths.h"
-#include "Appearance.h"
-#include "Constant.h"
-#include "E2eHarness.h"
-#include "OpenVPNService.h"
-#include "ProgramWindow.h"
+#include "account/Constant.h"
+#include "base/AppPaths.h"
+#include "engine/OpenVPNService.h"
+#include "tests/e2e/E2eHarness.h"
+#include "tests/e2e/ProgramWindow.h"
+#include "ui/Appearance.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,14 +1,14 @@
 // Faults under the real window, against the local stack: openvpn or the helper dying at the worst moment, a
 // reply cut short, a file in the way of the configuration, another user on the port, clicks over and over.
-#include "AccountStandIn.h"
-#include "AppPaths.h"
-#include "Appearance.h"
-#include "ConnectFlow.h"
-#include "Constant.h"
-#include "CredentialStore.h"
-#include "E2eHarness.h"
-#include "OpenVPNService.h"
-#include "ProgramWindow.h"
+#include "account/ConnectFlow.h"
+#include "account/Constant.h"
+#include "account/CredentialStore.h"
+#include "base/AppPaths.h"
+#include "engine/OpenVPNService.h"
+#include "tests/e2e/E2eHarness.h"
+#include "tests/e2e/ProgramWindow.h"
+#include "tests/support/AccountStandIn.h"
+#include "ui/Appearance.h"
 
 #include <QCheckBox>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
 // The VPN service through a delegate's helper connection, against the real helper daemon and OpenVPN
 // server: tunnels up and down, refused credentials, the helper gone or dying.
-#include "AppPaths.h"
-#include "E2eHarness.h"
-#include "HelperConnectionCache.h"
-#include "OpenVPNService.h"
+#include "base/AppPaths.h"
+#include "engine/OpenVPNService.h"
+#include "helperlink/HelperConnectionCache.h"
+#include "tests/e2e/E2eHarness.h"
 
 #include <QElapsedTimer>
 #include <QTest>

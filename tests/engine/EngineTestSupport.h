@@ -1,12 +1,12 @@
 #pragma once
 
-#include "AppPaths.h"
-#include "HelperConnection.h"
-#include "HelperConnectionProvider.h"
-#include "NotificationCenter.h"
-#include "OpenVPNService.h"
-#include "StandardOutput.h"
-#include "SystemLog.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "engine/NotificationCenter.h"
+#include "engine/OpenVPNService.h"
+#include "engine/StandardOutput.h"
+#include "helperlink/HelperConnection.h"
+#include "helperlink/HelperConnectionProvider.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // The VPN service with a fake helper and a loopback management interface. The service hands credentials
 // only to a management port root holds, so tests whose listener must take them need root.
-#include "EngineTestSupport.h"
-#include "OpenVPNManagement.h"
+#include "engine/OpenVPNManagement.h"
+#include "tests/engine/EngineTestSupport.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

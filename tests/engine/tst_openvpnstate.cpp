@@ -1,5 +1,5 @@
 // The VPN state of the shared service and its change notification.
-#include "EngineTestSupport.h"
+#include "tests/engine/EngineTestSupport.h"
 
 #include <QTest>
 

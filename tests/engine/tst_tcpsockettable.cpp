@@ -1,5 +1,5 @@
 // Who owns the other end of the management connection, read from the kernel's socket tables.
-#include "TcpSocketTable.h"
+#include "engine/TcpSocketTable.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 // The helper daemon as root over its socket, with a real openvpn.
 
-#include "HelperWire.h"
+#include "helperlink/HelperWire.h"
 
 #include <QDeadlineTimer>
 #include <QLocalSocket>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HelperWire.h"
+#include "helperlink/HelperWire.h"
 
 #include <QDeadlineTimer>
 #include <QLocalServer>

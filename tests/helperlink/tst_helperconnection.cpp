@@ -1,7 +1,7 @@
-#include "FakeHelper.h"
-#include "HelperConnectionCache.h"
-#include "LocalHelperConnection.h"
-#include "SystemLog.h"
+#include "base/SystemLog.h"
+#include "helperlink/HelperConnectionCache.h"
+#include "helperlink/LocalHelperConnection.h"
+#include "tests/helperlink/FakeHelper.h"
 
 #include <QTest>
 #include <QThread>

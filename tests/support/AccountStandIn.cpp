@@ -1,4 +1,4 @@
-#include "AccountStandIn.h"
+#include "tests/support/AccountStandIn.h"
 
 #include <QFile>
 #include <QJsonArray>

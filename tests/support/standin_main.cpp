@@ -4,7 +4,7 @@
 //   quellnet-account-standin --cert PEM --key PEM --profile FILE --accounts FILE... [--port N]
 //
 // An accounts file holds "email<TAB>password" a line; the password is everything after the first tab.
-#include "AccountStandIn.h"
+#include "tests/support/AccountStandIn.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

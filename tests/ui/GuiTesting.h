@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AppPaths.h"
-#include "Appearance.h"
-#include "OpenVPNService.h"
-#include "SystemLog.h"
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "engine/OpenVPNService.h"
+#include "ui/Appearance.h"
 
 #include <QApplication>
 #include <QEvent>

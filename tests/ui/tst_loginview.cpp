@@ -1,11 +1,11 @@
 // The login view, offscreen.
-#include "ApplicationDelegate.h"
-#include "ConnectFlow.h"
-#include "CredentialStore.h"
-#include "FlatButton.h"
-#include "GuiTesting.h"
-#include "MainViewController.h"
-#include "UrlOpener.h"
+#include "account/ConnectFlow.h"
+#include "account/CredentialStore.h"
+#include "tests/ui/GuiTesting.h"
+#include "ui/ApplicationDelegate.h"
+#include "ui/FlatButton.h"
+#include "ui/MainViewController.h"
+#include "ui/UrlOpener.h"
 
 #include <QAbstractButton>
 #include <QAction>
