@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+namespace quellnet {
+
+// What client.up changes on the machine beyond openvpn's own life, taken back when openvpn ended
+// without running client.down (killed, crashed) or when an earlier helper died with a tunnel up.
+//
+// client.up keeps its records in the helper's runtime folder (root's alone):
+//   resolv.conf.backup  the original /etc/resolv.conf: a copy of its content, or the same symbolic
+//                       link when it was one (client.up moves a link aside, it never writes through it);
+//   resolv.conf.absent  there was no /etc/resolv.conf at all;
+//   resolv.conf.ours    what client.up wrote in its place;
+//   dns-method          how it pointed name resolution at the tunnel.
+// and blocks IPv6 beside an IPv4-only full tunnel with unreachable routes of protocol
+// `ipv6GuardProtocol`. client.down undoes the same things the same way.
+//
+// Called by OpenVPNSupervisor on the daemon's one thread; every step is a few system calls.
+class ResolverState
+{
+public:
+    static constexpr unsigned char ipv6GuardProtocol = 157;
+
+    // `stateDir`: the helper's runtime folder. `resolvConf`: the file to restore (tests use their own).
+    explicit ResolverState(QString stateDir, QString resolvConf = QStringLiteral("/etc/resolv.conf"));
+
+    // Restores the file and drops the IPv6 routes when client.up left any; logs what it did.
+    void restoreLeftovers() const;
+
+    // Puts the original back in one rename, unless the file is no longer the one client.up wrote
+    // (someone else replaced it meanwhile: theirs stays). True when nothing is left to restore.
+    bool restoreResolvConf(QString *error = nullptr) const;
+    // Deletes every IPv6 route of ipv6GuardProtocol in the main table; how many, or -1 on failure.
+    static int removeIpv6Guard(QString *error = nullptr);
+
+private:
+    QString m_stateDir;
+    QString m_resolvConf;
+};
+
+} // namespace quellnet
