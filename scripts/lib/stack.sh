@@ -15,13 +15,14 @@
 #     changes;
 #   - with --client-netns (the tests) in a machine of the stack's own: the network namespace "qn-e2e-cli"
 #     together with a mount namespace in which /etc is a private overlay, so that the helper's scripts
-#     change that /etc/resolv.conf and never the machine's. Its links: qn-e2e-h0 10.203.0.1 to the server
-#     (the "internet", its default route), and the "LAN" qn-e2e-l0 10.205.0.2/24, 2001:db8:205::2/64 to the
-#     namespace "qn-e2e-lan", which runs the LAN's name server (10.205.0.1, the machine's resolv.conf names
-#     it) and is the IPv6 default route, with a listener behind it on [2001:db8:206::80]:8080. The server
-#     pushes redirect-gateway def1 and its own name server, 10.204.0.1, inside the tunnel. Both name
-#     servers answer leak-check.quellnet.test, each with its own address (the tunnel's 10.204.0.1, the
-#     LAN's 10.205.0.1). `stack.sh exec DIR -- COMMAND` runs a command on that machine.
+#     change that /etc/resolv.conf and never the machine's. It sits on a LAN, qn-e2e-l0 10.205.0.2/24 and
+#     2001:db8:205::2/64, whose router (namespace "qn-e2e-lan", 10.205.0.1) is its default route for IPv4
+#     and IPv6: the router forwards IPv4 to the server through qn-e2e-h0 10.203.0.1 (the "internet"), runs
+#     the LAN's name server (the machine's resolv.conf names it) and has an IPv6 host on
+#     [2001:db8:206::80]:8080. The server pushes redirect-gateway def1 and its own name server, 10.204.0.1,
+#     inside the tunnel. Both name servers answer leak-check.quellnet.test, each with its own address
+#     (the tunnel's 10.204.0.1, the LAN's 10.205.0.1). `stack.sh exec DIR -- COMMAND` runs a command on
+#     that machine.
 #
 # As a command (root):
 #   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]
@@ -72,8 +73,8 @@ stack_owner_file=/run/quellnet-e2e-stack.owner
 stack_client_netns=qn-e2e-cli
 stack_client_home=/run/quellnet-e2e-client # its mount namespace, bound to $stack_client_home/mnt
 stack_lan_netns=qn-e2e-lan
-stack_veth_lan=qn-e2e-l0
-stack_veth_lan_peer=qn-e2e-l1
+stack_veth_lan=qn-e2e-l0 # the machine's end
+stack_veth_lan_peer=qn-e2e-l1 # the router's end
 stack_lan_addr=10.205.0.1
 stack_lan_client_addr=10.205.0.2
 stack_lan6_addr=2001:db8:205::1
@@ -403,7 +404,8 @@ stack__tail_log() {
 # ---------------------------------------------------------------------------------------------------------
 # Network and processes
 
-# The server's namespace and the link to the program's side: the host, or the client namespace.
+# The server's namespace and its link to the program's side: the host itself, or (client namespaces)
+# the LAN's router, which the program's machine reaches the internet through.
 stack__make_network() {
     local client_netns=$1
     ip netns add "$stack_netns" &&
@@ -413,41 +415,45 @@ stack__make_network() {
         ip -n "$stack_netns" link set "$stack_veth_ns" up &&
         ip -n "$stack_netns" link set lo up || return 1
     if [ "$client_netns" -eq 1 ]; then
-        stack__make_client_network && stack__make_lan && stack__make_client_mounts
+        stack__make_lan && stack__make_client_network && stack__make_client_mounts
     else
         ip addr add "$stack_host_addr/24" dev "$stack_veth_host" && ip link set "$stack_veth_host" up
     fi
 }
 
-# The program's machine: its end of the server link, which is its way to the internet.
-stack__make_client_network() {
-    local ns=$stack_client_netns
+# The LAN's router: the server's link on one side (10.203.0.1, as the host has it without client
+# namespaces), the LAN on the other; it forwards IPv4 between them, runs the LAN's name server and
+# has an IPv6 host behind it. Nothing routes the tunnel's network (10.204.0.0/24) but the tunnel.
+stack__make_lan() {
+    local ns=$stack_lan_netns
     ip netns add "$ns" &&
-        ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0 &&
+        ip netns exec "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.default.accept_dad=0 \
+            net.ipv6.conf.all.accept_dad=0 &&
         ip link set "$stack_veth_host" netns "$ns" &&
         ip -n "$ns" addr add "$stack_host_addr/24" dev "$stack_veth_host" &&
         ip -n "$ns" link set "$stack_veth_host" up &&
         ip -n "$ns" link set lo up &&
-        ip -n "$ns" route add default via "$stack_server_addr"
+        ip -n "$ns" -6 addr add "$stack_lan6_listener/128" dev lo &&
+        ip -n "$stack_netns" route add "${stack_lan_addr%.*}.0/24" via "$stack_host_addr"
 }
 
-# The LAN: IPv4 on the link only (its name server), and the IPv6 default route with a host behind it.
-stack__make_lan() {
-    local ns=$stack_lan_netns cli=$stack_client_netns
+# The program's machine: on the LAN only; its default routes, IPv4 and IPv6, lead to the LAN's router.
+stack__make_client_network() {
+    local ns=$stack_client_netns lan=$stack_lan_netns
     ip netns add "$ns" &&
         ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0 &&
         ip link add "$stack_veth_lan" type veth peer name "$stack_veth_lan_peer" &&
-        ip link set "$stack_veth_lan" netns "$cli" &&
-        ip link set "$stack_veth_lan_peer" netns "$ns" &&
-        ip -n "$cli" addr add "$stack_lan_client_addr/24" dev "$stack_veth_lan" &&
-        ip -n "$cli" -6 addr add "$stack_lan6_client_addr/64" dev "$stack_veth_lan" nodad &&
-        ip -n "$cli" link set "$stack_veth_lan" up &&
-        ip -n "$ns" addr add "$stack_lan_addr/24" dev "$stack_veth_lan_peer" &&
-        ip -n "$ns" -6 addr add "$stack_lan6_addr/64" dev "$stack_veth_lan_peer" nodad &&
-        ip -n "$ns" link set "$stack_veth_lan_peer" up &&
+        ip link set "$stack_veth_lan" netns "$ns" &&
+        ip link set "$stack_veth_lan_peer" netns "$lan" &&
+        ip -n "$lan" addr add "$stack_lan_addr/24" dev "$stack_veth_lan_peer" &&
+        ip -n "$lan" -6 addr add "$stack_lan6_addr/64" dev "$stack_veth_lan_peer" nodad &&
+        ip -n "$lan" link set "$stack_veth_lan_peer" up &&
+        ip -n "$ns" addr add "$stack_lan_client_addr/24" dev "$stack_veth_lan" &&
+        ip -n "$ns" -6 addr add "$stack_lan6_client_addr/64" dev "$stack_veth_lan" nodad &&
+        ip -n "$ns" link set "$stack_veth_lan" up &&
         ip -n "$ns" link set lo up &&
-        ip -n "$ns" -6 addr add "$stack_lan6_listener/128" dev lo &&
-        ip -n "$cli" -6 route add default via "$stack_lan6_addr"
+        ip -n "$ns" route add default via "$stack_lan_addr" &&
+        ip -n "$ns" -6 route add default via "$stack_lan6_addr"
 }
 
 # A mount namespace for the program's machine, kept by a bind mount on $stack_client_home/mnt: /etc

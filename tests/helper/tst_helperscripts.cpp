@@ -38,6 +38,9 @@ EOF
 cat >ip <<'EOF'
 #!/bin/sh
 case "$*" in
+*'-6 -o route get'*)
+    echo "$5 from :: via fe80::1 dev eth0 proto ra src 2001:db8:1::2 metric 1024 pref medium"
+    exit 0 ;;
 *'route get'*)
     for to; do :; done
     if [ -e "$STANDIN/full-tunnel" ]; then echo "$to dev tun7 src 10.8.0.2 uid 0"; else echo "$to via 192.168.1.1 dev eth0 src 192.168.1.2 uid 0"; fi
@@ -112,7 +115,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("resolver"); // resolved, resolvconf or none
         QTest::addColumn<bool>("fullTunnel");
         QTest::addColumn<QString>("original"); // /etc/resolv.conf: file, link or absent
-        QTest::addColumn<QString>("options"); // foreign_option_1, _2, ... one a line; "v6" first: the tunnel has IPv6
+        // foreign_option_1, _2, ... one a line; first "v6": the tunnel has IPv6, "over v6": the server is
+        // reached over IPv6
+        QTest::addColumn<QString>("options");
         QTest::addColumn<QString>("meanwhile"); // shell, run between up and down; "refuse X": resolvectl refuses X
         QTest::addColumn<QByteArray>("calls");
         QTest::addColumn<QByteArray>("afterUp");
@@ -166,6 +171,11 @@ private Q_SLOTS:
             << u"resolved"_s << true << u"file"_s << u"v6\ndhcp-option DNS 10.8.0.1"_s << QString()
             << QByteArray("resolvectl|dns|tun7|10.8.0.1|\nresolvectl|domain|tun7|~.|\n"
                           "resolvectl|default-route|tun7|yes|\nresolvectl|revert|tun7|\n")
+            << lan << lan;
+        QTest::newRow("full tunnel to a server over IPv6: the server keeps its way")
+            << u"resolved"_s << true << u"file"_s << u"over v6"_s << QString()
+            << "ip|-6|route|replace|2001:db8:9::1/128|via|fe80::1|dev|eth0|proto|157|\n" + guardUp + guardDown
+                + "ip|-6|route|del|2001:db8:9::1/128|proto|157|\nresolvectl|revert|tun7|\n"
             << lan << lan;
         QTest::newRow("hostile values are dropped, never run")
             << u"resolved"_s << false << u"file"_s
@@ -244,6 +254,9 @@ private Q_SLOTS:
         if (pushed.value(0) == u"v6") {
             pushed.removeFirst();
             environment.insert(u"ifconfig_ipv6_local"_s, u"fd00:8::2"_s);
+        } else if (pushed.value(0) == u"over v6") {
+            pushed.removeFirst();
+            environment.insert(u"trusted_ip6"_s, u"2001:db8:9::1"_s);
         }
         for (qsizetype i = 0; i < pushed.size(); ++i)
             environment.insert(u"foreign_option_%1"_s.arg(i + 1), pushed[i]);
