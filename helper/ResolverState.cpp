@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -14,8 +15,12 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quellnet {
@@ -96,16 +101,64 @@ bool deleteRoute(int fd, QByteArray message, std::uint32_t sequence)
     }
 }
 
+// A device name as client.up checks it: nothing a program could take for an option or a path.
+bool isDeviceName(const QByteArray &name)
+{
+    if (name.isEmpty() || name.size() > 15 || name.startsWith('-'))
+        return false;
+    for (const char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.'
+                || c == '-'))
+            return false;
+    }
+    return true;
+}
+
+// Waits up to `timeoutMs` for the child without spinning (a pidfd where the kernel has them), then
+// kills it. Its exit status, or -1.
+int awaitChild(pid_t pid, int timeoutMs)
+{
+    int status = 0;
+#ifdef SYS_pidfd_open
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd ended = { pidfd, POLLIN, 0 };
+        while (::poll(&ended, 1, timeoutMs) < 0 && errno == EINTR) { }
+        ::close(pidfd);
+    }
+#endif
+    for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited >= timeoutMs) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 } // namespace
 
-ResolverState::ResolverState(QString stateDir, QString resolvConf)
-    : m_stateDir(std::move(stateDir)), m_resolvConf(std::move(resolvConf))
-{ }
+ResolverState::ResolverState(QString stateDir, QString resolvConf, QString resolvconf)
+    : m_stateDir(std::move(stateDir)), m_resolvConf(std::move(resolvConf)), m_resolvconf(std::move(resolvconf))
+{
+    if (m_resolvconf.isEmpty()) {
+        for (const char *candidate : { "/usr/sbin/resolvconf", "/sbin/resolvconf", "/usr/bin/resolvconf" }) {
+            if (::access(candidate, X_OK) == 0) {
+                m_resolvconf = QString::fromLatin1(candidate);
+                break;
+            }
+        }
+    }
+}
 
 void ResolverState::restoreLeftovers() const
 {
     QString error;
     if (!restoreResolvConf(&error))
+        HelperLog::write(error);
+    if (!dropResolvconfRecord(&error))
         HelperLog::write(error);
     const int removed = removeIpv6Guard(&error);
     if (removed < 0)
@@ -113,6 +166,56 @@ void ResolverState::restoreLeftovers() const
     else if (removed > 0)
         HelperLog::write(QStringLiteral("lifted the IPv6 block the tunnel left (%1 routes)").arg(removed));
     QFile::remove(m_stateDir + QStringLiteral("/dns-method"));
+}
+
+bool ResolverState::dropResolvconfRecord(QString *error) const
+{
+    QFile record(m_stateDir + QStringLiteral("/dns-method"));
+    if (!record.open(QIODevice::ReadOnly))
+        return true;
+    const QList<QByteArray> words = record.readLine(64).trimmed().split(' ');
+    if (words.value(0) != "resolvconf")
+        return true;
+    const QByteArray device = words.value(1);
+    if (!isDeviceName(device))
+        return fail(error, QStringLiteral("the resolvconf record's device is not a device name"));
+    if (m_resolvconf.isEmpty())
+        return fail(
+            error, QStringLiteral("resolvconf is gone; the record of %1 stays").arg(QString::fromLatin1(device)));
+
+    const QByteArray program = QFile::encodeName(m_resolvconf);
+    QByteArray name = device + ".quellnet";
+    char option[] = "-d";
+    char *argv[] = { const_cast<char *>(program.constData()), option, name.data(), nullptr };
+    static char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char *envp[] = { path, nullptr };
+    posix_spawn_file_actions_t files;
+    ::posix_spawn_file_actions_init(&files);
+    ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&files, STDERR_FILENO, STDOUT_FILENO);
+    // The daemon's blocked and ignored signals are its own, not resolvconf's.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none, pipe;
+    ::sigemptyset(&none);
+    ::sigemptyset(&pipe);
+    ::sigaddset(&pipe, SIGPIPE);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes, &pipe);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawnError = ::posix_spawn(&pid, program.constData(), &files, &attributes, argv, envp);
+    ::posix_spawn_file_actions_destroy(&files);
+    ::posix_spawnattr_destroy(&attributes);
+    if (spawnError != 0)
+        return fail(error, QStringLiteral("cannot run %1: %2").arg(m_resolvconf, qt_error_string(spawnError)));
+    // resolvconf rewrites a file or two; anything longer is stuck.
+    const int status = awaitChild(pid, 3000);
+    if (status != 0)
+        return fail(error,
+            QStringLiteral("%1 -d %2 failed (status %3)").arg(m_resolvconf, QString::fromLatin1(name)).arg(status));
+    HelperLog::write(QStringLiteral("deleted the resolvconf record %1 the tunnel left").arg(QString::fromLatin1(name)));
+    return true;
 }
 
 bool ResolverState::restoreResolvConf(QString *error) const

@@ -14,7 +14,8 @@ namespace quellnet {
 //   resolv.conf.ours    what client.up wrote in its place;
 //   dns-method          how it pointed name resolution at the tunnel.
 // and blocks IPv6 beside an IPv4-only full tunnel with unreachable routes of protocol
-// `ipv6GuardProtocol`. client.down undoes the same things the same way.
+// `ipv6GuardProtocol`. client.down undoes the same things the same way; a record of resolvconf
+// ("resolvconf <device>" in dns-method) is deleted by running `resolvconf -d <device>.quellnet`.
 //
 // Called by OpenVPNSupervisor on the daemon's one thread; every step is a few system calls.
 class ResolverState
@@ -22,10 +23,13 @@ class ResolverState
 public:
     static constexpr unsigned char ipv6GuardProtocol = 157;
 
-    // `stateDir`: the helper's runtime folder. `resolvConf`: the file to restore (tests use their own).
-    explicit ResolverState(QString stateDir, QString resolvConf = QStringLiteral("/etc/resolv.conf"));
+    // `stateDir`: the helper's runtime folder. `resolvConf`, `resolvconf`: the file to restore and the
+    // resolvconf program (tests use their own; an empty `resolvconf` means the system's, if any).
+    explicit ResolverState(
+        QString stateDir, QString resolvConf = QStringLiteral("/etc/resolv.conf"), QString resolvconf = {});
 
-    // Restores the file and drops the IPv6 routes when client.up left any; logs what it did.
+    // Restores the file, deletes a resolvconf record and drops the IPv6 routes when client.up left
+    // any; logs what it did.
     void restoreLeftovers() const;
 
     // Puts the original back in one rename, unless the file is no longer the one client.up wrote
@@ -35,8 +39,11 @@ public:
     static int removeIpv6Guard(QString *error = nullptr);
 
 private:
+    bool dropResolvconfRecord(QString *error) const;
+
     QString m_stateDir;
     QString m_resolvConf;
+    QString m_resolvconf;
 };
 
 } // namespace quellnet

@@ -859,7 +859,17 @@ stack_status__impl() {
     report() { printf '  %-16s %s\n' "$1" "$2"; }
     echo "stack in $dir (owner: $(cat "$stack_owner_file" 2>/dev/null || echo none))"
     if stack__netns_exists; then report namespace "$stack_netns"; else report namespace missing && ok=1; fi
-    if ip link show "$stack_veth_host" >/dev/null 2>&1; then report veth "$stack_veth_host <-> $stack_veth_ns"; else report veth missing && ok=1; fi
+    if [ -e "$stack_client_home/mnt.inode" ]; then
+        if stack__netns_exists "$stack_client_netns" && stack__netns_exists "$stack_lan_netns"; then
+            report "program's side" "namespaces $stack_client_netns and $stack_lan_netns, mounts $stack_client_home/mnt"
+        else
+            report "program's side" "client namespaces missing" && ok=1
+        fi
+    elif ip link show "$stack_veth_host" >/dev/null 2>&1; then
+        report veth "$stack_veth_host <-> $stack_veth_ns"
+    else
+        report veth missing && ok=1
+    fi
     pid=$(stack__read_pid "$dir/run/server.pid")
     if stack__pid_alive "$pid" && stack__server_ready "$dir"; then report "openvpn server" "pid $pid"; else report "openvpn server" "not running" && ok=1; fi
     if stack__netns_exists && stack__listening "$stack_netns" "$stack_probe_port"; then

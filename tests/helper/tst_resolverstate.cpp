@@ -1,5 +1,6 @@
-// The helper's restore of resolv.conf from what client.up recorded, on files in a temporary folder
-// that stands in for /etc (the stack's end-to-end test does the same on its machine's real path).
+// The helper's restore of what client.up recorded, on files in a temporary folder that stands in for
+// /etc (the stack's end-to-end test does the same on its machine's real path), with a recording
+// resolvconf. Runs in a network namespace of its own, whose IPv6 routes it may clear.
 #include "helper/ResolverState.h"
 
 #include <QDir>
@@ -93,9 +94,39 @@ private Q_SLOTS:
         QCOMPARE(contents(etc + u"/nm/resolv.conf"_s), lan);
         QCOMPARE(QDir(state).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
             QStringList());
-        QCOMPARE(QDir(etc).entryList({ u".resolv.conf*"_s }, QDir::AllEntries | QDir::Hidden | QDir::System),
-            QStringList());
+        QCOMPARE(
+            QDir(etc).entryList({ u".resolv.conf*"_s }, QDir::AllEntries | QDir::Hidden | QDir::System), QStringList());
         QVERIFY(resolver.restoreResolvConf(&error));
+    }
+
+    // openvpn ended without client.down while resolvconf held the tunnel's record: the helper deletes
+    // it, but only for a record that names a device.
+    void resolvconfRecord_data()
+    {
+        QTest::addColumn<QByteArray>("method"); // dns-method as client.up writes it
+        QTest::addColumn<QByteArray>("calls");
+        QTest::newRow("the device's record is deleted")
+            << QByteArray("resolvconf tun7\n") << QByteArray("-d tun7.quellnet \n");
+        QTest::newRow("an option for a device") << QByteArray("resolvconf -a\n") << QByteArray();
+        QTest::newRow("a path for a device") << QByteArray("resolvconf ../x\n") << QByteArray();
+        QTest::newRow("systemd-resolved forgets the device by itself") << QByteArray("resolved tun7\n") << QByteArray();
+    }
+    void resolvconfRecord()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, calls);
+        QTemporaryDir root;
+        const QString standIn = root.filePath(u"resolvconf"_s);
+        QVERIFY(write(standIn,
+            "#!/bin/sh\nprintf '%s ' \"$@\" >>" + QFile::encodeName(root.filePath(u"calls"_s)) + "\necho >>"
+                + QFile::encodeName(root.filePath(u"calls"_s)) + "\n"));
+        QVERIFY(QFile::setPermissions(standIn, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QDir(root.path()).mkdir(u"state"_s));
+        QVERIFY(write(root.filePath(u"state/dns-method"_s), method));
+
+        ResolverState(root.filePath(u"state"_s), root.filePath(u"resolv.conf"_s), standIn).restoreLeftovers();
+        QCOMPARE(contents(root.filePath(u"calls"_s)), calls);
+        QVERIFY(!QFile::exists(root.filePath(u"state/dns-method"_s)));
     }
 
     // Without a record (client.down ran, or client.up never did) the file is not touched.
