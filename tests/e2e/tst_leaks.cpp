@@ -17,10 +17,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
 using namespace quellnet;
@@ -60,7 +60,8 @@ QByteArray resolvConf()
 QString lanIpv6Line()
 {
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()));
+    socket.connectToHost(
+        QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()));
     if (!socket.waitForConnected(3000))
         return QStringLiteral("connect: ") + socket.errorString();
     QByteArray line;
@@ -73,8 +74,9 @@ QString lanIpv6Line()
 QString ipv6GuardRoutes()
 {
     QProcess ip;
-    ip.start(QStringLiteral("ip"), { QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("show"),
-                                       QStringLiteral("proto"), QStringLiteral("157") });
+    ip.start(QStringLiteral("ip"),
+        { QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("show"), QStringLiteral("proto"),
+            QStringLiteral("157") });
     ip.waitForFinished(5000);
     return QString::fromUtf8(ip.readAllStandardOutput()).trimmed();
 }
