@@ -459,6 +459,7 @@ stack__make_client_network() {
 # A mount namespace for the program's machine, kept by a bind mount on $stack_client_home/mnt: /etc
 # there is an overlay of the machine's /etc whose changes land in a tmpfs, and its resolv.conf (a
 # plain file) names the LAN's name server.
+# shellcheck disable=SC2016 # the inner shell expands its own arguments
 stack__make_client_mounts() {
     local home=$stack_client_home
     mkdir -p -- "$home" &&
