@@ -55,8 +55,11 @@ std::int32_t statusOf(int waitStatus)
 } // namespace
 
 OpenVPNSupervisor::OpenVPNSupervisor(Settings settings, Completion completion)
-    : m_settings(std::move(settings)), m_completion(std::move(completion))
-{ }
+    : m_settings(std::move(settings)), m_completion(std::move(completion)), m_resolverState(m_settings.runtimeDir)
+{
+    // Name resolution and IPv6 as an earlier helper's tunnel left them, if it died with one up.
+    m_resolverState.restoreLeftovers();
+}
 
 OpenVPNSupervisor::~OpenVPNSupervisor()
 {
@@ -142,6 +145,8 @@ void OpenVPNSupervisor::reap()
         const std::int32_t status = statusOf(waitStatus);
         HelperLog::write(QStringLiteral("openvpn (pid %1) ended with status %2").arg(pid).arg(status));
         QFile::remove(m_running->profileCopy);
+        // Run end: what client.up changed, when openvpn went without running client.down.
+        m_resolverState.restoreLeftovers();
         const RunTicket ticket = std::move(m_running->ticket);
         m_running.reset();
         complete(ticket, status);
@@ -217,11 +222,15 @@ QString OpenVPNSupervisor::writeCopy(const QByteArray &profile, QString &problem
 QList<QByteArray> OpenVPNSupervisor::commandLine(const QString &profileCopy) const
 {
     const QByteArray scripts = QFile::encodeName(m_settings.scriptsDir);
+    // Where the scripts keep what they must undo; openvpn appends its own arguments after it.
+    const QByteArray state = ' ' + QFile::encodeName(m_settings.runtimeDir);
     // The profile comes first, so that nothing in it can override what follows (the allowlist
     // refuses such directives anyway).
     return { QFile::encodeName(m_settings.openvpn), "--config", QFile::encodeName(profileCopy), "--management",
-        "127.0.0.1", "1337", "--management-query-passwords", "--auth-retry", "none", "--script-security", "2", "--up",
-        scripts + "/client.up", "--down", scripts + "/client.down",
+        "127.0.0.1", "1337", "--management-query-passwords", "--auth-retry", "none", "--script-security", "2",
+        // Name resolution and the IPv6 block follow the routes: client.up needs them in place to
+        // see whether the tunnel carries everything.
+        "--route-up", scripts + "/client.up" + state, "--down", scripts + "/client.down" + state,
         // The DNS settings go while the tun device still exists.
         "--down-pre" };
 }

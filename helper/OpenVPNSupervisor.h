@@ -1,5 +1,7 @@
 #pragma once
 
+#include "helper/ResolverState.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -31,7 +33,8 @@ struct RunTicket
 // openvpn runs on a root-only private copy of the profile in the runtime directory, with a minimal
 // environment, no inherited descriptors besides standard error, in a session of its own, and it is
 // sent SIGTERM if the helper dies. It gets the management interface on 127.0.0.1:1337 and the
-// helper's own up and down scripts.
+// helper's own scripts: client.up once the routes are in place, client.down before the device goes.
+// What client.up changed is taken back through ResolverState when openvpn ends without client.down.
 //
 // Single-threaded: the daemon's loop calls everything, including reap() after SIGCHLD and
 // onTimer() at nextDeadline().
@@ -90,6 +93,7 @@ private:
     std::optional<Running> m_running;
     std::optional<RunTicket> m_waiting;
     std::uint64_t m_copySerial = 0;
+    ResolverState m_resolverState;
 };
 
 } // namespace quellnet

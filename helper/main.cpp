@@ -83,6 +83,12 @@ int serve(const HelperOptions &options)
             return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
     }
 
+    // The scripts get the runtime folder on the same command lines.
+    if (!isPlainPath(options.runtimeDir))
+        return refuseToStart(QStringLiteral("the runtime directory %1 holds characters openvpn cannot take in a "
+                                            "command")
+                                 .arg(options.runtimeDir));
+
     const QString openvpn = TrustedPath::resolve(options.openvpn, TrustedPath::Kind::Executable, problem);
     if (openvpn.isEmpty())
         return refuseToStart(QStringLiteral("openvpn: %1").arg(problem));

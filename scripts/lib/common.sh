@@ -30,9 +30,10 @@ ensure_packages() {
 # What building and packaging the client needs (dpkg-dev: dpkg-shlibdeps for the .deb's dependencies).
 build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev dpkg-dev)
 # What the tests and the demo need besides: the real openvpn, a test PKI, network namespaces,
-# a listener inside the test server's namespace (socat), an X server for real-window screenshots;
+# a listener inside the test server's namespace (socat), the name servers of the tunnel and of the
+# test LAN (dnsmasq-base), an X server for real-window screenshots;
 # polkit's DTD, xmllint and systemd-analyze check the polkit action and the helper's service.
-runtime_packages=(openvpn openssl iproute2 procps socat xvfb xdotool x11-apps imagemagick
+runtime_packages=(openvpn openssl iproute2 procps socat dnsmasq-base xvfb xdotool x11-apps imagemagick
     polkitd libxml2-utils systemd)
 # The fuzz targets (scripts/fuzz): clang with libFuzzer and the sanitizer runtimes, and
 # llvm-symbolizer for readable reports.

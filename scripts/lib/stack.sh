@@ -9,8 +9,24 @@
 #   - with --with-helper, the helper daemon of BUILD on its default socket /run/com.quellnet.macos.helper.sock,
 #     run from root-owned copies in /run/quellnet-e2e (root and, with --allow-user, USER may use it).
 #
+# Where the program's side lives (its helper daemon, openvpn and the tun device, the account stand-in):
+#   - by default (the demo) in the host's network namespace, behind qn-e2e-h0 10.203.0.1; the server then
+#     pushes neither name servers nor a default route, so nothing of the machine's name resolution or routes
+#     changes;
+#   - with --client-netns (the tests) in a machine of the stack's own: the network namespace "qn-e2e-cli"
+#     together with a mount namespace in which /etc is a private overlay, so that the helper's scripts
+#     change that /etc/resolv.conf and never the machine's. It sits on a LAN, qn-e2e-l0 10.205.0.2/24 and
+#     2001:db8:205::2/64, whose router (namespace "qn-e2e-lan", 10.205.0.1) is its default route for IPv4
+#     and IPv6: the router forwards IPv4 to the server through qn-e2e-h0 10.203.0.1 (the "internet"), runs
+#     the LAN's name server (the machine's resolv.conf names it) and has an IPv6 host on
+#     [2001:db8:206::80]:8080. The server pushes redirect-gateway def1 and its own name server, 10.204.0.1,
+#     inside the tunnel. Both name servers answer leak-check.quellnet.test, each with its own address
+#     (the tunnel's 10.204.0.1, the LAN's 10.205.0.1). `stack.sh exec DIR -- COMMAND` runs a command on
+#     that machine.
+#
 # As a command (root):
-#   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER]
+#   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]
+#   stack.sh exec DIR -- COMMAND [ARG...]   (on the program's side: in the client namespaces, if any)
 #   stack.sh down DIR
 #   stack.sh status DIR
 #   stack.sh pki DIR          (only the PKI, no root needed)
@@ -18,7 +34,7 @@
 #   stack.sh helper-down DIR
 # BUILD defaults to DIR/.. (the stack lives in <build>/e2e); the stand-in is BUILD/tests/bin/quellnet-account-standin.
 #
-# Sourced, it defines stack_up, stack_down, stack_status and stack_pki with the same arguments, and
+# Sourced, it defines stack_up, stack_down, stack_status, stack_pki and stack_exec with the same arguments, and
 # helper_up DIR BUILD [USER] and helper_down DIR; they return non-zero on failure and never exit the
 # caller's shell. stack_down and helper_down never fail.
 #
@@ -27,9 +43,9 @@
 #   accounts            one "email<TAB>password" line per account; the first is the demo account
 #   client.ovpn         the client profile for the server (what the stand-in serves as "config")
 #   stack.env           the names, addresses and ports above as shell assignments
-#   log/                the server's, the stand-in's, the tunnel listener's, the password check's and the
-#                       helper's logs
-# `down` removes the processes, the namespace and the veth pair, and keeps the files for a post-mortem;
+#   log/                the server's, the stand-in's, the tunnel listener's, the password check's, the name
+#                       servers', the LAN listener's and the helper's logs
+# `down` removes the processes, the namespaces and the veth pairs, and keeps the files for a post-mortem;
 # the next `up` replaces them.
 # shellcheck shell=bash
 
@@ -53,6 +69,20 @@ stack_tricky_email="tricky@quellnet.test"
 stack_tricky_password='Quote" Back\slash 7'
 # Which DIR the one system-wide stack (namespace, veth pair, ports) belongs to.
 stack_owner_file=/run/quellnet-e2e-stack.owner
+# The program's machine of the tests (--client-netns) and its LAN.
+stack_client_netns=qn-e2e-cli
+stack_client_home=/run/quellnet-e2e-client # its mount namespace, bound to $stack_client_home/mnt
+stack_lan_netns=qn-e2e-lan
+stack_veth_lan=qn-e2e-l0 # the machine's end
+stack_veth_lan_peer=qn-e2e-l1 # the router's end
+stack_lan_addr=10.205.0.1
+stack_lan_client_addr=10.205.0.2
+stack_lan6_addr=2001:db8:205::1
+stack_lan6_client_addr=2001:db8:205::2
+stack_lan6_listener=2001:db8:206::80
+stack_lan6_port=8080
+stack_lan6_line=quellnet-e2e-lan-ipv6-ok
+stack_dns_name=leak-check.quellnet.test
 
 stack__self=$(readlink -f "${BASH_SOURCE[0]}")
 stack__repo=$(cd "$(dirname "$stack__self")/../.." && pwd)
@@ -74,6 +104,24 @@ stack__wait_for() {
 
 stack__abs() { readlink -m -- "$1"; }
 
+# The stack's daemons keep no descriptor of whoever started them beyond the standard three: above all
+# not the test lock that flock(1) hands down, which they would otherwise hold for as long as they run.
+stack__close_fds() {
+    local fd
+    for fd in /proc/"$BASHPID"/fd/*; do
+        fd=${fd##*/}
+        [ "$fd" -gt 2 ] 2>/dev/null && eval "exec $fd>&-" 2>/dev/null
+    done
+    return 0
+}
+
+# Runs a daemon in a session of its own with no inherited descriptors; start it with & and
+# redirections, and $! is its pid.
+stack__daemon() {
+    stack__close_fds
+    exec setsid "$@"
+}
+
 # A zombie counts as ended: whoever reaps the stack's orphans may take its time.
 stack__pid_alive() {
     local stat
@@ -89,13 +137,14 @@ stack__read_pid() {
     printf '%s' "$pid"
 }
 
-# True when one argument of the process is exactly the given text, or, for an absolute path, names
-# that file relative to the process's working directory.
+# True when one argument of the process is exactly the given text (or begins with it, when the text
+# ends in " *"), or, for an absolute path, names that file relative to the process's working directory.
 stack__has_arg() {
     local pid=$1 want=$2 arg cwd
     [ -r "/proc/$pid/cmdline" ] || return 1
     while IFS= read -r -d '' arg; do
         [ "$arg" == "$want" ] && return 0
+        [[ "$want" == *" *" && "$arg" == "${want%\*}"* ]] && return 0
         if [[ "$want" == /* && "$arg" != /* && "$arg" == *"${want##*/}" ]]; then
             cwd=$(readlink "/proc/$pid/cwd" 2>/dev/null) || continue
             [ "$(readlink -m -- "$cwd/$arg")" == "$want" ] && return 0
@@ -105,8 +154,8 @@ stack__has_arg() {
 }
 
 stack__in_netns() {
-    local pid=$1
-    [ "$(ip netns identify "$pid" 2>/dev/null)" == "$stack_netns" ]
+    local pid=$1 ns=${2:-$stack_netns}
+    [ "$(ip netns identify "$pid" 2>/dev/null)" == "$ns" ]
 }
 
 # SIGTERM, then SIGKILL after 5 s.
@@ -120,13 +169,13 @@ stack__stop_pid() {
 }
 
 # Stops the process of a pid file, but only when it still is the process that we started there
-# (its command line holds the marker argument, or it lives in the stack's namespace), so that a
-# stale pid file never ends a stranger that got the same pid.
+# (its command line holds the marker argument, or it lives in the namespace that "@netns:NAME" names),
+# so that a stale pid file never ends a stranger that got the same pid.
 stack__stop_pidfile() {
     local file=$1 marker=$2 pid
     pid=$(stack__read_pid "$file")
     if [ -n "$pid" ] && stack__pid_alive "$pid"; then
-        if { [ "$marker" == "@netns" ] && stack__in_netns "$pid"; } || stack__has_arg "$pid" "$marker"; then
+        if { [[ "$marker" == @netns:* ]] && stack__in_netns "$pid" "${marker#@netns:}"; } || stack__has_arg "$pid" "$marker"; then
             stack__stop_pid "$pid"
         fi
     fi
@@ -148,7 +197,7 @@ stack__pids_with_arg() {
     done
 }
 
-stack__netns_exists() { ip netns list 2>/dev/null | grep -qE "^${stack_netns}( |\$)"; }
+stack__netns_exists() { ip netns list 2>/dev/null | grep -qE "^${1:-$stack_netns}( |\$)"; }
 
 # The DIR of the stack that currently owns the namespace and the ports, when its server still runs.
 stack__live_owner() {
@@ -256,7 +305,7 @@ stack__write_client_profile() {
 }
 
 stack__write_server() {
-    local dir=$1 srv=$1/server
+    local dir=$1 client_netns=$2 srv=$1/server
     mkdir -p -- "$srv/tmp" || return 1
     chmod 700 -- "$srv" "$srv/tmp"
     # openvpn writes the user name and the password to a temporary file (one a line) and passes its
@@ -293,11 +342,18 @@ username-as-common-name
 script-security 2
 auth-user-pass-verify $srv/verify-user via-file
 tmp-dir $srv/tmp
-push "dhcp-option DNS $stack_tunnel_server"
-push "dhcp-option DOMAIN quellnet.test"
 keepalive 10 60
 verb 3
 EOF
+    # A full tunnel with its own name server, only where the program's side is a machine of the
+    # stack's own: on the host it would take the machine's routes and name resolution.
+    if [ "$client_netns" -eq 1 ]; then
+        cat >>"$srv/server.conf" <<EOF || return 1
+push "redirect-gateway def1"
+push "dhcp-option DNS $stack_tunnel_server"
+push "dhcp-option DOMAIN quellnet.test"
+EOF
+    fi
 }
 
 stack__write_env() {
@@ -321,6 +377,19 @@ STACK_PROFILE=$(printf '%q' "$dir/client.ovpn")
 STACK_ACCOUNTS=$(printf '%q' "$dir/accounts")
 STACK_HELPER_SOCKET=$stack_helper_socket
 STACK_HELPER_SCRIPTS=$stack_helper_home/scripts
+STACK_HELPER_RUNTIME=$stack_helper_home/runtime
+EOF
+    [ -e "$stack_client_home/mnt.inode" ] || return 0
+    cat >>"$dir/stack.env" <<EOF
+STACK_CLIENT_NETNS=$stack_client_netns
+STACK_LAN_NETNS=$stack_lan_netns
+STACK_LAN_DNS=$stack_lan_addr
+STACK_DNS_NAME=$stack_dns_name
+STACK_DNS_TUNNEL_ANSWER=$stack_tunnel_server
+STACK_DNS_LAN_ANSWER=$stack_lan_addr
+STACK_LAN6_LISTENER=$stack_lan6_listener
+STACK_LAN6_PORT=$stack_lan6_port
+STACK_LAN6_LINE=$stack_lan6_line
 EOF
     chmod 644 -- "$dir/stack.env"
 }
@@ -335,15 +404,106 @@ stack__tail_log() {
 # ---------------------------------------------------------------------------------------------------------
 # Network and processes
 
+# The server's namespace and its link to the program's side: the host itself, or (client namespaces)
+# the LAN's router, which the program's machine reaches the internet through.
 stack__make_network() {
+    local client_netns=$1
     ip netns add "$stack_netns" &&
         ip link add "$stack_veth_host" type veth peer name "$stack_veth_ns" &&
         ip link set "$stack_veth_ns" netns "$stack_netns" &&
-        ip addr add "$stack_host_addr/24" dev "$stack_veth_host" &&
-        ip link set "$stack_veth_host" up &&
         ip -n "$stack_netns" addr add "$stack_server_addr/24" dev "$stack_veth_ns" &&
         ip -n "$stack_netns" link set "$stack_veth_ns" up &&
-        ip -n "$stack_netns" link set lo up
+        ip -n "$stack_netns" link set lo up || return 1
+    if [ "$client_netns" -eq 1 ]; then
+        stack__make_lan && stack__make_client_network && stack__make_client_mounts
+    else
+        ip addr add "$stack_host_addr/24" dev "$stack_veth_host" && ip link set "$stack_veth_host" up
+    fi
+}
+
+# The LAN's router: the server's link on one side (10.203.0.1, as the host has it without client
+# namespaces), the LAN on the other; it forwards IPv4 between them, runs the LAN's name server and
+# has an IPv6 host behind it. Nothing routes the tunnel's network (10.204.0.0/24) but the tunnel.
+stack__make_lan() {
+    local ns=$stack_lan_netns
+    ip netns add "$ns" &&
+        ip netns exec "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.default.accept_dad=0 \
+            net.ipv6.conf.all.accept_dad=0 &&
+        ip link set "$stack_veth_host" netns "$ns" &&
+        ip -n "$ns" addr add "$stack_host_addr/24" dev "$stack_veth_host" &&
+        ip -n "$ns" link set "$stack_veth_host" up &&
+        ip -n "$ns" link set lo up &&
+        ip -n "$ns" -6 addr add "$stack_lan6_listener/128" dev lo &&
+        ip -n "$stack_netns" route add "${stack_lan_addr%.*}.0/24" via "$stack_host_addr"
+}
+
+# The program's machine: on the LAN only; its default routes, IPv4 and IPv6, lead to the LAN's router.
+stack__make_client_network() {
+    local ns=$stack_client_netns lan=$stack_lan_netns
+    ip netns add "$ns" &&
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 net.ipv6.conf.all.accept_dad=0 &&
+        ip link add "$stack_veth_lan" type veth peer name "$stack_veth_lan_peer" &&
+        ip link set "$stack_veth_lan" netns "$ns" &&
+        ip link set "$stack_veth_lan_peer" netns "$lan" &&
+        ip -n "$lan" addr add "$stack_lan_addr/24" dev "$stack_veth_lan_peer" &&
+        ip -n "$lan" -6 addr add "$stack_lan6_addr/64" dev "$stack_veth_lan_peer" nodad &&
+        ip -n "$lan" link set "$stack_veth_lan_peer" up &&
+        ip -n "$ns" addr add "$stack_lan_client_addr/24" dev "$stack_veth_lan" &&
+        ip -n "$ns" -6 addr add "$stack_lan6_client_addr/64" dev "$stack_veth_lan" nodad &&
+        ip -n "$ns" link set "$stack_veth_lan" up &&
+        ip -n "$ns" link set lo up &&
+        ip -n "$ns" route add default via "$stack_lan_addr" &&
+        ip -n "$ns" -6 route add default via "$stack_lan6_addr"
+}
+
+# A mount namespace for the program's machine, kept by a bind mount on $stack_client_home/mnt: /etc
+# there is an overlay of the machine's /etc whose changes land in a tmpfs, and its resolv.conf (a
+# plain file) names the LAN's name server.
+# shellcheck disable=SC2016 # the inner shell expands its own arguments
+stack__make_client_mounts() {
+    local home=$stack_client_home
+    mkdir -p -- "$home" &&
+        mount --bind "$home" "$home" &&
+        mount --make-private "$home" &&
+        mkdir -p -- "$home/etc" &&
+        touch "$home/mnt" &&
+        unshare --mount="$home/mnt" --propagation private -- sh -ec '
+            mount -t tmpfs qn-e2e-etc "$1/etc"
+            mkdir "$1/etc/upper" "$1/etc/work"
+            mount -t overlay qn-e2e-etc -o "lowerdir=/etc,upperdir=$1/etc/upper,workdir=$1/etc/work" /etc
+            rm -f /etc/resolv.conf
+            printf "nameserver %s\n" "$2" >/etc/resolv.conf
+            chmod 644 /etc/resolv.conf' sh "$home" "$stack_lan_addr" &&
+        stat -L -c %i "$home/mnt" >"$home/mnt.inode"
+}
+
+stack__remove_client_mounts() {
+    local home=$stack_client_home
+    [ -d "$home" ] || return 0
+    umount "$home/mnt" 2>/dev/null
+    umount "$home" 2>/dev/null
+    rm -rf -- "$home"
+}
+
+# True on the program's side: in the client namespaces of a stack that has them, anywhere otherwise.
+stack__in_client() {
+    local inode=""
+    [ -r "$stack_client_home/mnt.inode" ] || return 0
+    read -r inode <"$stack_client_home/mnt.inode"
+    [ "$(stat -L -c %i /proc/self/ns/mnt)" == "$inode" ]
+}
+
+# Sets stack__client_cmd to the prefix that runs a command on the program's side.
+stack__client_prefix() {
+    stack__client_cmd=()
+    if ! stack__in_client; then
+        stack__client_cmd=(nsenter "--net=/run/netns/$stack_client_netns" "--mount=$stack_client_home/mnt" "--wd=$PWD" --)
+    fi
+}
+
+# The network namespace of the program's side ("" for the host's).
+stack__client_ns() {
+    if [ -e "$stack_client_home/mnt.inode" ]; then printf '%s' "$stack_client_netns"; fi
 }
 
 stack__server_ready() {
@@ -360,8 +520,8 @@ stack__server_running() {
 
 stack__start_server() {
     local dir=$1
-    ip netns exec "$stack_netns" openvpn --config "$dir/server/server.conf" --daemon quellnet-e2e-server \
-        --writepid "$dir/run/server.pid" --log "$dir/log/server.log" || {
+    (stack__close_fds && exec ip netns exec "$stack_netns" openvpn --config "$dir/server/server.conf" \
+        --daemon quellnet-e2e-server --writepid "$dir/run/server.pid" --log "$dir/log/server.log") || {
         stack__say "openvpn did not start"
         stack__tail_log "$dir/log/server.log"
         return 1
@@ -385,7 +545,7 @@ stack__listening() {
 
 stack__start_probe() {
     local dir=$1 pid
-    setsid ip netns exec "$stack_netns" socat \
+    stack__daemon ip netns exec "$stack_netns" socat \
         "TCP-LISTEN:$stack_probe_port,bind=$stack_tunnel_server,reuseaddr,fork" \
         "SYSTEM:echo $stack_probe_line" </dev/null >>"$dir/log/probe.log" 2>&1 &
     pid=$!
@@ -397,19 +557,55 @@ stack__start_probe() {
     fi
 }
 
+# A name server inside `ns` on `address`, answering the test name with `answer`.
+stack__start_dns() {
+    local dir=$1 name=$2 ns=$3 address=$4 answer=$5 pid
+    stack__daemon ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+        --bind-interfaces --listen-address="$address" --address="/$stack_dns_name/$answer" --pid-file \
+        --user=nobody --group=nogroup --log-facility=- --log-queries </dev/null >>"$dir/log/$name.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/$name.pid"
+    if ! stack__wait_for 10 eval "stack__listening_udp $ns 53 || ! stack__pid_alive $pid" ||
+        ! stack__pid_alive "$pid"; then
+        stack__say "the name server $name on $address did not come up"
+        stack__tail_log "$dir/log/$name.log"
+        return 1
+    fi
+}
+
+stack__listening_udp() { ip netns exec "$1" ss -Hlun "sport = :$2" 2>/dev/null | grep -q .; }
+
+# The LAN's name server and its IPv6 host, which only a way outside the tunnel reaches.
+stack__start_lan() {
+    local dir=$1 pid
+    stack__start_dns "$dir" lan-dns "$stack_lan_netns" "$stack_lan_addr" "$stack_lan_addr" || return 1
+    stack__daemon ip netns exec "$stack_lan_netns" socat \
+        "TCP6-LISTEN:$stack_lan6_port,bind=[$stack_lan6_listener],reuseaddr,fork" \
+        "SYSTEM:echo $stack_lan6_line" </dev/null >>"$dir/log/lan-listener.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/run/lan-listener.pid"
+    if ! stack__wait_for 10 stack__listening "$stack_lan_netns" "$stack_lan6_port"; then
+        stack__say "the LAN's IPv6 listener did not come up"
+        stack__tail_log "$dir/log/lan-listener.log"
+        return 1
+    fi
+}
+
 stack__start_standin() {
-    local dir=$1 standin=$2 pid
-    if stack__listening "" "$stack_standin_port"; then
+    local dir=$1 standin=$2 pid ns
+    ns=$(stack__client_ns)
+    if stack__listening "$ns" "$stack_standin_port"; then
         stack__say "127.0.0.1:$stack_standin_port is already taken:"
         ss -Hltnp "sport = :$stack_standin_port" >&2 || true
         return 1
     fi
-    setsid "$standin" --port "$stack_standin_port" --cert "$dir/pki/standin.crt" --key "$dir/pki/standin.key" \
+    stack__client_prefix
+    stack__daemon "${stack__client_cmd[@]}" "$standin" --port "$stack_standin_port" --cert "$dir/pki/standin.crt" --key "$dir/pki/standin.key" \
         --accounts "$dir/accounts" --profile "$dir/client.ovpn" </dev/null >>"$dir/log/standin.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/run/standin.pid"
-    if ! stack__wait_for 15 eval "stack__listening '' $stack_standin_port || ! stack__pid_alive $pid" ||
-        ! stack__listening "" "$stack_standin_port"; then
+    if ! stack__wait_for 15 eval "stack__listening '$ns' $stack_standin_port || ! stack__pid_alive $pid" ||
+        ! stack__listening "$ns" "$stack_standin_port"; then
         stack__say "the account stand-in did not come up"
         stack__tail_log "$dir/log/standin.log"
         return 1
@@ -477,7 +673,8 @@ helper_up__impl() {
         args+=(--allow-user "$user")
         served="root and $user"
     fi
-    setsid "$stack_helper_exe" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
+    stack__client_prefix
+    stack__daemon "${stack__client_cmd[@]}" "$stack_helper_exe" "${args[@]}" </dev/null >>"$dir/log/helper.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/run/helper.pid"
     # Answering, not just a socket file: an earlier daemon may have left its socket behind.
@@ -506,7 +703,7 @@ helper_down__impl() {
     fi
     rm -f -- "$dir/run/helper.pid"
     # A daemon that lost its pid file, and an openvpn that outlived a killed daemon.
-    for pid in $(stack__pids_with_arg "$stack_helper_exe" "$stack_helper_home/scripts/client.up"); do
+    for pid in $(stack__pids_with_arg "$stack_helper_exe" "$stack_helper_home/scripts/client.up *"); do
         stack__stop_pid "$pid"
     done
     if [ -S "$stack_helper_socket" ] && ! socat -u OPEN:/dev/null "UNIX-CONNECT:$stack_helper_socket" 2>/dev/null; then
@@ -543,7 +740,10 @@ stack_down__impl() {
         helper_down "$dir"
     fi
     stack__stop_pidfile "$dir/run/standin.pid" "$dir/accounts"
-    stack__stop_pidfile "$dir/run/probe.pid" "@netns"
+    stack__stop_pidfile "$dir/run/probe.pid" "@netns:$stack_netns"
+    stack__stop_pidfile "$dir/run/tunnel-dns.pid" "@netns:$stack_netns"
+    stack__stop_pidfile "$dir/run/lan-dns.pid" "@netns:$stack_lan_netns"
+    stack__stop_pidfile "$dir/run/lan-listener.pid" "@netns:$stack_lan_netns"
     stack__stop_pidfile "$dir/run/server.pid" "$dir/server/server.conf"
     # Whatever the pid files lost track of, and plain openvpn clients of DIR's profile that a killed
     # test left running (the helper runs its own copy of a profile, never this file).
@@ -555,12 +755,15 @@ stack_down__impl() {
         stack__say "the namespace belongs to the running stack of $owner; left alone"
         return 0
     fi
-    if stack__netns_exists; then
-        for pid in $(ip netns pids "$stack_netns" 2>/dev/null); do
+    local ns
+    for ns in "$stack_client_netns" "$stack_lan_netns" "$stack_netns"; do
+        stack__netns_exists "$ns" || continue
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
             stack__stop_pid "$pid"
         done
-        ip netns delete "$stack_netns" 2>/dev/null || true
-    fi
+        ip netns delete "$ns" 2>/dev/null || true
+    done
+    stack__remove_client_mounts
     # Deleting one end of a veth pair deletes both; the server's tun device went with the namespace.
     ip link delete "$stack_veth_host" 2>/dev/null || true
     ip link delete "$stack_server_tun" 2>/dev/null || true
@@ -570,13 +773,14 @@ stack_down__impl() {
 }
 
 stack_up__impl() {
-    local dir build="" with_helper=0 allow_user="" standin owner
-    dir=$(stack__abs "${1:?stack_up DIR [--build BUILD] [--with-helper] [--allow-user USER]}")
+    local dir build="" with_helper=0 allow_user="" client_netns=0 standin owner
+    dir=$(stack__abs "${1:?stack_up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]}")
     shift
     while [ $# -gt 0 ]; do
         case "$1" in
         --build) build=$(stack__abs "${2:?--build BUILD}") && shift ;;
         --with-helper) with_helper=1 ;;
+        --client-netns) client_netns=1 ;;
         --allow-user) allow_user=${2:?--allow-user USER} && shift ;;
         *)
             stack__say "unknown option $1"
@@ -590,6 +794,9 @@ stack_up__impl() {
 
     stack__need_root || return 1
     stack__need_tools openvpn openssl ip ss socat setsid || return 1
+    if [ "$client_netns" -eq 1 ]; then
+        stack__need_tools dnsmasq nsenter unshare || return 1
+    fi
     # openvpn splits its script command line at blanks, and the configuration takes quotes and
     # backslashes as syntax: keep DIR plain instead of quoting it three different ways.
     if [[ "$dir" =~ [[:space:]\"\'\\\$] ]]; then
@@ -616,10 +823,14 @@ stack_up__impl() {
     if ! { stack_pki "$dir/pki" &&
         stack__write_accounts "$dir" &&
         stack__write_client_profile "$dir" &&
-        stack__write_server "$dir" &&
-        stack__make_network &&
+        stack__write_server "$dir" "$client_netns" &&
+        stack__make_network "$client_netns" &&
         stack__start_server "$dir" &&
         stack__start_probe "$dir" &&
+        { [ "$client_netns" -eq 0 ] || {
+            stack__start_dns "$dir" tunnel-dns "$stack_netns" "$stack_tunnel_server" "$stack_tunnel_server" &&
+                stack__start_lan "$dir"
+        }; } &&
         stack__start_standin "$dir" "$standin" &&
         { [ "$with_helper" -eq 0 ] || helper_up "$dir" "$build" "$allow_user"; } &&
         stack__write_env "$dir"; }; then
@@ -632,6 +843,11 @@ stack_up__impl() {
     echo "  account service  https://127.0.0.1:$stack_standin_port/api/ (CA $dir/pki/ca.crt)"
     echo "  OpenVPN server   udp $stack_server_addr:$stack_server_port in namespace $stack_netns, profile $dir/client.ovpn"
     echo "  tunnel check     tcp $stack_tunnel_server:$stack_probe_port answers \"$stack_probe_line\""
+    if [ "$client_netns" -eq 1 ]; then
+        echo "  program's side   namespaces $stack_client_netns (network) and $stack_client_home/mnt (mounts);"
+        echo "                   LAN $stack_lan_netns: name server $stack_lan_addr, IPv6 host [$stack_lan6_listener]:$stack_lan6_port"
+        echo "                   run a command there: $stack__self exec $dir -- COMMAND"
+    fi
     echo "  demo account     $stack_demo_email / $stack_demo_password"
     echo "  accounts         $dir/accounts"
 }
@@ -644,7 +860,17 @@ stack_status__impl() {
     report() { printf '  %-16s %s\n' "$1" "$2"; }
     echo "stack in $dir (owner: $(cat "$stack_owner_file" 2>/dev/null || echo none))"
     if stack__netns_exists; then report namespace "$stack_netns"; else report namespace missing && ok=1; fi
-    if ip link show "$stack_veth_host" >/dev/null 2>&1; then report veth "$stack_veth_host <-> $stack_veth_ns"; else report veth missing && ok=1; fi
+    if [ -e "$stack_client_home/mnt.inode" ]; then
+        if stack__netns_exists "$stack_client_netns" && stack__netns_exists "$stack_lan_netns"; then
+            report "program's side" "namespaces $stack_client_netns and $stack_lan_netns, mounts $stack_client_home/mnt"
+        else
+            report "program's side" "client namespaces missing" && ok=1
+        fi
+    elif ip link show "$stack_veth_host" >/dev/null 2>&1; then
+        report veth "$stack_veth_host <-> $stack_veth_ns"
+    else
+        report veth missing && ok=1
+    fi
     pid=$(stack__read_pid "$dir/run/server.pid")
     if stack__pid_alive "$pid" && stack__server_ready "$dir"; then report "openvpn server" "pid $pid"; else report "openvpn server" "not running" && ok=1; fi
     if stack__netns_exists && stack__listening "$stack_netns" "$stack_probe_port"; then
@@ -653,7 +879,7 @@ stack_status__impl() {
         report "tunnel listener" "not running" && ok=1
     fi
     pid=$(stack__read_pid "$dir/run/standin.pid")
-    if stack__pid_alive "$pid" && stack__listening "" "$stack_standin_port"; then
+    if stack__pid_alive "$pid" && stack__listening "$(stack__client_ns)" "$stack_standin_port"; then
         report "account stand-in" "pid $pid, https://127.0.0.1:$stack_standin_port/api/"
     else
         report "account stand-in" "not running" && ok=1
@@ -673,6 +899,23 @@ stack_pki() (set +e && stack_pki__impl "$@")
 stack_up() (set +e && stack_up__impl "$@")
 stack_down() (set +e && stack_down__impl "$@")
 stack_status() (set +e && stack_status__impl "$@")
+
+# Runs COMMAND on the program's side of DIR's stack, in its place: the client namespaces when the
+# stack has them, here otherwise. Exits with the command's status.
+stack_exec__impl() {
+    local dir
+    dir=$(stack__abs "${1:?stack_exec DIR -- COMMAND}")
+    shift
+    [ "${1:-}" == "--" ] && shift
+    [ $# -gt 0 ] || { stack__say "exec: no command"; return 2; }
+    if [ ! -e "$dir/stack.env" ]; then
+        stack__say "no stack in $dir"
+        return 1
+    fi
+    stack__client_prefix
+    exec "${stack__client_cmd[@]}" "$@"
+}
+stack_exec() (stack_exec__impl "$@")
 helper_up() (set +e && helper_up__impl "$@")
 helper_down() (set +e && helper_down__impl "$@")
 
@@ -700,13 +943,15 @@ stack__main() {
     [ $# -gt 0 ] && shift
     case "$cmd" in
     up) stack_up "$@" ;;
+    exec) stack_exec "$@" ;;
     down) stack_down "$@" ;;
     status) stack_status "$@" ;;
     pki) stack_pki "$@" ;;
     helper-up) stack__helper_up_command "$@" ;;
     helper-down) helper_down "$@" ;;
     *)
-        echo "usage: $0 up DIR [--build BUILD] [--with-helper] [--allow-user USER]" >&2
+        echo "usage: $0 up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]" >&2
+        echo "       $0 exec DIR -- COMMAND [ARG...]" >&2
         echo "       $0 down|status|pki|helper-down DIR" >&2
         echo "       $0 helper-up DIR [--build BUILD] [--allow-user USER]" >&2
         return 2

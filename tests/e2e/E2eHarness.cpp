@@ -138,14 +138,20 @@ bool E2eStack::killHelper()
 
 QList<qint64> E2eStack::helperOpenVpnPids()
 {
-    // The helper hands its openvpn its own client.up, which nothing else uses.
+    // The helper hands its openvpn its own client.up (followed by the helper's runtime folder), which
+    // nothing else uses.
     const QByteArray marker = (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8();
     QList<qint64> pids;
     for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         const qint64 pid = entry.toLongLong();
-        if (pid > 0 && processRuns(pid)
-            && contents(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0').contains(marker))
-            pids.append(pid);
+        if (pid <= 0 || !processRuns(pid))
+            continue;
+        for (const QByteArray &argument : contents(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0')) {
+            if (argument == marker || argument.startsWith(marker + ' ')) {
+                pids.append(pid);
+                break;
+            }
+        }
     }
     return pids;
 }

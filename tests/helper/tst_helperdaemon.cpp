@@ -271,8 +271,12 @@ private Q_SLOTS:
         const QByteArray joined = arguments.join(' ');
         const QString copy = QFile::decodeName(arguments.value(arguments.indexOf("--config") + 1));
         const QByteArray scripts = QFile::encodeName(path(u"scripts"_s));
-        QVERIFY2(copy.startsWith(path(u"run/"_s)) && joined.contains("--up " + scripts + "/client.up")
-                && joined.contains("--down " + scripts + "/client.down") && !joined.contains("caller.up"),
+        // The helper's own scripts, told where the helper keeps what they must undo.
+        const QByteArray runtime = ' ' + QFile::encodeName(path(u"run"_s));
+        QVERIFY2(copy.startsWith(path(u"run/"_s))
+                && arguments.value(arguments.indexOf("--route-up") + 1) == scripts + "/client.up" + runtime
+                && arguments.value(arguments.indexOf("--down") + 1) == scripts + "/client.down" + runtime
+                && !joined.contains("caller.up"),
             joined.constData());
         QVERIFY(QFileInfo(copy).ownerId() == 0 && (QFileInfo(copy).permissions() & 0x7077) == 0x6000); // rw-------
 
