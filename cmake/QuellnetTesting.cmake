@@ -7,7 +7,11 @@
 #     [ENVIRONMENT <VAR=value...>])
 #
 # One Qt Test executable registered with CTest. Test programs land in <build>/tests/bin so that
-# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen.
+# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen, and
+# no test reaches the session bus of the person running it, so none reads or writes their keyring:
+# without a Secret Service the remembered password stays in the test's own settings file.
+set(QUELLNET_TEST_NO_SESSION_BUS "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/quellnet-tests-have-no-session-bus")
+
 function(quellnet_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
     if(NOT T_LABELS)
@@ -26,7 +30,7 @@ function(quellnet_add_test name)
     set_tests_properties(${name} PROPERTIES
         LABELS "${T_LABELS}"
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false;${T_ENVIRONMENT}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false;${QUELLNET_TEST_NO_SESSION_BUS};${T_ENVIRONMENT}")
     if(T_RESOURCE_LOCK)
         set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
     endif()

@@ -158,7 +158,13 @@ void MainViewController::viewDidLoad()
 
     const QString email = CredentialStore::rememberedEmail();
     m_ui->emailEdit->setText(email);
-    m_ui->passwordEdit->setText(CredentialStore::rememberedPassword());
+    // From the keyring the password may come a moment after the window shows: by then the person
+    // may have typed one, or another address, or signed in already.
+    CredentialStore::shared().fetchPassword(this, [this, email](const QString &password) {
+        if (m_ui->passwordEdit->text().isEmpty() && m_ui->passwordEdit->isEnabled()
+            && m_ui->emailEdit->text() == email)
+            m_ui->passwordEdit->setText(password);
+    });
     // Someone who asked to stay signed in finds the box still ticked; otherwise the next sign-in
     // would quietly forget the credentials they asked to keep.
     m_ui->rememberCheck->setChecked(!email.isEmpty());
