@@ -164,8 +164,8 @@ void CredentialStore::fetchPassword(QObject *context, std::function<void(const Q
                 m_keyringEmail = email;
                 m_keyringPassword = result.password;
             } else if (result.outcome == KeyringStore::Outcome::Unreachable) {
-                SystemLog::write(
-                    QStringLiteral("The remembered password could not be read from the Secret Service: %1").arg(result.error));
+                SystemLog::write(QStringLiteral("The remembered password could not be read from the Secret Service: %1")
+                                     .arg(result.error));
             }
             if (!receiver.isNull())
                 done(result.outcome == KeyringStore::Outcome::Done ? result.password : QString());

@@ -65,7 +65,8 @@ void KeyringStore::remove(const QString &account, QObject *context, Callback cal
     start(Kind::Remove, account, {}, context, std::move(callback));
 }
 
-void KeyringStore::start(Kind kind, const QString &account, const QString &password, QObject *context, Callback callback)
+void KeyringStore::start(
+    Kind kind, const QString &account, const QString &password, QObject *context, Callback callback)
 {
     QObject *const worker = m_worker;
     QPointer<QObject> receiver(context);
@@ -90,18 +91,19 @@ void KeyringStore::start(Kind kind, const QString &account, const QString &passw
         job->setInsecureFallback(false);
         job->setAutoDelete(true);
         job->setKey(account);
-        QObject::connect(job, &QKeychain::Job::finished, worker, [this, kind, receiver, callback](QKeychain::Job *done) {
-            const Result result = resultOf(*done, kind == Kind::Remove);
-            // To the store's own thread: it outlives this thread, which it ends and waits for when
-            // it goes. The receiver is looked at there only, where it is destroyed.
-            QMetaObject::invokeMethod(
-                this,
-                [receiver, callback, result] {
-                    if (!receiver.isNull())
-                        callback(result);
-                },
-                Qt::QueuedConnection);
-        });
+        QObject::connect(
+            job, &QKeychain::Job::finished, worker, [this, kind, receiver, callback](QKeychain::Job *done) {
+                const Result result = resultOf(*done, kind == Kind::Remove);
+                // To the store's own thread: it outlives this thread, which it ends and waits for when
+                // it goes. The receiver is looked at there only, where it is destroyed.
+                QMetaObject::invokeMethod(
+                    this,
+                    [receiver, callback, result] {
+                        if (!receiver.isNull())
+                            callback(result);
+                    },
+                    Qt::QueuedConnection);
+            });
         job->start();
     });
 }

@@ -7,8 +7,8 @@
 #include "tests/support/TestPki.h"
 #include "tests/ui/GuiTesting.h"
 #include "ui/ApplicationDelegate.h"
-#include "ui/MainViewController.h"
 #include "ui/FlatButton.h"
+#include "ui/MainViewController.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -45,8 +45,8 @@ bool withSecretService()
 QString keyringEntry(const QString &email)
 {
     QProcess lookup;
-    lookup.start(u"secret-tool"_s,
-        { u"lookup"_s, u"user"_s, email, u"server"_s, u"quellnet"_s, u"type"_s, u"plaintext"_s });
+    lookup.start(
+        u"secret-tool"_s, { u"lookup"_s, u"user"_s, email, u"server"_s, u"quellnet"_s, u"type"_s, u"plaintext"_s });
     if (!lookup.waitForFinished(10000) || lookup.exitCode() != 0)
         return QString();
     return QString::fromUtf8(lookup.readAllStandardOutput());
@@ -113,10 +113,7 @@ class TestKeyring : public QObject
         QTRY_VERIFY(!CredentialStore::shared().isBusy());
     }
 
-    QStringList fallbackLines() const
-    {
-        return m_log.filter(u"No Secret Service"_s);
-    }
+    QStringList fallbackLines() const { return m_log.filter(u"No Secret Service"_s); }
 
 private Q_SLOTS:
     void initTestCase()
