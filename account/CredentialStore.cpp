@@ -130,6 +130,8 @@ void CredentialStore::forgetNow()
     restrictToOwner(store.fileName());
     m_keyringEmail.clear();
     m_keyringPassword.clear();
+    m_writingEmail.clear();
+    m_writingPassword.clear();
     if (email.isEmpty())
         return;
     began();
@@ -155,6 +157,12 @@ void CredentialStore::fetchPassword(QObject *context, std::function<void(const Q
         storeInKeyring(email, password);
         return;
     }
+    // Remembered a moment ago and still on its way: a read now would find the keyring's old entry,
+    // or, without a keyring, nothing yet.
+    if (!m_writingEmail.isEmpty() && m_writingEmail == email) {
+        done(m_writingPassword);
+        return;
+    }
     began();
     const quint64 generation = m_generation;
     m_keyring->read(email, this,
@@ -177,8 +185,12 @@ void CredentialStore::storeInKeyring(const QString &email, const QString &passwo
 {
     began();
     const quint64 generation = m_generation;
+    m_writingEmail = email;
+    m_writingPassword = password;
     m_keyring->write(email, password, this, [this, email, password, generation](const KeyringStore::Result &result) {
         if (generation == m_generation) {
+            m_writingEmail.clear();
+            m_writingPassword.clear();
             if (result.outcome == KeyringStore::Outcome::Done) {
                 m_keyringEmail = email;
                 m_keyringPassword = password;

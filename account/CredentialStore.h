@@ -71,6 +71,9 @@ private:
     // What this run last saw the keyring hold, so that an unchanged sign-in writes nothing.
     QString m_keyringEmail;
     QString m_keyringPassword;
+    // The password on its way into the keyring, until the keyring has answered.
+    QString m_writingEmail;
+    QString m_writingPassword;
 };
 
 } // namespace quellnet
