@@ -194,6 +194,7 @@ void CredentialStore::storeInKeyring(const QString &email, const QString &passwo
             if (result.outcome == KeyringStore::Outcome::Done) {
                 m_keyringEmail = email;
                 m_keyringPassword = password;
+                m_fallbackLogged = false;
                 removePasswordFromSettings();
             } else {
                 keepInSettingsFile(email, password, result.error);
@@ -206,9 +207,15 @@ void CredentialStore::storeInKeyring(const QString &email, const QString &passwo
 void CredentialStore::keepInSettingsFile(const QString &email, const QString &password, const QString &why)
 {
     QSettings store = settings();
-    SystemLog::write(QStringLiteral("No Secret Service to keep the password in (%1); it is kept in %2, readable by "
-                                    "its owner only")
-                         .arg(why, store.fileName()));
+    // Said once, not at every sign-in: until the keyring takes a password again.
+    if (!m_fallbackLogged) {
+        SystemLog::write(QStringLiteral("No Secret Service to keep the password in (%1); it is kept in %2, readable "
+                                        "by its owner only")
+                             .arg(why, store.fileName()));
+        m_fallbackLogged = true;
+    } else {
+        qCInfo(lcAccount) << "still no Secret Service:" << why;
+    }
     m_keyringEmail.clear();
     m_keyringPassword.clear();
     if (store.value(kEmailKey).toString() == email && store.value(kPasswordKey).toString() == password)

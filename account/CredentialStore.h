@@ -14,8 +14,8 @@ class KeyringStore;
 // service "quellnet" with the e-mail address as the account. Where no Secret Service can be reached
 // (no desktop session, a locked keyring whose unlock prompt was dismissed), the password goes to
 // the settings key "password" instead, in a file readable by its owner only, and one line in the
-// system log says so. A password found in the settings file is moved into the keyring at the first
-// launch that can reach one.
+// system log says so (once, until the keyring takes a password again). A password found in the settings file is moved
+// into the keyring at the first launch that can reach one.
 //
 // GUI thread only. The settings change at once; the keyring's part follows asynchronously, in the
 // order asked, and a later request overrides what an earlier one had not finished. Nothing here
@@ -68,6 +68,7 @@ private:
     // one must not change the settings any more.
     quint64 m_generation = 0;
     int m_pending = 0;
+    bool m_fallbackLogged = false;
     // What this run last saw the keyring hold, so that an unchanged sign-in writes nothing.
     QString m_keyringEmail;
     QString m_keyringPassword;
