@@ -1,5 +1,5 @@
-// The program's texts in the desktop's language. Registered three times (see CMakeLists.txt): under
-// de_DE, en_US and C, the desktop's language as the environment gives it.
+// The program's texts in the desktop's language. Registered four times (see CMakeLists.txt): under
+// de_DE, en_US, fr_FR and C, the desktop's language as the environment gives it.
 #include "app/AppDelegate.h"
 #include "app/StatusMenu.h"
 #include "app/Translations.h"
