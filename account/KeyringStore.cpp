@@ -34,8 +34,6 @@ KeyringStore::KeyringStore(QObject *parent) : QObject(parent), m_worker(new QObj
 {
     m_thread.setObjectName(QStringLiteral("qn-keyring"));
     m_worker->moveToThread(&m_thread);
-    // Jobs still running when the thread ends are the worker's children and go with it.
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.start();
 }
 
@@ -43,6 +41,10 @@ KeyringStore::~KeyringStore()
 {
     m_thread.quit();
     m_thread.wait();
+    // Its thread has ended, so nothing runs on it any more; jobs still unanswered are its children
+    // and go with it. (A deleteLater() at the thread's end was not always carried out when the
+    // store went with the application object.)
+    delete m_worker;
 }
 
 QString KeyringStore::serviceName()
