@@ -169,20 +169,20 @@ void ConnectFlow::toggleConnection()
 
     const QString email = m_form.emailText();
     if (email.isEmpty()) {
-        m_form.showErrorSheet(QStringLiteral("Email should not be empty!"));
+        m_form.showErrorSheet(tr("Email should not be empty!"));
         return;
     }
     const QString password = m_form.passwordText();
     if (password.isEmpty()) {
-        m_form.showErrorSheet(QStringLiteral("Password should not be empty!"));
+        m_form.showErrorSheet(tr("Password should not be empty!"));
         return;
     }
     if (holdsControlCharacter(email)) {
-        m_form.showErrorSheet(QStringLiteral("Email must not contain control characters!"));
+        m_form.showErrorSheet(tr("Email must not contain control characters!"));
         return;
     }
     if (holdsControlCharacter(password)) {
-        m_form.showErrorSheet(QStringLiteral("Password must not contain control characters!"));
+        m_form.showErrorSheet(tr("Password must not contain control characters!"));
         return;
     }
 
@@ -210,8 +210,7 @@ void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &e
 {
     qCDebug(lcAccount) << "login reply, status" << reply.status;
     if (!reply.success) {
-        failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
-                                     : QStringLiteral("Network connection failed"));
+        failSignIn(reply.hasResponse ? tr("Falsche E-Mail Adresse oder Passwort") : tr("Network connection failed"));
         return;
     }
 
@@ -220,7 +219,7 @@ void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &e
     const QJsonDocument document = QJsonDocument::fromJson(reply.body);
     const QJsonValue token = document.isObject() ? document.object().value(QStringLiteral("access_token")) : QJsonValue();
     if (!token.isString()) {
-        failSignIn(QStringLiteral("Unknown error"));
+        failSignIn(tr("Unknown error"));
         return;
     }
     requestProfile(QStringLiteral("Bearer ") + token.toString());
@@ -242,21 +241,20 @@ void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
     // otherwise add up over the sign-ins of a long-running program.
     m_client.closeIdleConnections();
     if (!reply.success) {
-        failSignIn(reply.hasResponse ? QStringLiteral("Falsche E-Mail Adresse oder Passwort")
-                                     : QStringLiteral("Network connection failed"));
+        failSignIn(reply.hasResponse ? tr("Falsche E-Mail Adresse oder Passwort") : tr("Network connection failed"));
         return;
     }
 
     const QJsonDocument document = QJsonDocument::fromJson(reply.body);
     if (document.isNull()) {
-        failSignIn(QStringLiteral("Unknown error"));
+        failSignIn(tr("Unknown error"));
         return;
     }
     m_profile = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
 
     const QJsonValue config = document.isObject() ? document.object().value(QStringLiteral("config")) : QJsonValue();
     if (!config.isString()) {
-        failSignIn(QStringLiteral("Unknown error"));
+        failSignIn(tr("Unknown error"));
         return;
     }
     m_requestInFlight = false;
@@ -277,7 +275,7 @@ void ConnectFlow::startWithConfig(const QString &config)
     if (!problem.isEmpty()) {
         // Starting anyway would run whatever the file held before, or what someone planted there.
         SystemLog::write(problem);
-        failSignIn(QStringLiteral("Could not write the VPN configuration"));
+        failSignIn(tr("Could not write the VPN configuration"));
         return;
     }
 

@@ -1,8 +1,10 @@
 #include "app/AppDelegate.h"
 
+#include "app/Autostart.h"
 #include "app/MainWindowController.h"
 #include "app/StatusMenu.h"
 #include "base/AppPaths.h"
+#include "base/SystemLog.h"
 #include "helperlink/HelperInstallation.h"
 #include "ui/MainViewController.h"
 
@@ -10,6 +12,7 @@
 #include <QEvent>
 #include <QIcon>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -27,6 +30,14 @@ AppDelegate::AppDelegate(
     m_connectItem = m_statusMenuObject->connectItem();
     connect(m_statusMenuObject, &StatusMenu::connectRequested, this, &AppDelegate::onConnectButtonClick);
     connect(m_statusMenuObject, &StatusMenu::showWindowRequested, this, &AppDelegate::reopenWindow);
+    connect(m_statusMenuObject, &StatusMenu::autostartToggled, this, &AppDelegate::onAutostartToggled);
+    // The entry may also be changed in the desktop's own settings: the item shows the file as it is.
+    QAction *autostartItem = m_statusMenuObject->autostartItem();
+    autostartItem->setChecked(Autostart::isEnabled());
+    connect(m_statusMemu, &QMenu::aboutToShow, autostartItem, [autostartItem] {
+        const QSignalBlocker quiet(autostartItem);
+        autostartItem->setChecked(Autostart::isEnabled());
+    });
     connect(m_statusMenuObject, &StatusMenu::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     ApplicationDelegate::setCurrent(this);
@@ -53,7 +64,9 @@ void AppDelegate::applicationDidFinishLaunching()
     MainWindowController windowController;
     m_mainViewController = new MainViewController;
     windowController.setContentViewController(m_mainViewController);
-    windowController.showWindow();
+    // Started at login, the program waits in the tray; with nowhere to wait it shows its window.
+    if (!m_launchedAtLogin || !m_systemTrayAvailable())
+        windowController.showWindow();
     m_window = windowController.takeWindow();
     m_window->installEventFilter(this);
 
@@ -101,6 +114,16 @@ void AppDelegate::onConnectButtonClick()
 {
     if (m_mainViewController != nullptr)
         m_mainViewController->toggleConnection();
+}
+
+void AppDelegate::onAutostartToggled(bool enabled)
+{
+    QString error;
+    if (!Autostart::setEnabled(enabled, &error))
+        SystemLog::write(QStringLiteral("Autostart could not be changed: ") + error);
+    QAction *item = m_statusMenuObject->autostartItem();
+    const QSignalBlocker quiet(item);
+    item->setChecked(Autostart::isEnabled());
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

@@ -47,8 +47,10 @@ public:
     static AppDelegate *instance();
 
     // The launch: the window with the login view, shown; then the tray icon with its menu; then
-    // the helper check.
+    // the helper check. Launched at login (from the autostart entry) the window stays hidden when
+    // the desktop has a tray, where the program waits.
     void applicationDidFinishLaunching();
+    void setLaunchedAtLogin(bool atLogin) { m_launchedAtLogin = atLogin; }
     // Brings the same window to the front as the active window. Always true.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
 
@@ -61,6 +63,7 @@ public:
     void installHelper();
 
     QMenu *statusMemu() const;
+    StatusMenu *statusMenu() const { return m_statusMenuObject; }
     QAction *connectItem() const override;
     QWidget *window() const;
     MainViewController *mainViewController() const;
@@ -74,6 +77,8 @@ public Q_SLOTS:
     void reopenWindow();
     // The tray's connect item: the same action as the login view's connect button.
     void onConnectButtonClick();
+    // The tray's "Beim Anmelden starten": writes or removes the autostart entry.
+    void onAutostartToggled(bool enabled);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -83,6 +88,7 @@ private:
 
     StatusMenu *m_statusMenuObject = nullptr;
     std::function<bool()> m_systemTrayAvailable;
+    bool m_launchedAtLogin = false;
 
     QPointer<QMenu> m_statusMemu;
     QPointer<QAction> m_connectItem;

@@ -1,7 +1,9 @@
 #include "app/ApplicationMain.h"
 
 #include "app/AppDelegate.h"
+#include "app/Autostart.h"
 #include "app/SingleInstance.h"
+#include "app/Translations.h"
 #include "base/AppPaths.h"
 #include "ui/Appearance.h"
 
@@ -19,6 +21,7 @@ int applicationMain(int &argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(QUELLNET_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("quellnet"));
     QApplication::setWindowIcon(QIcon(AppPaths::resource(QStringLiteral("quellnet.png"))));
+    Translations::install(&application);
 
     SingleInstance singleInstance;
     switch (singleInstance.claim()) {
@@ -33,6 +36,7 @@ int applicationMain(int &argc, char **argv)
 
     Appearance::applyTo(&application);
     AppDelegate delegate;
+    delegate.setLaunchedAtLogin(QCoreApplication::arguments().contains(Autostart::launchOption()));
     QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();

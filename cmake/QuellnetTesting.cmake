@@ -8,13 +8,17 @@
 #     [ENVIRONMENT <VAR=value...>])
 #
 # One Qt Test executable registered with CTest. Test programs land in <build>/tests/bin so that
-# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen.
+# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen, and
+# no test reaches the session bus of the person running it, so none reads or writes their keyring:
+# without a Secret Service the remembered password stays in the test's own settings file.
 #
 # NETWORK says where a test that uses 127.0.0.1:1337 runs, so that it never reaches a tunnel or a
 # listener of the machine:
 #   private     a network namespace of its own with only loopback (scripts/lib/private-netns);
 #   e2e-client  the program's machine of the end-to-end stack (stack.sh exec <build>/e2e), next to
 #               the stack's helper daemon and its openvpn.
+set(QUELLNET_TEST_NO_SESSION_BUS "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/quellnet-tests-have-no-session-bus")
+
 function(quellnet_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT;NETWORK" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
     if(NOT T_LABELS)
@@ -34,7 +38,7 @@ function(quellnet_add_test name)
     set_tests_properties(${name} PROPERTIES
         LABELS "${T_LABELS}"
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false;${T_ENVIRONMENT}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false;${QUELLNET_TEST_NO_SESSION_BUS};${T_ENVIRONMENT}")
     if(T_RESOURCE_LOCK)
         set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
     endif()

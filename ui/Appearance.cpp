@@ -65,7 +65,38 @@ public:
     {
         if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
             return 16;
+        if (metric == PM_FocusFrameHMargin || metric == PM_FocusFrameVMargin)
+            return 3;
         return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+    int styleHint(
+        StyleHint hint, const QStyleOption *option, const QWidget *widget, QStyleHintReturn *returnData) const override
+    {
+        // The focus frame draws its own rounded outline on a transparent widget; a mask would cut
+        // its antialiased edge.
+        if (hint == SH_FocusFrame_Mask)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+
+    // The keyboard focus outline, as the flat buttons draw theirs: a thin rounded line in the
+    // accent colour.
+    void drawControl(
+        ControlElement element, const QStyleOption *option, QPainter *painter, const QWidget *widget) const override
+    {
+        if (element != CE_FocusFrame) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        QColor ring = option->palette.color(QPalette::Active, QPalette::Highlight);
+        ring.setAlpha(200);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(ring, 1.5));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option->rect).adjusted(1, 1, -1, -1), 5, 5);
+        painter->restore();
     }
 
     void drawPrimitive(

@@ -8,12 +8,14 @@
 #include "base/SystemLog.h"
 #include "engine/NotificationCenter.h"
 #include "engine/OpenVPNService.h"
+#include "ui/Accessibility.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/ControlStyling.h"
 #include "ui/FlatButton.h"
 #include "ui/UrlOpener.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QLoggingCategory>
 #include <QMessageBox>
@@ -29,11 +31,11 @@ namespace {
 constexpr std::uint32_t kBackground = 0x282C35;
 constexpr std::uint32_t kGrey = 0x9D9EA2;
 constexpr std::uint32_t kWhite = 0xFFFFFF;
+constexpr std::uint32_t kAccent = 0x23B28C;
 
-const QString &connectTitle()
+QString connectTitle()
 {
-    static const QString title = QStringLiteral("Verbinden");
-    return title;
+    return QCoreApplication::translate("quellnet::MainViewController", "Verbinden");
 }
 
 // The artwork is drawn at twice its size, so it stays sharp on high-density screens.
@@ -145,8 +147,10 @@ QJsonValue MainViewController::profile() const
 void MainViewController::viewDidLoad()
 {
     setBackgroundColor(this, colorFromRgb(kBackground));
-    setBackgroundColor(m_ui->emailLine, colorFromRgb(kGrey));
-    setBackgroundColor(m_ui->passwordLine, colorFromRgb(kGrey));
+    // The underlines mark the fields, and show which one has the keyboard focus.
+    new FieldFocusCue(m_ui->emailEdit, m_ui->emailLine, colorFromRgb(kGrey), colorFromRgb(kAccent));
+    new FieldFocusCue(m_ui->passwordEdit, m_ui->passwordLine, colorFromRgb(kGrey), colorFromRgb(kAccent));
+    describeForAssistiveTechnology();
 
     // The fields sit on the view's background; only their underlines mark them.
     for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
@@ -158,15 +162,21 @@ void MainViewController::viewDidLoad()
 
     const QString email = CredentialStore::rememberedEmail();
     m_ui->emailEdit->setText(email);
-    m_ui->passwordEdit->setText(CredentialStore::rememberedPassword());
+    // From the keyring the password may come a moment after the window shows: by then the person
+    // may have typed one, or another address, or signed in already.
+    CredentialStore::shared().fetchPassword(this, [this, email](const QString &password) {
+        if (m_ui->passwordEdit->text().isEmpty() && m_ui->passwordEdit->isEnabled()
+            && m_ui->emailEdit->text() == email)
+            m_ui->passwordEdit->setText(password);
+    });
     // Someone who asked to stay signed in finds the box still ticked; otherwise the next sign-in
     // would quietly forget the credentials they asked to keep.
     m_ui->rememberCheck->setChecked(!email.isEmpty());
 
     setTitle(m_ui->connectButton, connectTitle(), colorFromRgb(kGrey));
     setConnectButtonImage(QStringLiteral("bg_button"));
-    setTitle(m_ui->signupButton, QStringLiteral("Registrieren"), colorFromRgb(kGrey), 13, Qt::AlignLeft);
-    setTitle(m_ui->helpButton, QStringLiteral("Hilfe"), colorFromRgb(kGrey), 13, Qt::AlignRight);
+    setTitle(m_ui->signupButton, tr("Registrieren"), colorFromRgb(kGrey), 13, Qt::AlignLeft);
+    setTitle(m_ui->helpButton, tr("Hilfe"), colorFromRgb(kGrey), 13, Qt::AlignRight);
 
     // Brand header and caption: layout only, the display modes recolour the caption.
     QPixmap logo = artwork(QStringLiteral("quellnet"));
@@ -198,13 +208,28 @@ void MainViewController::viewDidLoad()
     NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] { openVPNStateDidChange(); });
 }
 
+void MainViewController::describeForAssistiveTechnology()
+{
+    // Placeholders vanish once a field holds text, and the check box's caption is a label of its
+    // own: screen readers get names that stay. The buttons are named by their titles.
+    m_ui->emailEdit->setAccessibleName(tr("E-Mail"));
+    m_ui->passwordEdit->setAccessibleName(tr("Passwort"));
+    m_ui->rememberCheck->setAccessibleName(tr("Angemeldet bleiben"));
+    m_ui->rememberText->setBuddy(m_ui->rememberCheck);
+    showKeyboardFocusOutline(m_ui->rememberCheck);
+    m_ui->signupButton->setAccessibleDescription(tr("Öffnet die Preisseite von Quellnet im Browser"));
+    m_ui->helpButton->setAccessibleDescription(tr("Öffnet die Hilfeseite von Quellnet im Browser"));
+    // The brand's name stands right below it.
+    markDecorative(m_ui->logoLabel);
+}
+
 void MainViewController::viewDidAppear()
 {
     setCursorColor(m_ui->emailEdit, colorFromRgb(kWhite));
     setCursorColor(m_ui->passwordEdit, colorFromRgb(kWhite));
-    setPlaceholder(m_ui->emailEdit, QStringLiteral("E-Mail"), colorFromRgb(kGrey));
-    setPlaceholder(m_ui->passwordEdit, QStringLiteral("Passwort"), colorFromRgb(kGrey));
-    // No focus ring: a frameless field draws none, and the underline already marks the field.
+    setPlaceholder(m_ui->emailEdit, tr("E-Mail"), colorFromRgb(kGrey));
+    setPlaceholder(m_ui->passwordEdit, tr("Passwort"), colorFromRgb(kGrey));
+    // No focus ring: a frameless field draws none, and its underline shows the focus instead.
     for (QLineEdit *field : { m_ui->emailEdit, m_ui->passwordEdit }) {
         field->setFrame(false);
         field->setAttribute(Qt::WA_MacShowFocusRect, false);
@@ -268,12 +293,12 @@ void MainViewController::showDisconnected()
 
 void MainViewController::showConnecting()
 {
-    showSessionActive(kGrey, QStringLiteral("Wird verbunden..."), QStringLiteral("bg_button"));
+    showSessionActive(kGrey, tr("Wird verbunden..."), QStringLiteral("bg_button"));
 }
 
 void MainViewController::showConnected()
 {
-    showSessionActive(kWhite, QStringLiteral("Trennen"), QStringLiteral("bg_button_green"));
+    showSessionActive(kWhite, tr("Trennen"), QStringLiteral("bg_button_green"));
 }
 
 void MainViewController::showSessionActive(std::uint32_t titleColor, const QString &title, const QString &imageName)

@@ -83,6 +83,7 @@ protected:
 private:
     void viewDidLoad();
     void viewDidAppear();
+    void describeForAssistiveTechnology();
     void setConnectButtonImage(const QString &imageName);
     void setConnectItemTitle(const QString &title);
 

@@ -1,6 +1,8 @@
-// Draws the program's artwork into the folder given as the only argument: the connect button's
-// neutral and green backgrounds, the tray icon and the application icon. The PNGs are committed;
-// run this again (cmake --build <build> --target artwork) after changing a drawing.
+// Draws the program's artwork into the two folders given as arguments: into the first the connect
+// button's neutral and green backgrounds, the tray icon and the application icon at 256 px, into
+// the second the application icon at 48 px for the desktop's icon theme (its scalable form,
+// icons/quellnet.svg, is the same drawing written by hand). The PNGs are committed; run this again
+// (cmake --build <build> --target artwork) after changing a drawing.
 //
 // The button backgrounds are drawn at twice their on-screen size (280 x 44) so they stay sharp on
 // high-density screens; the program stretches them around their rounded corners.
@@ -111,12 +113,14 @@ QImage trayIcon()
     return image;
 }
 
-QImage applicationIcon()
+// Drawn on a 256 px grid and scaled to `size`.
+QImage applicationIcon(int size)
 {
-    QImage image = canvas(256, 256);
+    QImage image = canvas(size, size);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF tile = QRectF(image.rect()).adjusted(8, 8, -8, -8);
+    painter.scale(size / 256.0, size / 256.0);
+    const QRectF tile = QRectF(0, 0, 256, 256).adjusted(8, 8, -8, -8);
     QLinearGradient fill(tile.topLeft(), tile.bottomLeft());
     fill.setColorAt(0, rgb(0x3A404D));
     fill.setColorAt(1, rgb(0x22262E));
@@ -141,13 +145,15 @@ bool save(const QImage &image, const QDir &folder, const char *name)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <images folder>\n", argv[0]);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <images folder> <icons folder>\n", argv[0]);
         return 2;
     }
     const QDir folder(QString::fromLocal8Bit(argv[1]));
+    const QDir icons(QString::fromLocal8Bit(argv[2]));
     const bool ok = save(buttonFace(0x3C414D, 0x333844, 0x4A505E, 0x5A6170), folder, "bg_button.png")
         && save(buttonFace(0x2FC48D, 0x1FA673, 0x1A9064, 0x6FE6B8), folder, "bg_button_green.png")
-        && save(trayIcon(), folder, "ic_status.png") && save(applicationIcon(), folder, "quellnet.png");
+        && save(trayIcon(), folder, "ic_status.png") && save(applicationIcon(256), folder, "quellnet.png")
+        && save(applicationIcon(48), icons, "quellnet-48.png");
     return ok ? 0 : 1;
 }

@@ -1,14 +1,19 @@
 // The delegate with the real window and tray, and one running program per user.
 #include "app/AppDelegate.h"
+#include "app/Autostart.h"
+#include "app/StatusMenu.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
 #include "tests/ui/GuiTesting.h"
 #include "ui/MainViewController.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -31,7 +36,7 @@ class TestApplication : public QObject
     QWidget *window() const { return m_delegate->window(); }
 
     // No helper serves, and installing one succeeds at once.
-    void launch()
+    void launch(bool atLogin = false, bool tray = true)
     {
         m_helperConnectionsMade = 0;
         m_delegate = std::make_unique<AppDelegate>(
@@ -40,9 +45,26 @@ class TestApplication : public QObject
                 return std::make_shared<LocalHelperConnection>(u"/nonexistent/helper.sock"_s);
             },
             std::make_unique<PkexecPrivilegeStep>(u"" QUELLNET_STAND_IN_BIN "/pkexec"_s));
-        m_delegate->setSystemTrayProbeForTesting([] { return true; });
+        m_delegate->setSystemTrayProbeForTesting([tray] { return tray; });
+        m_delegate->setLaunchedAtLogin(atLogin);
         m_delegate->applicationDidFinishLaunching();
-        QVERIFY(QTest::qWaitForWindowActive(window()));
+        if (window()->isVisible())
+            QVERIFY(QTest::qWaitForWindowActive(window()));
+    }
+
+    // desktop-file-validate's complaints about a desktop entry, or nothing when it is not installed.
+    static QString validationProblems(const QString &path)
+    {
+        const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s);
+        if (validator.isEmpty())
+            return QString();
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(validator, { path });
+        if (!validate.waitForFinished(10000))
+            return u"desktop-file-validate did not finish"_s;
+        const QString output = QString::fromUtf8(validate.readAll()).trimmed();
+        return validate.exitCode() == 0 && output.isEmpty() ? QString() : output;
     }
 
 private Q_SLOTS:
@@ -56,8 +78,10 @@ private Q_SLOTS:
         QVERIFY(!m_delegate->statusItem()->icon().isNull()
             && m_delegate->statusItem()->contextMenu() == m_delegate->statusMemu());
         const QList<QAction *> items = m_delegate->statusMemu()->actions();
-        QVERIFY(items.size() == 4 && items.first() == m_delegate->connectItem() && items[1]->isSeparator());
-        QCOMPARE(items.first()->text() + items[2]->text() + items[3]->text(), u"VerbindenFenster öffnenBeenden"_s);
+        QVERIFY(items.size() == 5 && items.first() == m_delegate->connectItem() && items[1]->isSeparator());
+        QCOMPARE(items.first()->text() + items[2]->text() + items[3]->text() + items[4]->text(),
+            u"VerbindenFenster öffnenBeim Anmelden startenBeenden"_s);
+        QVERIFY(items[3]->isCheckable() && !items[3]->isChecked());
         QTRY_COMPARE(m_helperConnectionsMade, 1); // the launch's helper check, once the version is read
     }
 
@@ -86,6 +110,74 @@ private Q_SLOTS:
         QCOMPARE(window(), original);
         QVERIFY(original->isVisible() && !original->isMinimized());
         QVERIFY(QTest::qWaitForWindowActive(original));
+    }
+
+    // The tray's "Beim Anmelden starten" writes and removes the autostart entry in the user's
+    // configuration folder; the item shows the entry as it is, also after the desktop's own settings
+    // changed it, and a failure to write leaves it unticked.
+    void autostartEntry()
+    {
+        launch();
+        const QString path = m_config.filePath(u"autostart/quellnet.desktop"_s);
+        QCOMPARE(Autostart::entryPath(), path);
+        QAction *item = m_delegate->statusMenu()->autostartItem();
+        QVERIFY(!QFile::exists(path));
+        item->trigger();
+        QVERIFY(item->isChecked());
+        QFile entry(path);
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(entry.readAll());
+        entry.close();
+        const QString program = QCoreApplication::applicationFilePath();
+        QVERIFY2(text.contains(u"\nExec=%1 --autostart\n"_s.arg(program)), qPrintable(text));
+        QVERIFY2(text.contains(u"\nTryExec=%1\n"_s.arg(program)), qPrintable(text));
+        QCOMPARE(validationProblems(path), QString());
+        item->trigger();
+        QVERIFY(!item->isChecked() && !QFile::exists(path));
+
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write(Autostart::entryText(program).toUtf8() + "Hidden=true\n");
+        entry.close();
+        Q_EMIT m_delegate->statusMemu()->aboutToShow();
+        QVERIFY(!item->isChecked());
+        QVERIFY(QFile::remove(path));
+
+        QVERIFY(QDir().mkpath(path)); // a folder where the entry should go
+        item->trigger();
+        QVERIFY(!item->isChecked());
+        QVERIFY(QDir(path).removeRecursively());
+    }
+
+    // Program paths with characters the desktop would take for its own are quoted on the Exec line.
+    void autostartEntryQuotesItsProgram()
+    {
+        const QString program = u"/opt/Quell Net $2/bin/quell\\net"_s;
+        const QString text = Autostart::entryText(program);
+        QVERIFY2(
+            text.contains(u"\nExec=\"/opt/Quell Net \\\\$2/bin/quell\\\\\\\\net\" --autostart\n"_s), qPrintable(text));
+        QTemporaryDir dir;
+        QFile entry(dir.filePath(u"quellnet.desktop"_s));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write(text.toUtf8());
+        entry.close();
+        QCOMPARE(validationProblems(entry.fileName()), QString());
+    }
+
+    // Started from the autostart entry, the program waits in the tray; with no tray it shows its
+    // window, as a person could not reach it otherwise.
+    void launchedAtLogin_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::newRow("with a tray") << true;
+        QTest::newRow("without a tray") << false;
+    }
+    void launchedAtLogin()
+    {
+        QFETCH(bool, tray);
+        launch(true, tray);
+        QCOMPARE(window()->isVisible(), !tray);
+        Q_EMIT m_delegate->statusItem()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window()->isVisible());
     }
 
     // The real program, twice: the second hands over and ends with 0; the first shows its window. A

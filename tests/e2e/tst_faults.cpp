@@ -62,7 +62,7 @@ class TestFaults : public QObject
         QCOMPARE(m_program->view().emailText(), m_account.email);
         QCOMPARE(m_program->view().passwordText(), m_account.password);
         QCOMPARE(CredentialStore::rememberedEmail(), m_account.email);
-        QCOMPARE(CredentialStore::rememberedPassword(), m_account.password);
+        QTRY_COMPARE(CredentialStore::passwordInSettings(), m_account.password);
         QCOMPARE(leftoversAfter(15000), QString());
         m_standIn.clearFailures();
         clickAndWaitFor(connected, 30000);

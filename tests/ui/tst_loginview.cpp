@@ -8,10 +8,12 @@
 #include "ui/UrlOpener.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFocusFrame>
 #include <QHash>
 #include <QLabel>
 #include <QLineEdit>
@@ -169,6 +171,69 @@ private Q_SLOTS:
             QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
             QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
         }
+    }
+
+    // Names that assistive technology reads out, which stay when a field holds text; the logo is
+    // passed over; Tab goes through the form in reading order; the field with the keyboard focus has
+    // a thick underline in the accent colour.
+    void accessibility()
+    {
+        createView();
+        const auto name
+            = [](QObject *object) { return QAccessible::queryAccessibleInterface(object)->text(QAccessible::Name); };
+        m_view->emailEdit()->setText(u"anna@example.com"_s);
+        m_view->passwordEdit()->setText(u"secret"_s);
+        QCOMPARE(name(m_view->emailEdit()), u"E-Mail"_s);
+        QCOMPARE(name(m_view->passwordEdit()), u"Passwort"_s);
+        QVERIFY(QAccessible::queryAccessibleInterface(m_view->passwordEdit())->state().passwordEdit);
+        QCOMPARE(name(m_view->rememberCheck()), u"Angemeldet bleiben"_s);
+        QCOMPARE(QAccessible::queryAccessibleInterface(m_view->rememberCheck())->role(), QAccessible::CheckBox);
+        QCOMPARE(name(m_view->connectButton()), disconnected);
+        QCOMPARE(name(m_view->signupButton()), u"Registrieren"_s);
+        QCOMPARE(name(m_view->helpButton()), u"Hilfe"_s);
+        const QString signUp
+            = QAccessible::queryAccessibleInterface(m_view->signupButton())->text(QAccessible::Description);
+        const QString help
+            = QAccessible::queryAccessibleInterface(m_view->helpButton())->text(QAccessible::Description);
+        QVERIFY(!signUp.isEmpty() && !help.isEmpty() && signUp != help);
+        deliverState(u"CONNECTED"_s);
+        QCOMPARE(name(m_view->connectButton()), connected);
+
+        auto *logo = m_view->findChild<QLabel *>(u"logoLabel"_s);
+        QVERIFY(logo && !logo->pixmap().isNull());
+        QAccessibleInterface *decoration = QAccessible::queryAccessibleInterface(logo);
+        QVERIFY(decoration->text(QAccessible::Name).isEmpty() && decoration->state().invisible);
+
+        deliverState(u"NOPROCESS"_s);
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        m_view->emailEdit()->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(m_view->emailEdit()->hasFocus());
+        QList<QWidget *> order { m_view->emailEdit() };
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget();
+        }
+        QCOMPARE(order,
+            (QList<QWidget *> { m_view->emailEdit(), m_view->passwordEdit(), m_view->rememberCheck(),
+                m_view->connectButton(), m_view->signupButton(), m_view->helpButton() }));
+
+        const QColor accent(0x23, 0xB2, 0x8C);
+        const auto underline = [](QWidget *line) { return pixels(line->grab().toImage()); };
+        m_view->passwordEdit()->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(m_view->passwordEdit()->hasFocus());
+        const QImage focused = underline(m_view->passwordLine());
+        const QImage unfocused = underline(m_view->emailLine());
+        QCOMPARE(focused.height(), 2);
+        QCOMPARE(focused.pixelColor(10, 0), accent);
+        QCOMPARE(focused.pixelColor(10, 1), accent);
+        QCOMPARE(unfocused.pixelColor(10, 0), grey);
+        QVERIFY(unfocused.pixelColor(10, 1) != accent && unfocused.pixelColor(10, 1) != grey);
+        // The check box's own cue is faint on the dark background: an outline around it instead.
+        m_view->rememberCheck()->setFocus(Qt::TabFocusReason);
+        auto *outline = m_view->findChild<QFocusFrame *>();
+        QVERIFY(outline && outline->isVisible() && outline->widget() == m_view->rememberCheck());
+        m_view->connectButton()->setFocus(Qt::MouseFocusReason);
+        QVERIFY(!outline->isVisible());
     }
 
     // Every button shows the pointing hand, the check box and the links included; once the view is

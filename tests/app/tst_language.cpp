@@ -1,0 +1,200 @@
+// The program's texts in the desktop's language. Registered four times (see CMakeLists.txt): under
+// de_DE, en_US, fr_FR and C, the desktop's language as the environment gives it.
+#include "app/AppDelegate.h"
+#include "app/StatusMenu.h"
+#include "app/Translations.h"
+#include "helperlink/LocalHelperConnection.h"
+#include "helperlink/PkexecPrivilegeStep.h"
+#include "tests/ui/GuiTesting.h"
+#include "ui/FlatButton.h"
+#include "ui/MainViewController.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSet>
+#include <QTest>
+#include <QXmlStreamReader>
+
+using namespace quellnet;
+using namespace quellnet::testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The source texts of a catalogue, or their translations.
+QSet<QString> catalogue(const QString &language, bool translations)
+{
+    QFile file(u"" QUELLNET_SOURCE_DIR "/resources/translations/quellnet_%1.ts"_s.arg(language));
+    QSet<QString> texts;
+    if (!file.open(QIODevice::ReadOnly))
+        return texts;
+    const QString wanted = translations ? u"translation"_s : u"source"_s;
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == wanted)
+            texts.insert(xml.readElementText());
+    }
+    return texts;
+}
+
+QString withoutShortcut(const QString &text)
+{
+    return text.section(QLatin1Char('\t'), 0, 0);
+}
+
+} // namespace
+
+class TestLanguage : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_config;
+    QString m_language;
+    std::unique_ptr<AppDelegate> m_delegate;
+
+    MainViewController *view() const { return m_delegate->mainViewController(); }
+
+    QString textOf(const QString &what)
+    {
+        StatusMenu *menu = m_delegate->statusMenu();
+        if (what == u"connect button")
+            return view()->connectButton()->text();
+        if (what == u"connect button, connected") {
+            deliverState(u"CONNECTED"_s);
+            const QString title = view()->connectButton()->text() + u" / "_s + menu->connectItem()->text();
+            deliverState(u"NOPROCESS"_s);
+            return title;
+        }
+        if (what == u"sign-up link")
+            return view()->signupButton()->text();
+        if (what == u"help link")
+            return view()->helpButton()->text();
+        if (what == u"e-mail placeholder")
+            return view()->emailEdit()->placeholderText();
+        if (what == u"password placeholder")
+            return view()->passwordEdit()->placeholderText();
+        if (what == u"check box caption")
+            return view()->rememberText()->text();
+        if (what == u"check box name")
+            return QAccessible::queryAccessibleInterface(view()->rememberCheck())->text(QAccessible::Name);
+        if (what == u"tray: connect")
+            return menu->connectItem()->text();
+        if (what == u"tray: window")
+            return menu->showWindowItem()->text();
+        if (what == u"tray: autostart")
+            return menu->autostartItem()->text();
+        if (what == u"tray: quit")
+            return menu->quitItem()->text();
+        if (what == u"sheet") {
+            view()->emailEdit()->clear();
+            QTest::mouseClick(view()->connectButton(), Qt::LeftButton);
+            auto *sheet = m_delegate->window()->findChild<QMessageBox *>();
+            const QString text = sheet ? sheet->text() : QString();
+            delete sheet;
+            return text;
+        }
+        if (what == u"Qt's context menu") {
+            const std::unique_ptr<QMenu> context(view()->emailEdit()->createStandardContextMenu());
+            return withoutShortcut(context->actions().constFirst()->text());
+        }
+        return u"(unknown: %1)"_s.arg(what);
+    }
+
+    // Every text the window and the tray menu show, and every name they give assistive technology.
+    QStringList visibleTexts() const
+    {
+        QStringList texts;
+        QWidgetList widgets = m_delegate->window()->findChildren<QWidget *>();
+        widgets << m_delegate->window();
+        for (const QWidget *widget : std::as_const(widgets)) {
+            texts << widget->accessibleName() << widget->accessibleDescription() << widget->toolTip();
+            if (const auto *label = qobject_cast<const QLabel *>(widget))
+                texts << label->text();
+            if (const auto *button = qobject_cast<const QAbstractButton *>(widget))
+                texts << button->text();
+            if (const auto *field = qobject_cast<const QLineEdit *>(widget))
+                texts << field->placeholderText();
+        }
+        texts << m_delegate->window()->windowTitle();
+        for (const QAction *item : m_delegate->statusMemu()->actions())
+            texts << item->text() << item->toolTip();
+        texts.removeAll(QString());
+        return texts;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        setUpGuiTest(m_config);
+        m_language = Translations::install(qApp);
+        m_delegate = std::make_unique<AppDelegate>(
+            [] { return std::make_shared<LocalHelperConnection>(u"/nonexistent/helper.sock"_s); },
+            std::make_unique<PkexecPrivilegeStep>(u"" QUELLNET_STAND_IN_BIN "/pkexec"_s));
+        m_delegate->setSystemTrayProbeForTesting([] { return true; });
+        m_delegate->applicationDidFinishLaunching();
+        QVERIFY(QTest::qWaitForWindowExposed(m_delegate->window()));
+    }
+
+    void cleanupTestCase() { m_delegate.reset(); }
+
+    void languageFollowsTheDesktop()
+    {
+        const QString name = QLocale::system().name();
+        const QString expected = name.startsWith(u"de") ? u"de"_s : name.startsWith(u"en") ? u"en"_s : QString();
+        QCOMPARE(m_language, expected);
+    }
+
+    void texts_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("source"); // as today, under any other language
+        QTest::addColumn<QString>("german");
+        QTest::addColumn<QString>("english");
+        const auto row = [](const char *what, const QString &source, const QString &german, const QString &english) {
+            QTest::newRow(what) << QString::fromUtf8(what) << source << german << english;
+        };
+        row("connect button", u"Verbinden"_s, u"Verbinden"_s, u"Connect"_s);
+        row("connect button, connected", u"Trennen / Trennen"_s, u"Trennen / Trennen"_s, u"Disconnect / Disconnect"_s);
+        row("sign-up link", u"Registrieren"_s, u"Registrieren"_s, u"Sign up"_s);
+        row("help link", u"Hilfe"_s, u"Hilfe"_s, u"Help"_s);
+        row("e-mail placeholder", u"E-Mail"_s, u"E-Mail"_s, u"Email"_s);
+        row("password placeholder", u"Passwort"_s, u"Passwort"_s, u"Password"_s);
+        row("check box caption", u"Angemeldet bleiben"_s, u"Angemeldet bleiben"_s, u"Stay signed in"_s);
+        row("check box name", u"Angemeldet bleiben"_s, u"Angemeldet bleiben"_s, u"Stay signed in"_s);
+        row("tray: connect", u"Verbinden"_s, u"Verbinden"_s, u"Connect"_s);
+        row("tray: window", u"Fenster öffnen"_s, u"Fenster öffnen"_s, u"Open window"_s);
+        row("tray: autostart", u"Beim Anmelden starten"_s, u"Beim Anmelden starten"_s, u"Start at login"_s);
+        row("tray: quit", u"Beenden"_s, u"Beenden"_s, u"Quit"_s);
+        row("sheet", u"Email should not be empty!"_s, u"Die E-Mail-Adresse darf nicht leer sein!"_s,
+            u"Email should not be empty!"_s);
+        row("Qt's context menu", u"&Undo"_s, u"&Rückgängig"_s, u"&Undo"_s);
+    }
+    void texts()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, source);
+        QFETCH(QString, german);
+        QFETCH(QString, english);
+        QCOMPARE(textOf(what), m_language == u"de" ? german : m_language == u"en" ? english : source);
+    }
+
+    // A text shown without going through the catalogue would stay in its source language, or would
+    // not be in the catalogue at all: every text on show is a translation (or, untranslated, a
+    // source text) of the catalogue, or the product's name.
+    void nothingOnShowEscapesTheCatalogue()
+    {
+        const QSet<QString> known = m_language.isEmpty() ? catalogue(u"de"_s, false) : catalogue(m_language, true);
+        QVERIFY(!known.isEmpty());
+        for (const QString &text : visibleTexts())
+            QVERIFY2(known.contains(text) || text == u"Quellnet", qPrintable(u"not from the catalogue: "_s + text));
+    }
+};
+
+QTEST_MAIN(TestLanguage)
+#include "tst_language.moc"
