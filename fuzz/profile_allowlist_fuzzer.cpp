@@ -133,8 +133,10 @@ bool isDangerous(const Directive &directive)
         return true;
     if (directive.name == "auth-user-pass")
         return !directive.params.isEmpty();
-    if ((directive.name == "proto" || directive.name == "remote") && !directive.params.isEmpty()
-        && directive.params.last().endsWith("-server"))
+    // The protocol: proto's parameter, or remote's third.
+    const bool protocolGiven = (directive.name == "proto" && directive.params.size() == 1)
+        || (directive.name == "remote" && directive.params.size() == 3);
+    if (protocolGiven && directive.params.last().endsWith("-server"))
         return true;
     return programs.contains(directive.name) || files.contains(directive.name) || listening.contains(directive.name);
 }
