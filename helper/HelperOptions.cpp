@@ -133,7 +133,8 @@ QString HelperOptions::usage()
         "  --allowed-users-file FILE more such users, one a line (default %2)\n"
         "  --scripts-dir DIR         where client.up and client.down are (default: beside the helper,\n"
         "                            else <prefix>/share/quellnet)\n"
-        "  --runtime-dir DIR         root-only place for private profile copies (default %3)\n"
+        "  --runtime-dir DIR         root-only place for private profile copies and management\n"
+        "                            passwords (default %3)\n"
         "  --openvpn PATH            the openvpn program (default %4)\n")
         .arg(defaultSocketPath(), defaultAllowedUsersFile(), defaultRuntimeDir(), defaultOpenVPN());
 }
