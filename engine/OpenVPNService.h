@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/TcpConnection.h"
+
 #include <QString>
 
 #include <atomic>
@@ -29,10 +31,12 @@ const QString &OpenVPNStateDidChange();
 // OpenVPNStateDidChange on the GUI thread, in the order the updates were accepted.
 // startOpenVPN() and stopOpenVPN() are called on the GUI thread and never block it.
 //
-// A start asks the root helper to run openvpn, then, on a worker thread of the service, connects
-// the management client (8 attempts, each with a 3 s time-out and followed by a 300 ms pause when
-// it fails), makes sure the management port belongs to root, sends the opening commands and the
-// credentials, and starts the reader. Starts run one after the other, never two at once. Before its
+// A start asks the root helper to run openvpn with a fresh management password, then, on a worker
+// thread of the service, connects the management client (8 attempts, each with a 3 s time-out and
+// followed by a 300 ms pause when it fails), makes sure the management port belongs to root,
+// answers openvpn's password prompt (an openvpn that does not take this run's password is not this
+// run's: the connection is closed and the attempt counts as failed), sends the opening commands
+// and the credentials, and starts the reader. Starts run one after the other, never two at once. Before its
 // first attempt a start waits, for at most 11 s after its request, until the openvpn of every
 // earlier start sent through the same helper connection has ended (its termination reply came, or
 // its request failed): the helper starts the new openvpn only after the old one has gone, and until
@@ -90,6 +94,7 @@ private:
         QString refusal; // why the start cannot go ahead; empty when it can
         QString username;
         QString password;
+        QString managementPassword; // this run's, never traced or logged
         std::weak_ptr<HelperConnection> connection; // the one the run request went through
         std::chrono::steady_clock::time_point requestedAt;
     };
@@ -112,6 +117,7 @@ private:
     void waitForEarlierOpenVPN(const StartJob &job);
     void onRunEnded(std::uint64_t generation);
     bool managementPeerBelongsToRoot();
+    TcpResult authenticateManagement(const QString &managementPassword);
     void onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus);
     void onManagementConnectionLost();
 

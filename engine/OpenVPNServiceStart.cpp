@@ -4,6 +4,7 @@
 #include "base/AppPaths.h"
 #include "base/SystemLog.h"
 #include "engine/EngineLog.h"
+#include "engine/ManagementPassword.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/StandardOutput.h"
 #include "engine/TcpSocketTable.h"
@@ -121,6 +122,7 @@ void OpenVPNService::startOpenVPN()
     if (job.refusal.isEmpty()) {
         job.username = *user;
         job.password = *secret;
+        job.managementPassword = ManagementPassword::generate();
         if (helper) {
             {
                 std::lock_guard lock(m_runsMutex);
@@ -128,7 +130,7 @@ void OpenVPNService::startOpenVPN()
                 std::erase_if(m_runsInFlight, [](const RunInFlight &run) { return run.connection.expired(); });
                 m_runsInFlight.push_back({ generation, connection });
             }
-            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown,
+            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown, job.managementPassword,
                 [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
             qCDebug(lcEngine) << "run request sent";
         }
@@ -185,7 +187,16 @@ void OpenVPNService::runStart(const StartJob &job)
     TcpClient &socket = m_management->socket();
     bool connected = false;
     for (int attempt = 1; attempt <= connectAttempts && !connected; ++attempt) {
-        const TcpResult result = socket.connect(connectTimeoutSeconds);
+        TcpResult result = socket.connect(connectTimeoutSeconds);
+        // Any local user could have opened the port before openvpn; such a listener must never see
+        // this run's password, let alone the credentials.
+        if (result.ok && !managementPeerBelongsToRoot()) {
+            socket.close();
+            giveUpStart();
+            return;
+        }
+        if (result.ok)
+            result = authenticateManagement(job.managementPassword);
         connected = result.ok;
         if (connected) {
             qCDebug(lcEngine) << "management connected on attempt" << attempt;
@@ -195,14 +206,6 @@ void OpenVPNService::runStart(const StartJob &job)
         }
     }
     if (!connected) {
-        giveUpStart();
-        return;
-    }
-
-    // Any local user could have opened the port before openvpn; such a listener must never see
-    // the credentials.
-    if (!managementPeerBelongsToRoot()) {
-        socket.close();
         giveUpStart();
         return;
     }
@@ -218,6 +221,21 @@ void OpenVPNService::runStart(const StartJob &job)
     m_management->send(QStringLiteral("username 'Auth' ") + quotedParameter(job.username) + u'\n');
     m_management->send(QStringLiteral("password 'Auth' ") + quotedParameter(job.password) + u'\n');
     m_management->startReading();
+}
+
+TcpResult OpenVPNService::authenticateManagement(const QString &managementPassword)
+{
+    // Another run's openvpn (an earlier one still ending, another user's) asks for a password too,
+    // but not for this one: it gets nothing more, and the attempt counts as failed.
+    TcpClient &socket = m_management->socket();
+    const std::shared_ptr<TcpConnection> connection = socket.connection();
+    QString error;
+    if (connection
+        && ManagementPassword::answerPrompt(
+            *connection, managementPassword, std::chrono::seconds(connectTimeoutSeconds), &error))
+        return TcpResult::success();
+    socket.close();
+    return TcpResult::failure(connection ? error : QStringLiteral("Not connected"));
 }
 
 void OpenVPNService::giveUpStart()

@@ -35,11 +35,16 @@ TcpConnection::~TcpConnection()
 
 std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, int timeoutSeconds)
 {
+    return read(maxBytes, std::chrono::milliseconds(timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000));
+}
+
+std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, std::chrono::milliseconds timeout)
+{
     if (maxBytes <= 0 || m_shutDown.load())
         return std::nullopt;
 
     pollfd entry { m_fd, POLLIN, 0 };
-    const int timeoutMs = timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000;
+    const int timeoutMs = timeout.count() < 0 ? -1 : static_cast<int>(timeout.count());
     for (;;) {
         const int ready = ::poll(&entry, 1, timeoutMs);
         if (ready > 0)

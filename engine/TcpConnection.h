@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -41,6 +42,8 @@ public:
     // Up to `maxBytes` bytes (at least one), or nothing when the connection is closed, broken or
     // shut down, or when `timeoutSeconds` pass without data (-1: wait without limit).
     std::optional<QByteArray> read(qsizetype maxBytes, int timeoutSeconds);
+    // The same with a time-out in milliseconds (negative: wait without limit).
+    std::optional<QByteArray> read(qsizetype maxBytes, std::chrono::milliseconds timeout);
     // Sends all of `bytes`. Never raises SIGPIPE.
     TcpResult send(const QByteArray &bytes);
 

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -29,35 +31,46 @@ bool parseEndpoint(QByteArrayView text, TcpSocketTable::Entry &entry, bool local
             return false;
     }
     entry.ipv6 = colon == 32;
+    std::array<quint8, 16> address6 {};
+    quint32 address = 0;
+    if (entry.ipv6) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            const quint32 word = ntohl(words[i]);
+            for (std::size_t b = 0; b < 4; ++b)
+                address6[i * 4 + b] = static_cast<quint8>(word >> (24 - 8 * b));
+        }
+        // ::ffff:a.b.c.d is the IPv4 address a.b.c.d seen through an IPv6 socket.
+        static constexpr std::array<quint8, 12> mappedPrefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
+        if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), address6.begin()))
+            address = ntohl(words[3]);
+    } else {
+        address = ntohl(words[0]);
+    }
     if (local) {
         entry.localPort = static_cast<quint16>(port);
-        if (entry.ipv6) {
-            for (std::size_t i = 0; i < 4; ++i) {
-                const quint32 word = ntohl(words[i]);
-                for (std::size_t b = 0; b < 4; ++b)
-                    entry.localAddress6[i * 4 + b] = static_cast<quint8>(word >> (24 - 8 * b));
-            }
-        } else {
-            entry.localAddress = ntohl(words[0]);
-        }
+        entry.localAddress = address;
+        entry.localAddress6 = address6;
     } else {
         entry.remotePort = static_cast<quint16>(port);
-        entry.remoteAddress = entry.ipv6 ? 0 : ntohl(words[0]);
+        entry.remoteAddress = address;
     }
     return true;
 }
 
-// Whether a listener on this local address could take a connection to 127.0.0.1.
-bool listensOnLoopback(const TcpSocketTable::Entry &entry, quint32 serverAddress)
+// Whether a socket bound to this local address could serve a connection to `serverAddress`: the
+// address itself or the wildcard, IPv4 or IPv6 (an IPv6 wildcard socket may take IPv4 too).
+bool servesAddress(const TcpSocketTable::Entry &entry, quint32 serverAddress)
 {
-    if (!entry.ipv6)
-        return entry.localAddress == serverAddress || entry.localAddress == INADDR_ANY;
     static constexpr std::array<quint8, 16> any {};
-    std::array<quint8, 16> mapped {};
-    mapped[10] = mapped[11] = 0xFF;
-    for (std::size_t b = 0; b < 4; ++b)
-        mapped[12 + b] = static_cast<quint8>(serverAddress >> (24 - 8 * b));
-    return entry.localAddress6 == any || entry.localAddress6 == mapped;
+    if (entry.ipv6 && entry.localAddress6 == any)
+        return true;
+    return entry.localAddress == serverAddress || (!entry.ipv6 && entry.localAddress == INADDR_ANY);
+}
+
+bool isTimeWait(const TcpSocketTable::Entry &entry)
+{
+    // Orphaned FIN_WAIT2 entries are time-wait sockets too: the kernel's, shown as root's.
+    return entry.state == TcpSocketTable::TimeWait || entry.state == TcpSocketTable::FinWait2;
 }
 
 } // namespace
@@ -109,29 +122,23 @@ std::vector<TcpSocketTable::Entry> TcpSocketTable::parse(const QByteArray &text)
 std::optional<uint> TcpSocketTable::ownerOfPeer(
     const std::vector<Entry> &table, quint32 localAddress, quint16 localPort, quint32 serverAddress, quint16 serverPort)
 {
+    bool acceptedByRoot = false;
+    bool rootListens = false;
     for (const Entry &entry : table) {
-        // Time-wait entries, orphaned FIN_WAIT2 ones included, are the kernel's and shown as root's.
-        if (entry.ipv6 || entry.state == TimeWait || entry.state == FinWait2)
-            continue;
-        if (entry.localAddress != serverAddress || entry.localPort != serverPort || entry.remoteAddress != localAddress
-            || entry.remotePort != localPort)
+        if (isTimeWait(entry) || entry.localPort != serverPort || !servesAddress(entry, serverAddress))
             continue;
         if (entry.uid != 0)
             return entry.uid;
-        if (entry.inode != 0)
-            return 0; // accepted by a root process
-        break; // not accepted yet: its uid tells nothing on every kernel
+        rootListens = rootListens || entry.state == Listen;
+        // The server's end of our connection, accepted by a root process. One nobody has accepted
+        // yet (inode 0) tells nothing: some kernels show it as root's whoever listens.
+        acceptedByRoot = acceptedByRoot
+            || (entry.state != Listen && entry.remoteAddress == localAddress && entry.remotePort == localPort
+                && entry.inode != 0);
     }
-
-    std::optional<uint> owner;
-    for (const Entry &entry : table) {
-        if (entry.state != Listen || entry.localPort != serverPort || !listensOnLoopback(entry, serverAddress))
-            continue;
-        if (entry.uid != 0)
-            return entry.uid;
-        owner = 0;
-    }
-    return owner;
+    if (acceptedByRoot || rootListens)
+        return 0;
+    return std::nullopt;
 }
 
 } // namespace quellnet

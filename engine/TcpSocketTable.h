@@ -20,10 +20,12 @@ public:
     struct Entry
     {
         bool ipv6 = false;
-        quint32 localAddress = 0; // IPv4, host byte order
+        // IPv4 addresses in host byte order; for an IPv6 entry, the IPv4 address it maps
+        // (::ffff:a.b.c.d), or 0.
+        quint32 localAddress = 0;
         std::array<quint8, 16> localAddress6 {}; // IPv6, network byte order
         quint16 localPort = 0;
-        quint32 remoteAddress = 0; // IPv4 only
+        quint32 remoteAddress = 0;
         quint16 remotePort = 0;
         int state = 0;
         quint64 txQueue = 0; // bytes sent and not yet acknowledged by the peer
@@ -41,10 +43,12 @@ public:
     // `serverAddress`:`serverPort`: 0 when that is root for sure, the uid of another owner when
     // one shows, nothing when it cannot be told.
     //
-    // The server's socket of the connection settles it once a process has accepted it. Before
-    // that, some kernels show it as root's whoever listens, so then every listener that could
-    // have taken the connection must be root's (and there must be one). Time-wait entries never
-    // count: the kernel shows them all as root's.
+    // Any socket of another user that serves the port where the connection could arrive (on the
+    // server's address or the wildcard, in the IPv4 table or, IPv4-mapped or as [::], in the IPv6
+    // one: listening or accepted) is a refusal, whoever took this connection. Otherwise the
+    // server's socket of the connection settles it once a process has accepted it. Before that,
+    // some kernels show it as root's whoever listens, so then there must be a listener of root's.
+    // Time-wait entries never count: the kernel shows them all as root's.
     static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table, quint32 localAddress, quint16 localPort,
         quint32 serverAddress, quint16 serverPort);
 };

@@ -61,8 +61,12 @@ void checkRequest(QByteArrayView line)
         FUZZ_CHECK(!request.config.isEmpty());
         for (const QString *path : { &request.config, &request.clientUp, &request.clientDown })
             FUZZ_CHECK(!path->contains(QChar(0)) && path->isValidUtf16());
+        // The helper writes it into a file openvpn reads as its first line.
+        FUZZ_CHECK(HelperWire::isManagementPassword(request.managementPassword));
+        FUZZ_CHECK(!request.managementPassword.contains(u'\n'));
     } else {
-        FUZZ_CHECK(request.config.isEmpty() && request.clientUp.isEmpty() && request.clientDown.isEmpty());
+        FUZZ_CHECK(request.config.isEmpty() && request.clientUp.isEmpty() && request.clientDown.isEmpty()
+            && request.managementPassword.isEmpty());
     }
 
     const QByteArray encoded = HelperWire::encode(request);
@@ -84,10 +88,14 @@ void checkReply(QByteArrayView line)
         return;
 
     const HelperReply &reply = *decoded.message;
-    if (reply.kind == HelperReply::Kind::TerminationStatus)
+    if (reply.kind == HelperReply::Kind::TerminationStatus || reply.kind == HelperReply::Kind::Run)
         FUZZ_CHECK(reply.text.isEmpty());
-    else
+    if (reply.kind != HelperReply::Kind::TerminationStatus)
         FUZZ_CHECK(reply.terminationStatus == 0);
+    if (reply.kind != HelperReply::Kind::Run)
+        FUZZ_CHECK(!reply.run);
+    else if (reply.run && reply.run->managementPassword)
+        FUZZ_CHECK(HelperWire::isManagementPassword(*reply.run->managementPassword));
 
     const QByteArray encoded = HelperWire::encode(reply);
     FUZZ_CHECK(isOneLine(encoded));

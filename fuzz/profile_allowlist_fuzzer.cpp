@@ -3,11 +3,13 @@
 // A refusal says why in plain words without quoting a value, and hands out nothing. An accepted
 // profile's rewritten copy (what openvpn is given) is accepted again and rewrites to itself, and
 // openvpn, reading the copy, finds the same directives as in the profile that was checked, none
-// of which is one that runs programs, loads code, touches files or the management interface as
-// root. The reading below follows openvpn 2.6's read_config_file(): pieces of at most 255 bytes,
+// of which is one that runs programs, loads code, touches files or the management interface or
+// makes openvpn listen as root; and it is a client's profile: `client` (or `tls-client` with
+// `pull`) and a `remote`. A refusal is either of the two kinds the helper reports. The reading below follows openvpn 2.6's read_config_file(): pieces of at most 255 bytes,
 // a byte-order mark on the first line, a leading "--", and "<tag>" lines that open inline blocks.
 #include "fuzz/FuzzCheck.h"
 #include "helper/ProfileAllowlist.h"
+#include "helper/RunStatus.h"
 
 #include <QByteArray>
 #include <QList>
@@ -120,6 +122,8 @@ bool isDangerous(const Directive &directive)
     static const QList<QByteArray> files { "log", "log-append", "status", "writepid", "cd", "chroot", "tmp-dir",
         "askpass", "ca", "cert", "key", "tls-auth", "tls-crypt", "tls-crypt-v2", "pkcs12", "dh", "crl-verify",
         "secret", "capath", "extra-certs", "dev-node", "replay-persist" };
+    static const QList<QByteArray> listening { "port", "lport", "bind", "local", "float", "server", "mode",
+        "tls-server" };
     static const QList<QByteArray> keyBlocks { "ca", "cert", "key", "tls-auth", "tls-crypt", "tls-crypt-v2",
         "extra-certs" };
 
@@ -129,7 +133,21 @@ bool isDangerous(const Directive &directive)
         return true;
     if (directive.name == "auth-user-pass")
         return !directive.params.isEmpty();
-    return programs.contains(directive.name) || files.contains(directive.name);
+    // The protocol: proto's parameter, or remote's third.
+    const bool protocolGiven = (directive.name == "proto" && directive.params.size() == 1)
+        || (directive.name == "remote" && directive.params.size() == 3);
+    if (protocolGiven && directive.params.last().endsWith("-server"))
+        return true;
+    return programs.contains(directive.name) || files.contains(directive.name) || listening.contains(directive.name);
+}
+
+bool hasDirective(const QList<Directive> &directives, QByteArrayView name)
+{
+    for (const Directive &directive : directives) {
+        if (!directive.isInlineBlock && directive.name == name)
+            return true;
+    }
+    return false;
 }
 
 bool isPlainAscii(const QString &text)
@@ -149,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const ProfileCheck check = ProfileAllowlist::check(profile);
 
     if (!check.accepted) {
+        FUZZ_CHECK(check.status == RunStatus::profileRefused || check.status == RunStatus::notAClientProfile);
         FUZZ_CHECK(check.sanitized.isEmpty());
         FUZZ_CHECK(!check.reason.isEmpty() && isPlainAscii(check.reason));
         FUZZ_CHECK(!check.reason.contains(u'/'));
@@ -167,6 +186,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(given.has_value() && !given->isEmpty());
     for (const Directive &directive : *given)
         FUZZ_CHECK(!isDangerous(directive));
+    const bool client = hasDirective(*given, "client");
+    FUZZ_CHECK(client || (hasDirective(*given, "tls-client") && hasDirective(*given, "pull")));
+    FUZZ_CHECK(hasDirective(*given, "remote"));
+    // Without 'client', openvpn does not make plain "tcp" a client's protocol.
+    for (const Directive &directive : *given) {
+        if (!client && (directive.name == "proto" || (directive.name == "remote" && directive.params.size() == 3)))
+            FUZZ_CHECK(!directive.params.last().startsWith("tcp") || directive.params.last().endsWith("-client"));
+    }
     const std::optional<QList<Directive>> checked = readAsOpenVpn(profile);
     FUZZ_CHECK(checked == given);
     return 0;

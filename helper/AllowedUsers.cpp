@@ -13,27 +13,25 @@
 
 namespace quellnet {
 
-bool AllowedUsers::resolve(const QString &user, uid_t &uid)
+std::optional<uid_t> AllowedUsers::resolve(const QString &user)
 {
     bool numeric = false;
     const qulonglong number = user.toULongLong(&numeric);
     if (numeric && !user.startsWith(QLatin1Char('+'))) {
         // (uid_t)-1 means "no user" to the kernel's calls.
         if (number >= qulonglong(uid_t(-1)))
-            return false;
-        uid = uid_t(number);
-        return true;
+            return std::nullopt;
+        return uid_t(number);
     }
     const QByteArray name = user.toLocal8Bit();
     if (name.isEmpty() || name.contains('\0'))
-        return false;
+        return std::nullopt;
     std::vector<char> buffer(16384);
     passwd entry {};
     passwd *found = nullptr;
     if (::getpwnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-        return false;
-    uid = found->pw_uid;
-    return true;
+        return std::nullopt;
+    return found->pw_uid;
 }
 
 QStringList AllowedUsers::parse(const QByteArray &text)
@@ -50,23 +48,23 @@ QStringList AllowedUsers::parse(const QByteArray &text)
     return users;
 }
 
-bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString &problem)
+bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString *error)
 {
     struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT)
         return true;
-    const QString trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, problem);
-    if (trusted.isEmpty())
+    const std::optional<QString> trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, error);
+    if (!trusted)
         return false;
-    QFile file(trusted);
+    QFile file(*trusted);
     if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("%1: %2").arg(path, file.errorString());
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
     for (const QString &user : parse(file.read(qint64 { 1024 } * 1024))) {
-        uid_t uid = 0;
-        if (resolve(user, uid))
-            uids.insert(uid);
+        if (const std::optional<uid_t> uid = resolve(user))
+            uids.insert(*uid);
         else
             skipped.append(user);
     }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <set>
 
 #include <sys/types.h>
@@ -14,12 +15,12 @@ namespace quellnet {
 class AllowedUsers
 {
 public:
-    // A user name or a decimal uid; false if neither names a user.
-    static bool resolve(const QString &user, uid_t &uid);
+    // The uid of a user name or a decimal uid; nothing if neither names a user.
+    static std::optional<uid_t> resolve(const QString &user);
 
     // Reads the file's users into `uids`. A missing file adds no one and is fine; a file that
     // anyone but root could change is refused. Unknown names are reported in `skipped`.
-    static bool readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString &problem);
+    static bool readFile(const QString &path, std::set<uid_t> &uids, QStringList &skipped, QString *error = nullptr);
 
     // The users of a file's text.
     static QStringList parse(const QByteArray &text);

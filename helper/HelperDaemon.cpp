@@ -1,8 +1,8 @@
 #include "helper/HelperDaemon.h"
 
+#include "helper/AllowedUsers.h"
 #include "helper/HelperLog.h"
 #include "helper/ProfileAllowlist.h"
-#include "helper/ProfileIntake.h"
 #include "helper/RunStatus.h"
 #include "helper/TrustedPath.h"
 #include "helperlink/HelperWire.h"
@@ -10,8 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -20,6 +20,7 @@
 #include <linux/posix_acl.h>
 #include <linux/posix_acl_xattr.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,21 +28,16 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcHelper, "quellnet.helper", QtInfoMsg)
+#ifndef SO_PEERGROUPS
+#define SO_PEERGROUPS 59
+#endif
 
 namespace quellnet {
 
 namespace {
 
-// More clients than the program and a few tools would ever open at once.
-constexpr std::size_t maxSessions = 64;
 // A client that does not read its replies is dropped before it costs more than this.
 constexpr qsizetype maxPendingOutput = qsizetype { 1024 } * 1024;
-
-QString errnoText(int error)
-{
-    return qt_error_string(error);
-}
 
 sockaddr_un socketAddress(const QByteArray &path)
 {
@@ -49,6 +45,45 @@ sockaddr_un socketAddress(const QByteArray &path)
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     return address;
+}
+
+void fail(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+}
+
+// The peer's supplementary groups when it connected; none when the kernel cannot tell (the
+// profile is then read with fewer rights, never with more).
+std::vector<gid_t> peerGroups(int fd)
+{
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto length = socklen_t(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+            groups.resize(length / sizeof(gid_t));
+            return groups;
+        }
+        if (errno != ERANGE)
+            break;
+        groups.resize(length / sizeof(gid_t) + 1);
+    }
+    qCDebug(lcHelper) << "the peer's groups cannot be read:" << qt_error_string(errno);
+    return {};
+}
+
+QString userList(const std::set<uid_t> &users)
+{
+    QStringList uids;
+    for (uid_t uid : users)
+        uids.append(QString::number(uid));
+    return uids.isEmpty() ? QString() : QStringLiteral(" and uid ") + uids.join(QStringLiteral(", "));
+}
+
+std::int64_t millisecondsUntil(HelperDaemon::Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - HelperDaemon::Clock::now());
+    return std::max<std::int64_t>(0, left.count());
 }
 
 } // namespace
@@ -59,6 +94,8 @@ HelperDaemon::~HelperDaemon()
 {
     for (auto &entry : m_sessions)
         ::close(entry.second.fd);
+    if (m_watchFd >= 0)
+        ::close(m_watchFd);
     stopListening();
 }
 
@@ -76,34 +113,37 @@ int HelperDaemon::run()
     ::sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signalFd < 0) {
-        HelperLog::write(QStringLiteral("cannot watch signals: %1").arg(errnoText(errno)));
+        HelperLog::write(QStringLiteral("cannot watch signals: %1").arg(qt_error_string(errno)));
         return 1;
     }
 
-    QString problem;
-    if (!prepareRuntimeDirectory(problem) || !listen(problem)) {
-        HelperLog::write(problem);
+    QString error;
+    if (!loadAllowedUsers(&error)) {
+        HelperLog::write(QStringLiteral("refusing to start: allowed users: %1").arg(error));
         ::close(signalFd);
         return 1;
     }
+    if (!prepareRuntimeDirectory(&error) || !listen(&error)) {
+        HelperLog::write(error);
+        ::close(signalFd);
+        return 1;
+    }
+    watchAllowedUsers();
     m_supervisor.emplace(
         m_settings.openvpn, [this](const RunTicket &ticket, std::int32_t status) { onRunEnded(ticket, status); });
-    QStringList users;
-    for (uid_t uid : m_settings.allowedUsers)
-        users.append(QString::number(uid));
-    HelperLog::write(
-        QStringLiteral(QUELLNET_HELPER_ID " %1 serving %2 for root%3; openvpn %4, scripts in %5")
-            .arg(QStringLiteral(QUELLNET_VERSION), m_settings.socketPath,
-                users.isEmpty() ? QString() : QStringLiteral(" and uid ") + users.join(QStringLiteral(", ")),
-                m_settings.openvpn.openvpn, m_settings.openvpn.scriptsDir));
+    HelperLog::write(QStringLiteral(QUELLNET_HELPER_ID " %1 serving %2 for root%3; openvpn %4, scripts in %5")
+                         .arg(QStringLiteral(QUELLNET_VERSION), m_settings.socketPath, userList(m_allowedUsers),
+                             m_settings.openvpn.openvpn, m_settings.openvpn.scriptsDir));
 
     bool stopping = false;
     while (!stopping || !m_supervisor->idle()) {
         std::vector<pollfd> fds;
         std::vector<std::uint64_t> serials;
         fds.push_back({ signalFd, POLLIN, 0 });
-        if (m_listenFd >= 0)
-            fds.push_back({ m_listenFd, POLLIN, 0 });
+        const std::size_t listenIndex = fds.size();
+        fds.push_back({ m_listenFd, POLLIN, 0 }); // ignored by poll() once it is -1
+        const std::size_t watchIndex = fds.size();
+        fds.push_back({ m_watchFd, POLLIN, 0 });
         const std::size_t firstSession = fds.size();
         for (const auto &[serial, session] : m_sessions) {
             const short events = short((stopping ? 0 : POLLIN) | (session.output.isEmpty() ? 0 : POLLOUT));
@@ -111,13 +151,12 @@ int HelperDaemon::run()
             serials.push_back(serial);
         }
 
-        int timeout = -1;
-        if (const auto deadline = m_supervisor->nextDeadline()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - OpenVPNSupervisor::Clock::now());
-            timeout = int(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-        }
+        std::optional<Clock::time_point> deadline = m_supervisor->nextDeadline();
+        if (const std::optional<Clock::time_point> idle = nextIdleDeadline(); idle && !stopping)
+            deadline = deadline ? std::min(*deadline, *idle) : *idle;
+        const int timeout = deadline ? int(std::min<std::int64_t>(millisecondsUntil(*deadline), 60000)) : -1;
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
-            HelperLog::write(QStringLiteral("poll failed: %1").arg(errnoText(errno)));
+            HelperLog::write(QStringLiteral("poll failed: %1").arg(qt_error_string(errno)));
             break;
         }
 
@@ -127,7 +166,8 @@ int HelperDaemon::run()
                 if (info.ssi_signo == SIGCHLD) {
                     m_supervisor->reap();
                 } else if (info.ssi_signo == SIGHUP) {
-                    HelperLog::write(QStringLiteral("SIGHUP ignored; restart the helper to change its settings"));
+                    HelperLog::write(QStringLiteral("SIGHUP: reading the allowed users again"));
+                    reloadAllowedUsers();
                 } else if (!stopping) {
                     HelperLog::write(QStringLiteral("stopping on signal %1").arg(info.ssi_signo));
                     stopping = true;
@@ -137,7 +177,9 @@ int HelperDaemon::run()
             }
         }
         m_supervisor->onTimer();
-        if (m_listenFd >= 0 && (fds[1].revents & POLLIN))
+        if (fds[watchIndex].fd >= 0 && (fds[watchIndex].revents & POLLIN))
+            readWatchEvents();
+        if (m_listenFd >= 0 && fds[listenIndex].fd == m_listenFd && (fds[listenIndex].revents & POLLIN))
             acceptClients();
 
         for (std::size_t i = 0; i < serials.size(); ++i) {
@@ -152,6 +194,8 @@ int HelperDaemon::run()
             else if (revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(serials[i]);
         }
+        if (!stopping)
+            closeIdleSessions();
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             const auto next = std::next(it);
             if (it->second.broken)
@@ -171,48 +215,133 @@ int HelperDaemon::run()
     return 0;
 }
 
-bool HelperDaemon::prepareRuntimeDirectory(QString &problem)
+bool HelperDaemon::prepareRuntimeDirectory(QString *error)
 {
     const QByteArray native = QFile::encodeName(m_settings.openvpn.runtimeDir);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        problem = QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, errnoText(errno));
+        fail(error, QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, qt_error_string(errno)));
         return false;
     }
     struct stat info = {};
     if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0
         || (info.st_mode & 077) != 0) {
-        problem = QStringLiteral("%1 must be a directory that only root can use (mode 0700)")
-                      .arg(m_settings.openvpn.runtimeDir);
+        fail(error,
+            QStringLiteral("%1 must be a directory that only root can use (mode 0700)")
+                .arg(m_settings.openvpn.runtimeDir));
         return false;
     }
-    const QString resolved = TrustedPath::resolve(m_settings.openvpn.runtimeDir, TrustedPath::Kind::Directory, problem);
-    if (resolved.isEmpty())
+    const std::optional<QString> resolved
+        = TrustedPath::resolve(m_settings.openvpn.runtimeDir, TrustedPath::Kind::Directory, error);
+    if (!resolved)
         return false;
-    m_settings.openvpn.runtimeDir = resolved;
+    m_settings.openvpn.runtimeDir = *resolved;
 
-    // Copies left by an earlier run that did not end cleanly.
-    QDir directory(resolved);
-    for (const QString &stale : directory.entryList({ QStringLiteral("profile-*.ovpn") }, QDir::Files | QDir::System))
-        directory.remove(stale);
+    // Copies and management passwords left by an earlier run that did not end cleanly.
+    QDir directory(*resolved);
+    const QStringList stale = directory.entryList(
+        { QStringLiteral("profile-*.ovpn"), QStringLiteral("management-*.pw") }, QDir::Files | QDir::System);
+    for (const QString &name : stale)
+        directory.remove(name);
     return true;
 }
 
-bool HelperDaemon::listen(QString &problem)
+bool HelperDaemon::loadAllowedUsers(QString *error)
+{
+    std::set<uid_t> users = m_settings.allowedUsers;
+    QStringList skipped;
+    if (!m_settings.allowedUsersFile.isEmpty()
+        && !AllowedUsers::readFile(m_settings.allowedUsersFile, users, skipped, error))
+        return false;
+    for (const QString &user : skipped)
+        HelperLog::write(QStringLiteral("%1 names no user: %2 is skipped").arg(m_settings.allowedUsersFile, user));
+    m_allowedUsers = std::move(users);
+    return true;
+}
+
+void HelperDaemon::reloadAllowedUsers()
+{
+    const std::set<uid_t> before = m_allowedUsers;
+    QString error;
+    if (!loadAllowedUsers(&error)) {
+        HelperLog::write(QStringLiteral("the allowed users stay as they were: %1").arg(error));
+        return;
+    }
+    if (m_allowedUsers == before)
+        return;
+    HelperLog::write(QStringLiteral("now serving root%1").arg(userList(m_allowedUsers)));
+    if (m_listenFd >= 0 && !restrictSocket(&error))
+        HelperLog::write(error);
+    for (auto &[serial, session] : m_sessions) {
+        if (session.caller.uid != 0 && !m_allowedUsers.contains(session.caller.uid) && !session.broken) {
+            HelperLog::write(
+                QStringLiteral("closing the connection of %1: no longer an allowed user").arg(describe(session)));
+            session.broken = true;
+        }
+    }
+}
+
+void HelperDaemon::watchAllowedUsers()
+{
+    if (m_settings.allowedUsersFile.isEmpty())
+        return;
+    const QString folder = QFileInfo(m_settings.allowedUsersFile).absolutePath();
+    m_watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    constexpr std::uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB
+        | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (m_watchFd < 0 || ::inotify_add_watch(m_watchFd, QFile::encodeName(folder).constData(), events) < 0) {
+        HelperLog::write(QStringLiteral("cannot watch %1 (%2): send SIGHUP after changing the allowed users")
+                             .arg(folder, qt_error_string(errno)));
+        if (m_watchFd >= 0)
+            ::close(m_watchFd);
+        m_watchFd = -1;
+    }
+}
+
+void HelperDaemon::readWatchEvents()
+{
+    const QByteArray name = QFile::encodeName(QFileInfo(m_settings.allowedUsersFile).fileName());
+    bool changed = false;
+    bool watchGone = false;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_watchFd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            const QByteArray eventName(event->name, qsizetype(::strnlen(event->name, event->len)));
+            changed = changed || (event->mask & IN_Q_OVERFLOW) || eventName == name;
+            watchGone = watchGone || (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF));
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (watchGone) {
+        HelperLog::write(QStringLiteral("the folder of %1 went away: send SIGHUP after changing the allowed users")
+                             .arg(m_settings.allowedUsersFile));
+        ::close(m_watchFd);
+        m_watchFd = -1;
+        changed = true;
+    }
+    if (changed)
+        reloadAllowedUsers();
+}
+
+bool HelperDaemon::listen(QString *error)
 {
     const QByteArray path = QFile::encodeName(m_settings.socketPath);
     if (!m_settings.socketPath.startsWith(QLatin1Char('/')) || size_t(path.size()) >= sizeof(sockaddr_un::sun_path)) {
-        problem = QStringLiteral("%1 cannot be a socket path").arg(m_settings.socketPath);
+        fail(error, QStringLiteral("%1 cannot be a socket path").arg(m_settings.socketPath));
         return false;
     }
     // Anyone who could replace the socket could pose as the helper to its clients.
-    if (!TrustedPath::directoryIsTrusted(QFileInfo(m_settings.socketPath).absolutePath(), problem))
+    if (!TrustedPath::directoryIsTrusted(QFileInfo(m_settings.socketPath).absolutePath(), error))
         return false;
 
     const sockaddr_un address = socketAddress(path);
     struct stat existing = {};
     if (::lstat(path.constData(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
-            problem = QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath);
+            fail(error, QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath));
             return false;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -221,7 +350,7 @@ bool HelperDaemon::listen(QString &problem)
         if (probe >= 0)
             ::close(probe);
         if (served) {
-            problem = QStringLiteral("another helper already serves %1").arg(m_settings.socketPath);
+            fail(error, QStringLiteral("another helper already serves %1").arg(m_settings.socketPath));
             return false;
         }
         ::unlink(path.constData());
@@ -229,31 +358,39 @@ bool HelperDaemon::listen(QString &problem)
 
     m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
-    if (!restrictSocket(path, problem))
+    if (!restrictSocket(error))
         return false;
     struct stat bound = {};
     if (::lstat(path.constData(), &bound) != 0 || ::listen(m_listenFd, 64) != 0) {
-        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     m_socketInode = bound.st_ino;
     return true;
 }
 
-bool HelperDaemon::restrictSocket(const QByteArray &path, QString &problem) const
+bool HelperDaemon::restrictSocket(QString *error) const
 {
     // Connecting takes write permission on the socket file. Root owns it with mode 0600, and an
     // access control list grants the allowed users the same, so no one else gets as far as a
     // connection. The peer's credentials still decide who is served.
+    const QByteArray path = QFile::encodeName(m_settings.socketPath);
     if (::chmod(path.constData(), 0600) != 0) {
-        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
-    if (m_settings.allowedUsers.empty())
-        return true;
+    if (m_allowedUsers.empty()) {
+        // Users no longer allowed lose the list's entries too.
+        if (::removexattr(path.constData(), "system.posix_acl_access") == 0 || errno == ENODATA || errno == EOPNOTSUPP)
+            return true;
+        fail(error,
+            QStringLiteral("cannot take the access control list off %1: %2")
+                .arg(m_settings.socketPath, qt_error_string(errno)));
+        return false;
+    }
 
     QByteArray acl;
     auto append32 = [&acl](std::uint32_t value) {
@@ -269,7 +406,7 @@ bool HelperDaemon::restrictSocket(const QByteArray &path, QString &problem) cons
     // Entries in the kernel's order: by tag, users by uid (std::set is ordered).
     append32(POSIX_ACL_XATTR_VERSION);
     entry(ACL_USER_OBJ, readWrite, undefinedId);
-    for (uid_t uid : m_settings.allowedUsers)
+    for (uid_t uid : m_allowedUsers)
         entry(ACL_USER, readWrite, uid);
     entry(ACL_GROUP_OBJ, 0, undefinedId);
     entry(ACL_MASK, readWrite, undefinedId);
@@ -277,8 +414,9 @@ bool HelperDaemon::restrictSocket(const QByteArray &path, QString &problem) cons
     if (::setxattr(path.constData(), "system.posix_acl_access", acl.constData(), size_t(acl.size()), 0) == 0)
         return true;
     if (errno != EOPNOTSUPP) {
-        problem = QStringLiteral("cannot grant the allowed users access to %1: %2")
-                      .arg(m_settings.socketPath, errnoText(errno));
+        fail(error,
+            QStringLiteral("cannot grant the allowed users access to %1: %2")
+                .arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     // A file system without access control lists: anyone may connect, and the peer's credentials
@@ -287,7 +425,7 @@ bool HelperDaemon::restrictSocket(const QByteArray &path, QString &problem) cons
                                     "only root and the allowed users are served")
                          .arg(m_settings.socketPath));
     if (::chmod(path.constData(), 0666) != 0) {
-        problem = QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, errnoText(errno));
+        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     return true;
@@ -306,13 +444,19 @@ void HelperDaemon::stopListening()
         ::unlink(path.constData());
 }
 
+std::size_t HelperDaemon::connectionsOf(uid_t uid) const
+{
+    return std::size_t(std::count_if(m_sessions.begin(), m_sessions.end(),
+        [uid](const auto &entry) { return entry.second.caller.uid == uid && !entry.second.broken; }));
+}
+
 void HelperDaemon::acceptClients()
 {
     for (;;) {
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
-                HelperLog::write(QStringLiteral("accept failed: %1").arg(errnoText(errno)));
+                HelperLog::write(QStringLiteral("accept failed: %1").arg(qt_error_string(errno)));
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             return;
@@ -324,24 +468,31 @@ void HelperDaemon::acceptClients()
             ::close(fd);
             continue;
         }
-        if (peer.uid != 0 && !m_settings.allowedUsers.contains(peer.uid)) {
+        if (peer.uid != 0 && !m_allowedUsers.contains(peer.uid)) {
             HelperLog::write(QStringLiteral("refused a connection from uid %1 (pid %2): not an allowed user")
                                  .arg(peer.uid)
                                  .arg(peer.pid));
             ::close(fd);
             continue;
         }
-        if (m_sessions.size() >= maxSessions) {
-            HelperLog::write(QStringLiteral("refused a connection from uid %1 (pid %2): too many connections")
-                                 .arg(peer.uid)
-                                 .arg(peer.pid));
+        // Each user's own limit: no one can take the connections that others need.
+        if (peer.uid != 0 && connectionsOf(peer.uid) >= m_settings.connectionsPerUser) {
+            if (m_overLimitLogged.insert(peer.uid).second) {
+                HelperLog::write(QStringLiteral("refusing connections from uid %1 (pid %2): it holds %3 already")
+                                     .arg(peer.uid)
+                                     .arg(peer.pid)
+                                     .arg(m_settings.connectionsPerUser));
+            }
             ::close(fd);
             continue;
         }
         Session session;
         session.fd = fd;
-        session.uid = peer.uid;
+        session.caller.uid = peer.uid;
+        session.caller.gid = peer.gid;
+        session.caller.groups = peerGroups(fd);
         session.pid = peer.pid;
+        session.idleDeadline = Clock::now() + m_settings.idleTimeout;
         const std::uint64_t serial = m_nextSerial++;
         qCDebug(lcHelper) << "connection" << serial << "from" << describe(session);
         m_sessions.emplace(serial, std::move(session));
@@ -401,7 +552,7 @@ void HelperDaemon::writeTo(Session &session)
 
 bool HelperDaemon::handleLine(std::uint64_t serial, QByteArrayView line)
 {
-    const Session &session = m_sessions.at(serial);
+    Session &session = m_sessions.at(serial);
     const HelperDecoded<HelperRequest> decoded = HelperWire::decodeRequest(line);
     if (!decoded.message) {
         if (!decoded.id) {
@@ -418,6 +569,7 @@ bool HelperDaemon::handleLine(std::uint64_t serial, QByteArrayView line)
         return true;
     }
 
+    session.requested = true;
     const HelperRequest &request = *decoded.message;
     switch (request.operation) {
     case HelperRequest::Operation::GetVersion: {
@@ -429,11 +581,13 @@ bool HelperDaemon::handleLine(std::uint64_t serial, QByteArrayView line)
         break;
     }
     case HelperRequest::Operation::KillOpenVPN:
-        HelperLog::write(QStringLiteral("%1 asks to end openvpn").arg(describe(session)));
-        m_supervisor->kill();
+        handleKill(session);
         break;
     case HelperRequest::Operation::RunOpenVPN:
         handleRun(serial, request);
+        break;
+    case HelperRequest::Operation::GetRun:
+        handleGetRun(serial, request);
         break;
     }
     return true;
@@ -443,7 +597,7 @@ void HelperDaemon::handleRun(std::uint64_t serial, const HelperRequest &request)
 {
     const Session &session = m_sessions.at(serial);
     const QString who = describe(session);
-    const uid_t caller = session.uid;
+    const CallerIdentity caller = session.caller;
     HelperLog::write(QStringLiteral("run request %1 of %2 for %3").arg(request.id).arg(who, request.config));
 
     auto refuse = [&](std::int32_t status, const QString &reason) {
@@ -455,20 +609,73 @@ void HelperDaemon::handleRun(std::uint64_t serial, const HelperRequest &request)
         reply(serial, ended);
     };
 
-    const ProfileIntake::Result intake = ProfileIntake::read(request.config, caller, ProfileAllowlist::maxProfileSize);
-    if (!intake.ok)
-        return refuse(intake.status, QStringLiteral("%1 %2").arg(request.config, intake.reason));
-    const ProfileCheck check = ProfileAllowlist::check(intake.content);
+    // Another user's tunnel stays up; only root may replace it.
+    if (caller.uid != 0) {
+        for (const RunTicket *run : { m_supervisor->running(), m_supervisor->waiting() }) {
+            if (run && run->caller != caller.uid) {
+                return refuse(RunStatus::otherUsersRun,
+                    QStringLiteral("the openvpn of uid %1 %2")
+                        .arg(run->caller)
+                        .arg(run == m_supervisor->running() ? QStringLiteral("runs") : QStringLiteral("waits to run")));
+            }
+        }
+    }
+
+    std::int32_t status = 0;
+    QString reason;
+    const std::optional<QByteArray> profile
+        = ProfileIntake::read(request.config, caller, ProfileAllowlist::maxProfileSize, &status, &reason);
+    if (!profile)
+        return refuse(status, QStringLiteral("%1 %2").arg(request.config, reason));
+    const ProfileCheck check = ProfileAllowlist::check(*profile);
     if (!check.accepted)
-        return refuse(RunStatus::profileRefused, QStringLiteral("%1: %2").arg(request.config, check.reason));
+        return refuse(check.status, QStringLiteral("%1: %2").arg(request.config, check.reason));
 
     // The request's script paths are never run: openvpn gets the helper's own scripts.
     RunTicket ticket;
     ticket.session = serial;
     ticket.requestId = request.id;
-    ticket.caller = caller;
+    ticket.caller = caller.uid;
     ticket.profile = check.sanitized;
+    ticket.managementPassword = request.managementPassword;
     m_supervisor->requestRun(std::move(ticket));
+}
+
+void HelperDaemon::handleKill(const Session &session)
+{
+    const uid_t caller = session.caller.uid;
+    const RunTicket *running = m_supervisor->running();
+    const RunTicket *waiting = m_supervisor->waiting();
+    if (caller == 0) {
+        HelperLog::write(QStringLiteral("%1 asks to end openvpn").arg(describe(session)));
+        m_supervisor->kill();
+    } else if ((running && running->caller == caller) || (waiting && waiting->caller == caller)) {
+        HelperLog::write(QStringLiteral("%1 asks to end its openvpn").arg(describe(session)));
+        m_supervisor->kill(caller);
+    } else if (running || waiting) {
+        HelperLog::write(QStringLiteral("refused the kill request of %1: the openvpn belongs to uid %2")
+                             .arg(describe(session))
+                             .arg((running ? running : waiting)->caller));
+    } else {
+        HelperLog::write(QStringLiteral("%1 asks to end openvpn; none runs").arg(describe(session)));
+    }
+}
+
+void HelperDaemon::handleGetRun(std::uint64_t serial, const HelperRequest &request)
+{
+    const uid_t caller = m_sessions.at(serial).caller.uid;
+    const RunTicket *run = m_supervisor->running() ? m_supervisor->running() : m_supervisor->waiting();
+    HelperReply answer;
+    answer.id = request.id;
+    answer.kind = HelperReply::Kind::Run;
+    if (run) {
+        HelperRun described;
+        described.owner = run->caller;
+        if (caller == 0 || caller == run->caller)
+            described.managementPassword = run->managementPassword;
+        answer.run = std::move(described);
+    }
+    reply(serial, answer);
 }
 
 void HelperDaemon::reply(std::uint64_t serial, const HelperReply &reply)
@@ -488,13 +695,39 @@ void HelperDaemon::reply(std::uint64_t serial, const HelperReply &reply)
     }
 }
 
+void HelperDaemon::closeIdleSessions()
+{
+    const Clock::time_point now = Clock::now();
+    for (auto &[serial, session] : m_sessions) {
+        if (session.requested || session.broken || now < session.idleDeadline)
+            continue;
+        HelperLog::write(QStringLiteral("closing the connection of %1: no request within %2 ms")
+                             .arg(describe(session))
+                             .arg(m_settings.idleTimeout.count()));
+        session.broken = true;
+    }
+}
+
+std::optional<HelperDaemon::Clock::time_point> HelperDaemon::nextIdleDeadline() const
+{
+    std::optional<Clock::time_point> next;
+    for (const auto &[serial, session] : m_sessions) {
+        if (!session.requested && !session.broken && (!next || session.idleDeadline < *next))
+            next = session.idleDeadline;
+    }
+    return next;
+}
+
 void HelperDaemon::closeSession(std::uint64_t serial)
 {
     const auto it = m_sessions.find(serial);
     if (it == m_sessions.end())
         return;
+    const uid_t uid = it->second.caller.uid;
     ::close(it->second.fd);
     m_sessions.erase(it);
+    if (connectionsOf(uid) < m_settings.connectionsPerUser)
+        m_overLimitLogged.erase(uid);
 }
 
 void HelperDaemon::onRunEnded(const RunTicket &ticket, std::int32_t status)
@@ -508,7 +741,7 @@ void HelperDaemon::onRunEnded(const RunTicket &ticket, std::int32_t status)
 
 QString HelperDaemon::describe(const Session &session) const
 {
-    return QStringLiteral("uid %1 (pid %2)").arg(session.uid).arg(session.pid);
+    return QStringLiteral("uid %1 (pid %2)").arg(session.caller.uid).arg(session.pid);
 }
 
 } // namespace quellnet

@@ -4,6 +4,8 @@
 
 namespace quellnet {
 
+Q_LOGGING_CATEGORY(lcHelper, "quellnet.helper", QtInfoMsg)
+
 void HelperLog::write(const QString &line)
 {
     // One write() per line, so that lines of the helper and of its openvpn never interleave. Lines

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLoggingCategory>
 #include <QString>
 
 namespace quellnet {
@@ -11,5 +12,8 @@ class HelperLog
 public:
     static void write(const QString &line);
 };
+
+// Diagnostics beyond those lines ("quellnet.helper"); never a secret or a profile's content.
+Q_DECLARE_LOGGING_CATEGORY(lcHelper)
 
 } // namespace quellnet

@@ -41,8 +41,13 @@ QString HelperOptions::programDataDirectory()
     return QDir::cleanPath(helperDir + QStringLiteral("/../../share/quellnet"));
 }
 
-std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, QString &error)
+std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, QString *error)
 {
+    const auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
     HelperOptions options;
     options.socketPath = defaultSocketPath();
     options.allowedUsersFile = defaultAllowedUsersFile();
@@ -57,8 +62,7 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
             if (options.mode == Mode::Help)
                 continue;
             if (options.mode != Mode::Serve && options.mode != mode) {
-                error = QStringLiteral("--info and --install exclude each other");
-                return std::nullopt;
+                return fail(QStringLiteral("--info and --install exclude each other"));
             }
             options.mode = mode;
             continue;
@@ -69,8 +73,7 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
         }
         if (argument == QLatin1String("--root")) {
             if (i + 1 >= arguments.size() || !arguments.at(i + 1).startsWith(QLatin1Char('/'))) {
-                error = QStringLiteral("--root needs an absolute path");
-                return std::nullopt;
+                return fail(QStringLiteral("--root needs an absolute path"));
             }
             options.installRoot = arguments.at(++i);
             continue;
@@ -87,12 +90,10 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
         else if (argument == QLatin1String("--openvpn"))
             single = &options.openvpn;
         else if (argument != QLatin1String("--allow-user")) {
-            error = QStringLiteral("unknown argument %1").arg(argument);
-            return std::nullopt;
+            return fail(QStringLiteral("unknown argument %1").arg(argument));
         }
         if (i + 1 >= arguments.size() || arguments.at(i + 1).isEmpty()) {
-            error = QStringLiteral("%1 needs a value").arg(argument);
-            return std::nullopt;
+            return fail(QStringLiteral("%1 needs a value").arg(argument));
         }
         const QString &value = arguments.at(++i);
         if (single)
@@ -102,17 +103,14 @@ std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, 
         serveOptionSeen = true;
     }
     if (options.mode == Mode::Info && serveOptionSeen) {
-        error = QStringLiteral("--info takes no other options");
-        return std::nullopt;
+        return fail(QStringLiteral("--info takes no other options"));
     }
     // The user to record is never an argument: pkexec tells the install step who asked.
     if (options.mode == Mode::Install && serveOptionSeen) {
-        error = QStringLiteral("--install takes no options but --root");
-        return std::nullopt;
+        return fail(QStringLiteral("--install takes no options but --root"));
     }
     if (!options.installRoot.isEmpty() && options.mode != Mode::Install) {
-        error = QStringLiteral("--root goes with --install only");
-        return std::nullopt;
+        return fail(QStringLiteral("--root goes with --install only"));
     }
     return options;
 }
@@ -135,7 +133,8 @@ QString HelperOptions::usage()
         "  --allowed-users-file FILE more such users, one a line (default %2)\n"
         "  --scripts-dir DIR         where client.up and client.down are (default: beside the helper,\n"
         "                            else <prefix>/share/quellnet)\n"
-        "  --runtime-dir DIR         root-only place for private profile copies (default %3)\n"
+        "  --runtime-dir DIR         root-only place for private profile copies and management\n"
+        "                            passwords (default %3)\n"
         "  --openvpn PATH            the openvpn program (default %4)\n")
         .arg(defaultSocketPath(), defaultAllowedUsersFile(), defaultRuntimeDir(), defaultOpenVPN());
 }

@@ -41,7 +41,7 @@ struct HelperOptions
     static QString programDataDirectory();
 
     // `arguments` without the program name. Nothing on error, with `error` saying why.
-    static std::optional<HelperOptions> parse(const QStringList &arguments, QString &error);
+    static std::optional<HelperOptions> parse(const QStringList &arguments, QString *error = nullptr);
     static QString usage();
 };
 

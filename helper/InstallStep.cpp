@@ -3,6 +3,7 @@
 #include "helper/AllowedUsers.h"
 #include "helper/HelperOptions.h"
 #include "helper/TrustedPath.h"
+#include "helperlink/HelperWire.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -15,11 +16,14 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace quellnet {
@@ -29,25 +33,50 @@ namespace {
 const QString unitName = QStringLiteral(QUELLNET_HELPER_ID ".service");
 const QString unitTemplateName = QStringLiteral(QUELLNET_HELPER_ID ".service.in");
 
-QString errnoText(int error)
+void fail(QString *error, const QString &why)
 {
-    return qt_error_string(error);
+    if (error)
+        *error = why;
 }
 
-bool readWhole(const QString &path, qint64 limit, QByteArray &content, QString &problem)
+std::optional<QByteArray> readWhole(const QString &path, qint64 limit, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
+        fail(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return std::nullopt;
     }
-    content = file.read(limit + 1);
+    QByteArray content = file.read(limit + 1);
     if (content.size() > limit || file.error() != QFileDevice::NoError) {
-        problem = QStringLiteral("cannot read %1: %2")
-                      .arg(path, content.size() > limit ? QStringLiteral("too large") : file.errorString());
-        return false;
+        fail(error,
+            QStringLiteral("cannot read %1: %2")
+                .arg(path, content.size() > limit ? QStringLiteral("too large") : file.errorString()));
+        return std::nullopt;
     }
-    return true;
+    return content;
+}
+
+// A source of the installation: only root may have written it, nor replaced it or a folder above
+// it, since what it holds is run as root or decides who may use the helper.
+std::optional<QByteArray> readSource(const QString &path, qint64 limit, QString *error)
+{
+    QString why;
+    const std::optional<QString> trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, &why);
+    if (!trusted) {
+        fail(error, QStringLiteral("refusing to install from %1: %2").arg(path, why));
+        return std::nullopt;
+    }
+    return readWhole(*trusted, limit, error);
+}
+
+// What is installed at `path`, if it is a plain file of root's with the mode the step gives it.
+std::optional<QByteArray> installed(const QString &path, mode_t mode, qint64 limit)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0
+        || info.st_gid != 0 || (info.st_mode & 07777) != mode)
+        return std::nullopt;
+    return readWhole(path, limit, nullptr);
 }
 
 // A file written beside its target, not yet in place.
@@ -59,14 +88,14 @@ struct StagedFile
     QByteArray temporary;
 };
 
-bool stage(StagedFile &file, QString &problem)
+bool stage(StagedFile &file, QString *error)
 {
     const QFileInfo target(file.target);
     QByteArray name = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName())
         + QByteArrayLiteral(".XXXXXX");
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        problem = QStringLiteral("cannot write into %1: %2").arg(target.absolutePath(), errnoText(errno));
+        fail(error, QStringLiteral("cannot write into %1: %2").arg(target.absolutePath(), qt_error_string(errno)));
         return false;
     }
     file.temporary = name;
@@ -85,10 +114,10 @@ bool stage(StagedFile &file, QString &problem)
         left -= n;
     }
     ok = ok && ::fchown(fd, 0, 0) == 0 && ::fchmod(fd, file.mode) == 0 && ::fsync(fd) == 0;
-    const int error = errno;
+    const int writeError = errno;
     ok = ::close(fd) == 0 && ok;
     if (!ok)
-        problem = QStringLiteral("cannot write %1: %2").arg(file.target, errnoText(error));
+        fail(error, QStringLiteral("cannot write %1: %2").arg(file.target, qt_error_string(writeError)));
     return ok;
 }
 
@@ -101,14 +130,14 @@ void syncDirectory(const QString &path)
     }
 }
 
-// A root-owned folder that only root can change, made when missing; the resolved path, or "".
-QString trustedDirectory(const QString &path, QString &problem)
+// A root-owned folder that only root can change, made when missing; the resolved path.
+std::optional<QString> trustedDirectory(const QString &path, QString *error)
 {
     if (!QDir().mkpath(path)) {
-        problem = QStringLiteral("cannot create %1").arg(path);
-        return {};
+        fail(error, QStringLiteral("cannot create %1").arg(path));
+        return std::nullopt;
     }
-    return TrustedPath::resolve(path, TrustedPath::Kind::Directory, problem);
+    return TrustedPath::resolve(path, TrustedPath::Kind::Directory, error);
 }
 
 // Runs a system program with a fixed environment; its exit status, or -1. `output` gets what it
@@ -165,26 +194,79 @@ int runProgram(const QStringList &arguments, QByteArray &output)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool socketAnswers(const QString &path)
+// The version of the daemon that serves `path`, asked as root; nothing when none answers.
+std::optional<QString> servingVersion(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (size_t(native.size()) >= sizeof address.sun_path)
-        return false;
+        return std::nullopt;
     std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool answered = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return answered;
+    if (fd < 0)
+        return std::nullopt;
+    // A daemon that hangs must not hold the install up for long.
+    const timeval timeout { 2, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    HelperRequest request;
+    request.id = 1;
+    request.operation = HelperRequest::Operation::GetVersion;
+    const QByteArray line = HelperWire::encode(request);
+    QByteArray received;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+        && ::send(fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL) == ssize_t(line.size())) {
+        char buffer[512];
+        while (!received.contains('\n') && received.size() < 4096) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            received.append(buffer, n);
+        }
+    }
+    ::close(fd);
+    const qsizetype end = received.indexOf('\n');
+    const HelperDecoded<HelperReply> reply
+        = HelperWire::decodeReply(QByteArrayView(received).first(std::max<qsizetype>(end, 0)));
+    if (end < 0 || !reply.message || reply.message->kind != HelperReply::Kind::Version)
+        return std::nullopt;
+    return reply.message->text;
+}
+
+// Whether `user` may connect to the socket at `path`: its access control list names the user, or
+// the file system has no such lists and the socket is open to all.
+bool socketAdmits(const QString &path, uid_t user)
+{
+    const QByteArray native = QFile::encodeName(path);
+    char acl[4096];
+    const ssize_t size = ::getxattr(native.constData(), "system.posix_acl_access", acl, sizeof acl);
+    if (size < 0) {
+        struct stat info = {};
+        return (errno == EOPNOTSUPP || errno == ENODATA) && ::stat(native.constData(), &info) == 0
+            && (info.st_mode & 0666) == 0666;
+    }
+    auto read32 = [&acl](ssize_t at) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = value << 8 | std::uint8_t(acl[at + i]);
+        return value;
+    };
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        const std::uint32_t tagAndPermissions = read32(at);
+        if ((tagAndPermissions & 0xffff) == ACL_USER && read32(at + 4) == user && (tagAndPermissions >> 16) & ACL_WRITE)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
 InstallStep::InstallStep(Settings settings) : m_settings(std::move(settings)) { }
 
-std::optional<uid_t> InstallStep::userFromPkexec(const QByteArray &pkexecUid, QString &problem)
+std::optional<uid_t> InstallStep::userFromPkexec(const QByteArray &pkexecUid, QString *error)
 {
     bool numeric = false;
     const qulonglong uid = pkexecUid.toULongLong(&numeric);
@@ -193,7 +275,7 @@ std::optional<uid_t> InstallStep::userFromPkexec(const QByteArray &pkexecUid, QS
         digitsOnly = digitsOnly && c >= '0' && c <= '9';
     // (uid_t)-1 means "no user" to the kernel's calls.
     if (!numeric || !digitsOnly || uid >= qulonglong(uid_t(-1))) {
-        problem = QStringLiteral("PKEXEC_UID does not name a user");
+        fail(error, QStringLiteral("PKEXEC_UID does not name a user"));
         return std::nullopt;
     }
     return uid_t(uid);
@@ -202,8 +284,7 @@ std::optional<uid_t> InstallStep::userFromPkexec(const QByteArray &pkexecUid, QS
 QByteArray InstallStep::withUser(const QByteArray &existing, uid_t user)
 {
     for (const QString &entry : AllowedUsers::parse(existing)) {
-        uid_t uid = 0;
-        if (AllowedUsers::resolve(entry, uid) && uid == user)
+        if (AllowedUsers::resolve(entry) == user)
             return existing;
     }
     QByteArray text = existing;
@@ -229,55 +310,76 @@ QByteArray InstallStep::unitFromTemplate(const QByteArray &unitTemplate, const Q
     return unit.replace("@HELPER_DIR@", QFile::encodeName(helperDirectory));
 }
 
-bool InstallStep::run(QString &problem)
+std::optional<InstallStep::Outcome> InstallStep::run(QString *error)
 {
     ::umask(022);
     const QString &root = m_settings.root;
     if (!root.isEmpty() && !QFileInfo(root).isDir()) {
-        problem = QStringLiteral("%1 is not a folder").arg(root);
-        return false;
+        fail(error, QStringLiteral("%1 is not a folder").arg(root));
+        return std::nullopt;
     }
 
     // Everything is read before anything is written.
-    QByteArray helper, clientUp, clientDown, unitTemplate;
     const QString data = m_settings.dataDirectory + QLatin1Char('/');
-    if (!readWhole(m_settings.helperExecutable, qint64 { 256 } * 1024 * 1024, helper, problem)
-        || !readWhole(data + QStringLiteral("client.up"), 1024 * 1024, clientUp, problem)
-        || !readWhole(data + QStringLiteral("client.down"), 1024 * 1024, clientDown, problem)
-        || !readWhole(data + unitTemplateName, 1024 * 1024, unitTemplate, problem))
-        return false;
+    const std::optional<QByteArray> helper
+        = readSource(m_settings.helperExecutable, qint64 { 256 } * 1024 * 1024, error);
+    const std::optional<QByteArray> clientUp
+        = helper ? readSource(data + QStringLiteral("client.up"), 1024 * 1024, error) : std::nullopt;
+    const std::optional<QByteArray> clientDown
+        = clientUp ? readSource(data + QStringLiteral("client.down"), 1024 * 1024, error) : std::nullopt;
+    const std::optional<QByteArray> unitTemplate
+        = clientDown ? readSource(data + unitTemplateName, 1024 * 1024, error) : std::nullopt;
+    if (!unitTemplate)
+        return std::nullopt;
 
-    const QString installDir = trustedDirectory(root + HelperOptions::installDirectory(), problem);
-    if (installDir.isEmpty())
-        return false;
+    const std::optional<QString> installDir = trustedDirectory(root + HelperOptions::installDirectory(), error);
+    if (!installDir)
+        return std::nullopt;
     const QFileInfo usersFile(root + HelperOptions::defaultAllowedUsersFile());
-    const QString usersDir = trustedDirectory(usersFile.absolutePath(), problem);
-    if (usersDir.isEmpty())
-        return false;
+    const std::optional<QString> usersDir = trustedDirectory(usersFile.absolutePath(), error);
+    if (!usersDir)
+        return std::nullopt;
     const QFileInfo unitFile(root + HelperOptions::unitFile());
-    const QString unitDir = trustedDirectory(unitFile.absolutePath(), problem);
-    if (unitDir.isEmpty())
-        return false;
+    const std::optional<QString> unitDir = trustedDirectory(unitFile.absolutePath(), error);
+    if (!unitDir)
+        return std::nullopt;
 
     // Users recorded earlier stay; a file that is not a plain file is replaced, not read.
-    const QString usersPath = usersDir + QLatin1Char('/') + usersFile.fileName();
+    const QString usersPath = *usersDir + QLatin1Char('/') + usersFile.fileName();
     QByteArray users;
     struct stat existing = {};
-    if (::lstat(QFile::encodeName(usersPath).constData(), &existing) == 0 && S_ISREG(existing.st_mode)
-        && !readWhole(usersPath, 1024 * 1024, users, problem))
-        return false;
+    if (::lstat(QFile::encodeName(usersPath).constData(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        const std::optional<QByteArray> recorded = readWhole(usersPath, 1024 * 1024, error);
+        if (!recorded)
+            return std::nullopt;
+        users = *recorded;
+    }
     if (m_settings.user)
         users = withUser(users, *m_settings.user);
 
+    const QString helperPath = *installDir + QStringLiteral("/" QUELLNET_HELPER_ID);
+    const QString unitPath = *unitDir + QLatin1Char('/') + unitFile.fileName();
     // The helper goes into place last: should a rename fail, the previous helper stays.
-    std::vector<StagedFile> files {
-        { installDir + QStringLiteral("/client.up"), clientUp, 0755, {} },
-        { installDir + QStringLiteral("/client.down"), clientDown, 0755, {} },
+    std::vector<StagedFile> candidates {
+        { *installDir + QStringLiteral("/client.up"), *clientUp, 0755, {} },
+        { *installDir + QStringLiteral("/client.down"), *clientDown, 0755, {} },
         { usersPath, users, 0644, {} },
-        { unitDir + QLatin1Char('/') + unitFile.fileName(),
-            unitFromTemplate(unitTemplate, HelperOptions::installDirectory()), 0644, {} },
-        { installDir + QStringLiteral("/" QUELLNET_HELPER_ID), helper, 0755, {} },
+        { unitPath, unitFromTemplate(*unitTemplate, HelperOptions::installDirectory()), 0644, {} },
+        { helperPath, *helper, 0755, {} },
     };
+    Outcome outcome;
+    bool helperChanged = false;
+    bool unitChanged = false;
+    std::vector<StagedFile> files;
+    for (StagedFile &file : candidates) {
+        if (installed(file.target, file.mode, qint64 { 256 } * 1024 * 1024) == file.content)
+            continue;
+        helperChanged = helperChanged || file.target == helperPath;
+        unitChanged = unitChanged || file.target == unitPath;
+        (file.target == usersPath ? outcome.usersChanged : outcome.filesChanged) = true;
+        files.push_back(std::move(file));
+    }
+
     auto discard = [&files] {
         for (const StagedFile &file : files) {
             if (!file.temporary.isEmpty())
@@ -285,29 +387,42 @@ bool InstallStep::run(QString &problem)
         }
     };
     for (StagedFile &file : files) {
-        if (!stage(file, problem)) {
+        if (!stage(file, error)) {
             discard();
-            return false;
+            return std::nullopt;
         }
     }
     for (StagedFile &file : files) {
         if (::rename(file.temporary.constData(), QFile::encodeName(file.target).constData()) != 0) {
-            problem = QStringLiteral("cannot replace %1: %2").arg(file.target, errnoText(errno));
+            fail(error, QStringLiteral("cannot replace %1: %2").arg(file.target, qt_error_string(errno)));
             discard();
-            return false;
+            return std::nullopt;
         }
         file.temporary.clear();
     }
-    for (const QString &directory : { installDir, usersDir, unitDir })
+    for (const QString &directory : { *installDir, *usersDir, *unitDir })
         syncDirectory(directory);
 
-    return !root.isEmpty() || startService(problem);
+    // A restart ends every tunnel the helper runs: only when the helper that runs is not this one.
+    const std::optional<QString> running = servingVersion(root + HelperOptions::defaultSocketPath());
+    outcome.restart = helperChanged || unitChanged || running != QStringLiteral(QUELLNET_VERSION);
+    if (root.isEmpty()) {
+        if (!startService(outcome.restart, unitChanged, error))
+            return std::nullopt;
+    } else if (outcome.restart) {
+        return outcome; // systemd is left alone, and no daemon of this helper serves yet
+    }
+    if (!waitUntilServing(error))
+        return std::nullopt;
+    return outcome;
 }
 
-bool InstallStep::startService(QString &problem)
+bool InstallStep::startService(bool restart, bool reload, QString *error)
 {
+    if (!restart)
+        return true; // the daemon that serves is this one and reads the allowed users itself
     if (!QFileInfo::exists(QStringLiteral("/run/systemd/system"))) {
-        problem = QStringLiteral("systemd does not run on this system, so the helper's service cannot be started");
+        fail(error, QStringLiteral("systemd does not run on this system, so the helper's service cannot be started"));
         return false;
     }
     QString systemctl;
@@ -318,35 +433,43 @@ bool InstallStep::startService(QString &problem)
         }
     }
     if (systemctl.isEmpty()) {
-        problem = QStringLiteral("systemctl is not installed");
+        fail(error, QStringLiteral("systemctl is not installed"));
         return false;
     }
-    const QList<QStringList> commands {
-        { QStringLiteral("daemon-reload") },
-        { QStringLiteral("enable"), unitName },
-        // A helper that runs already is replaced by the new one.
-        { QStringLiteral("restart"), unitName },
-    };
+    QList<QStringList> commands;
+    if (reload)
+        commands.append({ QStringLiteral("daemon-reload") });
+    commands.append({ QStringLiteral("enable"), unitName });
+    // A helper that runs already is replaced by the new one.
+    commands.append({ QStringLiteral("restart"), unitName });
     for (const QStringList &command : commands) {
         QByteArray output;
         const int status = runProgram(
             QStringList { systemctl, QStringLiteral("--quiet"), QStringLiteral("--no-ask-password") } + command,
             output);
         if (status != 0) {
-            problem = QStringLiteral("systemctl %1 failed: %2")
-                          .arg(command.join(QLatin1Char(' ')),
-                              output.trimmed().isEmpty() ? QStringLiteral("exit status %1").arg(status)
-                                                         : QString::fromLocal8Bit(output).simplified());
+            fail(error,
+                QStringLiteral("systemctl %1 failed: %2")
+                    .arg(command.join(QLatin1Char(' ')),
+                        output.trimmed().isEmpty() ? QStringLiteral("exit status %1").arg(status)
+                                                   : QString::fromLocal8Bit(output).simplified()));
             return false;
         }
     }
+    return true;
+}
 
-    // The program talks to the helper right after this step: it must be serving by then.
+bool InstallStep::waitUntilServing(QString *error)
+{
+    // The program talks to the helper right after this step, as the user it was installed for: the
+    // daemon must serve by then, and let that user in.
+    const QString socket = m_settings.root + HelperOptions::defaultSocketPath();
     const QDeadlineTimer deadline(10000);
-    while (!socketAnswers(HelperOptions::defaultSocketPath())) {
+    while (!servingVersion(socket) || (m_settings.user && !socketAdmits(socket, *m_settings.user))) {
         if (deadline.hasExpired()) {
-            problem = QStringLiteral("the helper's service did not start serving %1 (journalctl -u %2 says why)")
-                          .arg(HelperOptions::defaultSocketPath(), unitName);
+            fail(error,
+                QStringLiteral("the helper's service does not serve %1 for the user (journalctl -u %2 says why)")
+                    .arg(socket, unitName));
             return false;
         }
         QThread::msleep(100);

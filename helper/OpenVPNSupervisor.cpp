@@ -26,11 +26,6 @@ namespace quellnet {
 
 namespace {
 
-QString errnoText(int error)
-{
-    return qt_error_string(error);
-}
-
 // Marks every descriptor from 3 up close-on-exec. Runs in the forked child: system calls only.
 void closeOnExecFrom3()
 {
@@ -69,6 +64,7 @@ OpenVPNSupervisor::~OpenVPNSupervisor()
         ::kill(m_running->pid, SIGKILL);
         ::waitpid(m_running->pid, nullptr, 0);
         QFile::remove(m_running->profileCopy);
+        QFile::remove(m_running->passwordFile);
     }
 }
 
@@ -89,16 +85,16 @@ void OpenVPNSupervisor::requestRun(RunTicket ticket)
         m_running->terminateAt = Clock::now() + m_settings.grace;
 }
 
-void OpenVPNSupervisor::kill()
+void OpenVPNSupervisor::kill(std::optional<uid_t> owner)
 {
-    if (m_waiting) {
+    if (m_waiting && (!owner || m_waiting->caller == *owner)) {
         HelperLog::write(
             QStringLiteral("run request %1 is dropped: openvpn was asked to end").arg(m_waiting->requestId));
         const RunTicket dropped = std::move(*m_waiting);
         m_waiting.reset();
         complete(dropped, RunStatus::superseded);
     }
-    if (m_running && !m_running->killAt)
+    if (m_running && !m_running->killAt && (!owner || m_running->ticket.caller == *owner))
         terminate();
 }
 
@@ -145,6 +141,7 @@ void OpenVPNSupervisor::reap()
         const std::int32_t status = statusOf(waitStatus);
         HelperLog::write(QStringLiteral("openvpn (pid %1) ended with status %2").arg(pid).arg(status));
         QFile::remove(m_running->profileCopy);
+        QFile::remove(m_running->passwordFile);
         // Run end: what client.up changed, when openvpn went without running client.down.
         m_resolverState.restoreLeftovers();
         const RunTicket ticket = std::move(m_running->ticket);
@@ -162,15 +159,23 @@ void OpenVPNSupervisor::startWaiting()
         m_waiting.reset();
 
         QString problem;
-        const QString copy = writeCopy(ticket.profile, problem);
+        const QString name = QStringLiteral("%1-%2").arg(::getpid()).arg(++m_fileSerial);
+        const std::optional<QString> copy
+            = writePrivateFile(QStringLiteral("profile-%1.ovpn").arg(name), ticket.profile, &problem);
         ticket.profile.clear();
+        // openvpn takes the first line of the file as the password.
+        const std::optional<QString> passwordFile = copy
+            ? writePrivateFile(
+                QStringLiteral("management-%1.pw").arg(name), ticket.managementPassword.toLatin1() + '\n', &problem)
+            : std::nullopt;
         pid_t pid = 0;
-        if (!copy.isEmpty()) {
-            pid = spawn(copy, problem);
-            if (pid <= 0)
-                QFile::remove(copy);
-        }
+        if (passwordFile)
+            pid = spawn(*copy, *passwordFile, &problem);
         if (pid <= 0) {
+            for (const std::optional<QString> &file : { copy, passwordFile }) {
+                if (file)
+                    QFile::remove(*file);
+            }
             HelperLog::write(QStringLiteral("run request %1 failed: %2").arg(ticket.requestId).arg(problem));
             complete(ticket, RunStatus::helperFailure);
             continue;
@@ -182,52 +187,58 @@ void OpenVPNSupervisor::startWaiting()
         Running running;
         running.pid = pid;
         running.ticket = std::move(ticket);
-        running.profileCopy = copy;
+        running.profileCopy = *copy;
+        running.passwordFile = *passwordFile;
         m_running = std::move(running);
     }
 }
 
-QString OpenVPNSupervisor::writeCopy(const QByteArray &profile, QString &problem)
+std::optional<QString> OpenVPNSupervisor::writePrivateFile(
+    const QString &name, const QByteArray &content, QString *error)
 {
-    QString path
-        = QStringLiteral("%1/profile-%2-%3.ovpn").arg(m_settings.runtimeDir).arg(::getpid()).arg(++m_copySerial);
+    const QString path = m_settings.runtimeDir + QLatin1Char('/') + name;
     const QByteArray native = QFile::encodeName(path);
+    const auto fail = [&](const QString &what, int errorNumber) {
+        if (error)
+            *error = QStringLiteral("cannot %1 %2: %3").arg(what, path, qt_error_string(errorNumber));
+        return std::nullopt;
+    };
     ::unlink(native.constData());
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        problem = QStringLiteral("cannot create %1: %2").arg(path, errnoText(errno));
-        return {};
-    }
+    if (fd < 0)
+        return fail(QStringLiteral("create"), errno);
     qsizetype written = 0;
-    while (written < profile.size()) {
-        const ssize_t n = ::write(fd, profile.constData() + written, size_t(profile.size() - written));
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + written, size_t(content.size() - written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            problem = QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
+            const int writeError = n < 0 ? errno : EIO;
             ::close(fd);
             ::unlink(native.constData());
-            return {};
+            return fail(QStringLiteral("write"), writeError);
         }
         written += n;
     }
     if (::close(fd) != 0) {
-        problem = QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
+        const int closeError = errno;
         ::unlink(native.constData());
-        return {};
+        return fail(QStringLiteral("write"), closeError);
     }
     return path;
 }
 
-QList<QByteArray> OpenVPNSupervisor::commandLine(const QString &profileCopy) const
+QList<QByteArray> OpenVPNSupervisor::commandLine(const QString &profileCopy, const QString &passwordFile) const
 {
     const QByteArray scripts = QFile::encodeName(m_settings.scriptsDir);
     // Where the scripts keep what they must undo; openvpn appends its own arguments after it.
     const QByteArray state = ' ' + QFile::encodeName(m_settings.runtimeDir);
     // The profile comes first, so that nothing in it can override what follows (the allowlist
-    // refuses such directives anyway).
-    return { QFile::encodeName(m_settings.openvpn), "--config", QFile::encodeName(profileCopy), "--management",
-        "127.0.0.1", "1337", "--management-query-passwords", "--auth-retry", "none", "--script-security", "2",
+    // refuses such directives anyway). No local port: root listens on nothing but the management
+    // interface, and that asks for the run's password.
+    return { QFile::encodeName(m_settings.openvpn), "--config", QFile::encodeName(profileCopy), "--nobind",
+        "--management", "127.0.0.1", "1337", QFile::encodeName(passwordFile), "--management-query-passwords",
+        "--auth-retry", "none", "--script-security", "2",
         // Name resolution and the IPv6 block follow the routes: client.up needs them in place to
         // see whether the tunnel carries everything.
         "--route-up", scripts + "/client.up" + state, "--down", scripts + "/client.down" + state,
@@ -235,10 +246,10 @@ QList<QByteArray> OpenVPNSupervisor::commandLine(const QString &profileCopy) con
         "--down-pre" };
 }
 
-pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
+pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, const QString &passwordFile, QString *error)
 {
     // Everything the child needs is prepared here: after fork() it makes system calls only.
-    const QList<QByteArray> arguments = commandLine(profileCopy);
+    const QList<QByteArray> arguments = commandLine(profileCopy, passwordFile);
     std::vector<char *> argv;
     for (const QByteArray &argument : arguments)
         argv.push_back(const_cast<char *>(argument.constData()));
@@ -249,7 +260,8 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int execFailure[2];
     if (devNull < 0 || ::pipe2(execFailure, O_CLOEXEC) != 0) {
-        problem = QStringLiteral("cannot prepare openvpn's start: %1").arg(errnoText(errno));
+        if (error)
+            *error = QStringLiteral("cannot prepare openvpn's start: %1").arg(qt_error_string(errno));
         if (devNull >= 0)
             ::close(devNull);
         return -1;
@@ -271,8 +283,8 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
         closeOnExecFrom3();
         ::umask(022);
         ::execve(argv[0], argv.data(), envp);
-        const int error = errno;
-        [[maybe_unused]] const ssize_t ignored = ::write(execFailure[1], &error, sizeof error);
+        const int execError = errno;
+        [[maybe_unused]] const ssize_t ignored = ::write(execFailure[1], &execError, sizeof execError);
         ::_exit(RunStatus::cannotExecute);
     }
     const int forkError = errno;
@@ -280,7 +292,8 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
     ::close(execFailure[1]);
     if (pid < 0) {
         ::close(execFailure[0]);
-        problem = QStringLiteral("cannot fork: %1").arg(errnoText(forkError));
+        if (error)
+            *error = QStringLiteral("cannot fork: %1").arg(qt_error_string(forkError));
         return -1;
     }
     // The pipe closes on a successful exec; otherwise it carries errno. The child is still reaped
@@ -292,7 +305,7 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, QString &problem)
     } while (got < 0 && errno == EINTR);
     ::close(execFailure[0]);
     if (got == ssize_t(sizeof execError))
-        HelperLog::write(QStringLiteral("cannot execute %1: %2").arg(m_settings.openvpn, errnoText(execError)));
+        HelperLog::write(QStringLiteral("cannot execute %1: %2").arg(m_settings.openvpn, qt_error_string(execError)));
     return pid;
 }
 

@@ -1,5 +1,7 @@
 #include "helper/ProfileAllowlist.h"
 
+#include "helper/RunStatus.h"
+
 #include <array>
 #include <cstring>
 #include <initializer_list>
@@ -199,10 +201,8 @@ const Rule rules[] = {
     { "dev-type", 1, 1, { deviceType } },
     { "proto", 1, 1, { protocol } },
     { "remote", 1, 3, { host, port, protocol } },
-    { "port", 1, 1, { port } },
     { "rport", 1, 1, { port } },
     { "nobind", 0, 0, {} },
-    { "float", 0, 0, {} },
     { "remote-random", 0, 0, {} },
     { "remote-random-hostname", 0, 0, {} },
     { "resolv-retry", 1, 1, { retryLimit } },
@@ -314,6 +314,8 @@ const Refusal refusals[] = {
           "ifconfig-pool-persist", "client-config-dir", "http-proxy-user-pass", "ca", "cert", "key", "tls-auth",
           "tls-crypt", "tls-crypt-v2", "extra-certs" },
         "reads or writes a file as root (certificates and keys belong in inline blocks)" },
+    { { "port", "lport", "bind", "local", "float" },
+        "would make openvpn listen, or take packets from any address, as root" },
     { { "user", "group" }, "changes the user or group openvpn runs as" },
     { { "daemon", "inetd" }, "takes openvpn out of the helper's supervision" },
     { { "script-security", "auth-retry", "management-query-passwords", "down-pre" }, "is set by the helper" },
@@ -428,10 +430,11 @@ QList<QByteArrayView> splitIntoLines(QByteArrayView text)
     return lines;
 }
 
-ProfileCheck refuse(int line, const QString &reason)
+ProfileCheck refuse(int line, const QString &reason, std::int32_t status = RunStatus::profileRefused)
 {
     ProfileCheck result;
     result.line = line;
+    result.status = status;
     result.reason = line > 0 ? QStringLiteral("line %1 %2").arg(line).arg(reason) : reason;
     return result;
 }
@@ -519,6 +522,9 @@ ProfileCheck ProfileAllowlist::check(QByteArrayView profile)
     QByteArray sanitized;
     sanitized.reserve(profile.size());
     bool anyDirective = false;
+    // What makes a client profile, and the first line that asks for plain "tcp".
+    bool client = false, tlsClient = false, pull = false, remote = false;
+    int plainTcpLine = 0;
 
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int number = int(i + 1);
@@ -571,6 +577,15 @@ ProfileCheck ProfileAllowlist::check(QByteArrayView profile)
         const QList<QByteArray> values = params->mid(1);
         if (const QString problem = checkParams(*rule, values); !problem.isEmpty())
             return refuse(number, problem);
+        client = client || name == "client";
+        tlsClient = tlsClient || name == "tls-client";
+        pull = pull || name == "pull";
+        remote = remote || name == "remote";
+        const QByteArray *protocolValue = name == "proto" ? &values[0]
+            : name == "remote" && values.size() == 3      ? &values[2]
+                                                          : nullptr;
+        if (protocolValue && !plainTcpLine && oneOf(*protocolValue, { "tcp", "tcp4", "tcp6" }))
+            plainTcpLine = number;
 
         QByteArray directive = name;
         for (const QByteArray &value : values)
@@ -581,7 +596,19 @@ ProfileCheck ProfileAllowlist::check(QByteArrayView profile)
     }
 
     if (!anyDirective)
-        return refuse(0, QStringLiteral("the profile holds no directive"));
+        return refuse(0, QStringLiteral("the profile holds no directive"), RunStatus::notAClientProfile);
+    if (!client && !(tlsClient && pull)) {
+        return refuse(0, QStringLiteral("not a client profile: 'client' (or 'tls-client' with 'pull') is missing"),
+            RunStatus::notAClientProfile);
+    }
+    if (!remote)
+        return refuse(0, QStringLiteral("not a client profile: 'remote' is missing"), RunStatus::notAClientProfile);
+    // Only 'client' turns plain "tcp" into "tcp-client"; otherwise openvpn could take it as a server.
+    if (!client && plainTcpLine) {
+        return refuse(plainTcpLine,
+            QStringLiteral("asks for plain 'tcp' without 'client', which could make openvpn listen; 'tcp-client' "
+                           "is allowed"));
+    }
     ProfileCheck result;
     result.accepted = true;
     result.sanitized = std::move(sanitized);

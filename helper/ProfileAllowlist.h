@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 namespace quellnet {
@@ -17,6 +18,8 @@ struct ProfileCheck
     QString reason;
     // The line the refusal is about (from 1), or 0.
     int line = 0;
+    // When refused: the RunStatus to report, profileRefused or notAClientProfile.
+    std::int32_t status = 0;
     // The accepted profile, rewritten the way openvpn is to read it: one directive a line, every
     // parameter quoted where needed, comments dropped, inline blocks copied unchanged.
     QByteArray sanitized;
@@ -25,8 +28,11 @@ struct ProfileCheck
 // Decides whether openvpn, running as root, may be given a client profile that a local user
 // supplied. Only the directives a provider's client profile needs are allowed, each with the
 // number and kind of parameters it takes; anything that would run a program, load code, read or
-// write a file as root, touch the management interface or change how openvpn is supervised
-// refuses the whole profile. Certificates and keys are accepted only as inline blocks.
+// write a file as root, make openvpn listen or take packets from anywhere, touch the management
+// interface or change how openvpn is supervised refuses the whole profile (RunStatus::
+// profileRefused). Certificates and keys are accepted only as inline blocks. The lines are
+// checked first, in order; then the profile must be a client's: `client` (or `tls-client` with
+// `pull`) and at least one `remote`, else RunStatus::notAClientProfile.
 //
 // Lines are cut into parameters exactly as openvpn 2.6 does (blanks separate; double quotes with
 // the escapes \\ and \" , single quotes without escapes; backslash-escaped blanks; '#' and ';'

@@ -11,8 +11,13 @@ namespace quellnet {
 // sysexits(3), which openvpn itself does not use.
 struct RunStatus
 {
-    // The profile is missing or cannot be opened.
+    // The profile is not a client profile: it lacks `client` (or `tls-client` with `pull`) or a
+    // `remote`.
+    static constexpr std::int32_t notAClientProfile = 65;
+    // The profile is missing, or the caller cannot open it.
     static constexpr std::int32_t profileMissing = 66;
+    // Another user's openvpn runs or waits to run; the request was refused and that run left alone.
+    static constexpr std::int32_t otherUsersRun = 69;
     // The helper failed on its side (writing its private copy, starting a process).
     static constexpr std::int32_t helperFailure = 71;
     // A newer run request, or a kill request, came before this one could start.

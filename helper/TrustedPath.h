@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace quellnet {
 
 // Checks that a file the helper runs or reads as root cannot be changed by anyone but root: the
@@ -13,12 +15,12 @@ class TrustedPath
 public:
     enum class Kind { File, Executable, Directory };
 
-    // The resolved absolute path, or an empty string with `problem` saying why it is not trusted.
-    static QString resolve(const QString &path, Kind kind, QString &problem);
+    // The resolved absolute path, or nothing with `error` saying why it is not trusted.
+    static std::optional<QString> resolve(const QString &path, Kind kind, QString *error = nullptr);
 
     // Only checks that `directory` (resolved) and the directories above it cannot be changed by
     // anyone but root; used for where the helper's socket lives.
-    static bool directoryIsTrusted(const QString &directory, QString &problem);
+    static bool directoryIsTrusted(const QString &directory, QString *error = nullptr);
 };
 
 } // namespace quellnet

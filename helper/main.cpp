@@ -61,7 +61,7 @@ int serve(const HelperOptions &options)
     if (::geteuid() != 0)
         return refuseToStart(QStringLiteral("the helper must run as root"));
 
-    QString problem;
+    QString error;
     QString scriptsDir = options.scriptsDir;
     if (scriptsDir.isEmpty()) {
         // Installed, the scripts lie beside the helper; in the program's own layout (the build
@@ -70,17 +70,18 @@ int serve(const HelperOptions &options)
         scriptsDir
             = QFileInfo::exists(beside + QStringLiteral("/client.up")) ? beside : HelperOptions::programDataDirectory();
     }
-    scriptsDir = TrustedPath::resolve(scriptsDir, TrustedPath::Kind::Directory, problem);
-    if (scriptsDir.isEmpty())
-        return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
-    if (!isPlainPath(scriptsDir))
+    const std::optional<QString> trustedScripts
+        = TrustedPath::resolve(scriptsDir, TrustedPath::Kind::Directory, &error);
+    if (!trustedScripts)
+        return refuseToStart(QStringLiteral("scripts: %1").arg(error));
+    if (!isPlainPath(*trustedScripts))
         return refuseToStart(QStringLiteral("the scripts' directory %1 holds characters openvpn cannot take in a "
                                             "command")
-                                 .arg(scriptsDir));
+                                 .arg(*trustedScripts));
     for (const QString &script : { QStringLiteral("client.up"), QStringLiteral("client.down") }) {
-        const QString path = scriptsDir + QLatin1Char('/') + script;
-        if (TrustedPath::resolve(path, TrustedPath::Kind::Executable, problem).isEmpty())
-            return refuseToStart(QStringLiteral("scripts: %1").arg(problem));
+        const QString path = *trustedScripts + QLatin1Char('/') + script;
+        if (!TrustedPath::resolve(path, TrustedPath::Kind::Executable, &error))
+            return refuseToStart(QStringLiteral("scripts: %1").arg(error));
     }
 
     // The scripts get the runtime folder on the same command lines.
@@ -89,28 +90,24 @@ int serve(const HelperOptions &options)
                                             "command")
                                  .arg(options.runtimeDir));
 
-    const QString openvpn = TrustedPath::resolve(options.openvpn, TrustedPath::Kind::Executable, problem);
-    if (openvpn.isEmpty())
-        return refuseToStart(QStringLiteral("openvpn: %1").arg(problem));
+    const std::optional<QString> openvpn = TrustedPath::resolve(options.openvpn, TrustedPath::Kind::Executable, &error);
+    if (!openvpn)
+        return refuseToStart(QStringLiteral("openvpn: %1").arg(error));
 
     std::set<uid_t> allowed;
     for (const QString &user : options.allowedUsers) {
-        uid_t uid = 0;
-        if (!AllowedUsers::resolve(user, uid))
+        const std::optional<uid_t> uid = AllowedUsers::resolve(user);
+        if (!uid)
             return refuseToStart(QStringLiteral("no such user: %1").arg(user));
-        allowed.insert(uid);
+        allowed.insert(*uid);
     }
-    QStringList skipped;
-    if (!AllowedUsers::readFile(options.allowedUsersFile, allowed, skipped, problem))
-        return refuseToStart(QStringLiteral("allowed users: %1").arg(problem));
-    for (const QString &user : skipped)
-        HelperLog::write(QStringLiteral("%1 names no user: %2 is skipped").arg(options.allowedUsersFile, user));
 
     HelperDaemon::Settings settings;
     settings.socketPath = options.socketPath;
     settings.allowedUsers = std::move(allowed);
-    settings.openvpn.openvpn = openvpn;
-    settings.openvpn.scriptsDir = scriptsDir;
+    settings.allowedUsersFile = options.allowedUsersFile;
+    settings.openvpn.openvpn = *openvpn;
+    settings.openvpn.scriptsDir = *trustedScripts;
     settings.openvpn.runtimeDir = options.runtimeDir;
     HelperDaemon daemon(std::move(settings));
     return daemon.run();
@@ -130,20 +127,28 @@ int install(const HelperOptions &options)
     if (pkexecUid == nullptr)
         return fail(QStringLiteral("PKEXEC_UID is not set: run the install step through pkexec"));
 
-    QString problem;
+    QString error;
     InstallStep::Settings settings;
     settings.root = options.installRoot;
     settings.helperExecutable = QStringLiteral("/proc/self/exe");
     settings.dataDirectory = HelperOptions::programDataDirectory();
-    settings.user = InstallStep::userFromPkexec(pkexecUid, problem);
+    settings.user = InstallStep::userFromPkexec(pkexecUid, &error);
     if (!settings.user)
-        return fail(problem);
+        return fail(error);
     if (*settings.user == 0)
         settings.user.reset(); // root may use the helper anyway
+    const QString who = settings.user ? QStringLiteral("uid %1").arg(*settings.user) : QStringLiteral("root");
 
     InstallStep step(std::move(settings));
-    if (!step.run(problem))
-        return fail(problem);
+    const std::optional<InstallStep::Outcome> outcome = step.run(&error);
+    if (!outcome)
+        return fail(error);
+    const QString service = !outcome->restart ? QStringLiteral("the running helper stays")
+        : options.installRoot.isEmpty()       ? QStringLiteral("the helper's service was restarted")
+                                              : QStringLiteral("the helper's service would be restarted");
+    HelperLog::write(QStringLiteral("installed for %1: files %2, allowed users %3; %4")
+                         .arg(who, outcome->filesChanged ? QStringLiteral("replaced") : QStringLiteral("unchanged"),
+                             outcome->usersChanged ? QStringLiteral("changed") : QStringLiteral("unchanged"), service));
     return 0;
 }
 
@@ -156,7 +161,7 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
     QString error;
-    const std::optional<HelperOptions> options = HelperOptions::parse(arguments, error);
+    const std::optional<HelperOptions> options = HelperOptions::parse(arguments, &error);
     if (!options) {
         print(stderr, error + QLatin1Char('\n') + HelperOptions::usage());
         return 64;

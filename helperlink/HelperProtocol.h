@@ -29,11 +29,14 @@ public:
     virtual void getVersionWithResponseHandler(std::function<void(const QString &version)> reply) = 0;
 
     // Asks the helper to run openvpn with the configuration file at `config`; `clientUp` and
-    // `clientDown` name the program's up and down scripts. Returns at once. When that openvpn
-    // process has ended, `terminationHandler` runs once with its exit status.
+    // `clientDown` name the program's up and down scripts, and `managementPassword` is the secret
+    // that openvpn's management interface is to ask for (HelperWire::isManagementPassword()).
+    // Returns at once. When that openvpn process has ended, or the helper refused to run it,
+    // `terminationHandler` runs once with the status.
     virtual void runOpenVPNWithConfig(const QString &config,
                                       const QString &clientUp,
                                       const QString &clientDown,
+                                      const QString &managementPassword,
                                       std::function<void(std::int32_t terminationStatus)> terminationHandler) = 0;
 
     // Asks the helper to end the openvpn process it runs. No reply.

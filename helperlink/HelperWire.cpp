@@ -20,10 +20,17 @@ const QString clientDownKey = QStringLiteral("client_down");
 const QString versionKey = QStringLiteral("version");
 const QString terminationStatusKey = QStringLiteral("terminationStatus");
 const QString errorKey = QStringLiteral("error");
+const QString managementPasswordKey = QStringLiteral("management_password");
+const QString runKey = QStringLiteral("run");
+const QString ownerKey = QStringLiteral("owner");
 
 const QString getVersionOp = QStringLiteral("getVersion");
 const QString runOpenVPNOp = QStringLiteral("runOpenVPN");
 const QString killOpenVPNOp = QStringLiteral("killOpenVPN");
+const QString getRunOp = QStringLiteral("getRun");
+
+// (uid_t)-1 means "no user" to the kernel's calls, so it never owns a run.
+constexpr qint64 maxOwner = qint64 { 0xFFFFFFFE };
 
 // Members are written in a fixed order (QJsonObject would sort them), so the lines read the way
 // the protocol is documented.
@@ -140,7 +147,62 @@ std::optional<QString> readPath(const QJsonObject &object, const QString &key, Q
     return path;
 }
 
+std::optional<QString> readManagementPassword(const QJsonObject &object, QString &error)
+{
+    const QJsonValue value = object.value(managementPasswordKey);
+    if (!value.isString() || !HelperWire::isManagementPassword(value.toString())) {
+        error = QStringLiteral("\"management_password\" is missing or not 32 to 128 lowercase hex digits");
+        return std::nullopt;
+    }
+    return value.toString();
+}
+
+// A getRun answer: null, or the run's owner with its password when the caller may have it.
+bool readRun(const QJsonValue &value, std::optional<HelperRun> &run, QString &error)
+{
+    if (value.isNull()) {
+        run.reset();
+        return true;
+    }
+    if (!value.isObject()) {
+        error = QStringLiteral("\"run\" is neither null nor an object");
+        return false;
+    }
+    const QJsonObject object = value.toObject();
+    if (!onlyMembers(object, { &ownerKey, &managementPasswordKey })) {
+        error = QStringLiteral("unexpected member in \"run\"");
+        return false;
+    }
+    const QJsonValue owner = object.value(ownerKey);
+    const qint64 uid = owner.isDouble() ? owner.toInteger(-1) : -1;
+    if (uid < 0 || uid > maxOwner) {
+        error = QStringLiteral("\"owner\" is missing or not a uid");
+        return false;
+    }
+    HelperRun described;
+    described.owner = std::uint32_t(uid);
+    if (object.contains(managementPasswordKey)) {
+        const std::optional<QString> password = readManagementPassword(object, error);
+        if (!password)
+            return false;
+        described.managementPassword = *password;
+    }
+    run = std::move(described);
+    return true;
+}
+
 } // namespace
+
+bool HelperWire::isManagementPassword(QStringView text)
+{
+    if (text.size() < 32 || text.size() > 128)
+        return false;
+    for (const QChar c : text) {
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
+            return false;
+    }
+    return true;
+}
 
 QByteArray HelperWire::encode(const HelperRequest &request)
 {
@@ -158,7 +220,12 @@ QByteArray HelperWire::encode(const HelperRequest &request)
     case HelperRequest::Operation::KillOpenVPN:
         appendMember(out, "op", killOpenVPNOp);
         break;
+    case HelperRequest::Operation::GetRun:
+        appendMember(out, "op", getRunOp);
+        break;
     }
+    if (request.operation == HelperRequest::Operation::RunOpenVPN)
+        appendMember(out, "management_password", request.managementPassword);
     return finishObject(std::move(out));
 }
 
@@ -174,6 +241,16 @@ QByteArray HelperWire::encode(const HelperReply &reply)
         break;
     case HelperReply::Kind::Error:
         appendMember(out, "error", reply.text);
+        break;
+    case HelperReply::Kind::Run:
+        if (!reply.run) {
+            out.append(",\"run\":null");
+            break;
+        }
+        out.append(",\"run\":{\"owner\":").append(QByteArray::number(reply.run->owner));
+        if (reply.run->managementPassword)
+            appendMember(out, "management_password", *reply.run->managementPassword);
+        out.append('}');
         break;
     }
     return finishObject(std::move(out));
@@ -193,23 +270,26 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
         result.error = QStringLiteral("\"op\" is missing or not a string");
         return result;
     }
-    if (op.toString() == getVersionOp || op.toString() == killOpenVPNOp) {
+    if (op.toString() == getVersionOp || op.toString() == killOpenVPNOp || op.toString() == getRunOp) {
         request.operation = op.toString() == getVersionOp ? HelperRequest::Operation::GetVersion
-                                                          : HelperRequest::Operation::KillOpenVPN;
+            : op.toString() == killOpenVPNOp              ? HelperRequest::Operation::KillOpenVPN
+                                                          : HelperRequest::Operation::GetRun;
         if (!onlyMembers(*object, { &idKey, &opKey })) {
             result.error = QStringLiteral("unexpected member in %1").arg(op.toString());
             return result;
         }
     } else if (op.toString() == runOpenVPNOp) {
         request.operation = HelperRequest::Operation::RunOpenVPN;
-        if (!onlyMembers(*object, { &idKey, &opKey, &configKey, &clientUpKey, &clientDownKey })) {
+        if (!onlyMembers(
+                *object, { &idKey, &opKey, &configKey, &clientUpKey, &clientDownKey, &managementPasswordKey })) {
             result.error = QStringLiteral("unexpected member in runOpenVPN");
             return result;
         }
         const auto config = readPath(*object, configKey, result.error);
         const auto clientUp = config ? readPath(*object, clientUpKey, result.error) : std::nullopt;
         const auto clientDown = clientUp ? readPath(*object, clientDownKey, result.error) : std::nullopt;
-        if (!clientDown)
+        const auto password = clientDown ? readManagementPassword(*object, result.error) : std::nullopt;
+        if (!password)
             return result;
         if (config->isEmpty()) {
             result.error = QStringLiteral("\"config\" is empty");
@@ -218,6 +298,7 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
         request.config = *config;
         request.clientUp = *clientUp;
         request.clientDown = *clientDown;
+        request.managementPassword = *password;
     } else {
         result.error = QStringLiteral("unknown operation");
         return result;
@@ -257,6 +338,12 @@ HelperDecoded<HelperReply> HelperWire::decodeReply(QByteArrayView line)
         }
         reply.kind = HelperReply::Kind::TerminationStatus;
         reply.terminationStatus = std::int32_t(status);
+    } else if (object->contains(runKey)) {
+        std::optional<HelperRun> run;
+        if (!readRun(object->value(runKey), run, result.error))
+            return result;
+        reply.kind = HelperReply::Kind::Run;
+        reply.run = std::move(run);
     } else if (object->contains(errorKey)) {
         const QJsonValue value = object->value(errorKey);
         if (!value.isString()) {

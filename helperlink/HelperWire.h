@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +13,7 @@ namespace quellnet {
 // A message from the client to the root helper daemon.
 struct HelperRequest
 {
-    enum class Operation { GetVersion, RunOpenVPN, KillOpenVPN };
+    enum class Operation { GetVersion, RunOpenVPN, KillOpenVPN, GetRun };
 
     std::uint64_t id = 0;
     Operation operation = Operation::GetVersion;
@@ -20,14 +21,28 @@ struct HelperRequest
     QString config;
     QString clientUp;
     QString clientDown;
+    // RunOpenVPN only: the secret that openvpn's management interface is to ask for, chosen by
+    // the client (HelperWire::isManagementPassword()).
+    QString managementPassword;
 
     friend bool operator==(const HelperRequest &, const HelperRequest &) = default;
+};
+
+// The openvpn run the helper has (the running one, else the one waiting to start), as a getRun
+// reply describes it.
+struct HelperRun
+{
+    std::uint32_t owner = 0; // the uid that asked for it
+    // Only for the owner and for root; nothing for anyone else.
+    std::optional<QString> managementPassword;
+
+    friend bool operator==(const HelperRun &, const HelperRun &) = default;
 };
 
 // A message from the helper back to the client, answering the request with the same id.
 struct HelperReply
 {
-    enum class Kind { Version, TerminationStatus, Error };
+    enum class Kind { Version, TerminationStatus, Error, Run };
 
     std::uint64_t id = 0;
     Kind kind = Kind::Error;
@@ -35,6 +50,8 @@ struct HelperReply
     QString text;
     // TerminationStatus only.
     std::int32_t terminationStatus = 0;
+    // Run only: the helper's run, or nothing when no openvpn runs or waits to run.
+    std::optional<HelperRun> run;
 
     friend bool operator==(const HelperReply &, const HelperReply &) = default;
 };
@@ -52,21 +69,28 @@ template<typename Message> struct HelperDecoded
 // line in each direction, every line ending in '\n'.
 //
 //   requests  {"id":N,"op":"getVersion"}
-//             {"id":N,"op":"runOpenVPN","config":P,"client_up":P,"client_down":P}
+//             {"id":N,"op":"runOpenVPN","config":P,"client_up":P,"client_down":P,"management_password":S}
 //             {"id":N,"op":"killOpenVPN"}
+//             {"id":N,"op":"getRun"}
 //   replies   {"id":N,"version":S}
 //             {"id":N,"terminationStatus":I}
 //             {"id":N,"error":S}
+//             {"id":N,"run":null}
+//             {"id":N,"run":{"owner":U,"management_password":S}}
+//             {"id":N,"run":{"owner":U}}
 //
 // Ids are chosen by the client, integers from 0 to 2^53-1 so that any JSON reader keeps them
 // exact. killOpenVPN has no reply. A runOpenVPN request gets exactly one terminationStatus reply,
-// when its openvpn has ended, or an error reply.
+// when its openvpn has ended, or an error reply. getRun gets one run reply: null when no openvpn
+// runs or waits to run; its owner's uid U (0 to 2^32-2) otherwise, with the run's management
+// password only when the caller is the owner or root. A management password is 32 to 128
+// lowercase hexadecimal digits.
 //
 // The decoders are pure functions: any byte string yields a message or a refusal, never a crash,
 // and they do no I/O, so they can be fuzzed directly. They are strict: a member of the wrong type,
 // a member that does not belong to the message, a path holding a NUL character or broken UTF-16,
-// or a line longer than maxLineLength bytes is refused. Refusals never quote the input, because
-// the helper writes them to its log.
+// a management password of another form, or a line longer than maxLineLength bytes is refused.
+// Refusals never quote the input, because the helper writes them to its log.
 class HelperWire
 {
 public:
@@ -81,6 +105,10 @@ public:
     // `line` may end in '\n'.
     static HelperDecoded<HelperRequest> decodeRequest(QByteArrayView line);
     static HelperDecoded<HelperReply> decodeReply(QByteArrayView line);
+
+    // Whether `text` can be a run's management password: 32 to 128 lowercase hexadecimal digits,
+    // so that it holds at least 128 random bits and can go on a line of its own anywhere.
+    static bool isManagementPassword(QStringView text);
 };
 
 } // namespace quellnet

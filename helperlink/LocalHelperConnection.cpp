@@ -138,13 +138,14 @@ public:
     }
 
     void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
-        TerminationHandler terminationHandler) override
+        const QString &managementPassword, TerminationHandler terminationHandler) override
     {
         HelperRequest request;
         request.operation = HelperRequest::Operation::RunOpenVPN;
         request.config = config;
         request.clientUp = clientUp;
         request.clientDown = clientDown;
+        request.managementPassword = managementPassword;
         send(std::move(request),
             { HelperRequest::Operation::RunOpenVPN, m_errorHandler, {}, std::move(terminationHandler) });
     }
@@ -449,6 +450,8 @@ bool LocalHelperConnection::Private::dispatch(QByteArrayView line, QString &fail
     case HelperReply::Kind::Error:
         if (entry.errorHandler)
             entry.errorHandler(HelperError { reply.text });
+        break;
+    case HelperReply::Kind::Run: // no request of this connection awaits one
         break;
     }
     return true;

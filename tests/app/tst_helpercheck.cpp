@@ -117,7 +117,7 @@ private Q_SLOTS:
 
         const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
         FakeHelper::send(
-            client, HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, shippedVersion, 0 }));
+            client, HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, shippedVersion, 0, {} }));
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
         QTest::qWait(200);
@@ -160,7 +160,8 @@ private Q_SLOTS:
                 const std::optional<HelperRequest> request = client ? installed->readRequest(client) : std::nullopt;
                 QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
                 FakeHelper::send(client,
-                    HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, installedVersion, 0 }));
+                    HelperWire::encode(
+                        HelperReply { request->id, HelperReply::Kind::Version, installedVersion, 0, {} }));
             }
             const QStringList lines = logUntil(installedLine, 30000);
             QVERIFY2(lines.size() >= 3 && lines.first() == bundleLine && lines.at(1).startsWith(answerLine),

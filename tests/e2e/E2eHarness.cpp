@@ -18,8 +18,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace quellnet {
@@ -220,7 +222,20 @@ OutputCapture::OutputCapture()
         };
     };
     SystemLog::setSinkForTesting(into(m_log));
-    StandardOutput::setSinkForTesting(into(m_output));
+    StandardOutput::setSinkForTesting([keep = into(m_output)](const QString &text) {
+        {
+            std::lock_guard lock(s_tapMutex);
+            if (s_tap)
+                s_tap(text);
+        }
+        keep(text);
+    });
+}
+
+void OutputCapture::setStandardOutputTap(std::function<void(const QString &text)> tap)
+{
+    std::lock_guard lock(s_tapMutex);
+    s_tap = std::move(tap);
 }
 
 OutputCapture::~OutputCapture()
@@ -292,16 +307,21 @@ bool serveLikeTheStack(AccountStandIn &standIn, QString *why)
 
 qint64 holdOpenVpnAtItsPort()
 {
+    // openvpn must run to take the program's management password; once the program sends its first
+    // command ("state on", traced right after it went out), nothing it has read can make it report.
+    auto held = std::make_shared<std::atomic<qint64>>(0);
+    OutputCapture::setStandardOutputTap([held](const QString &text) {
+        if (held->load() != 0 || !text.startsWith(QLatin1String("state on\n")))
+            return;
+        const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
+        if (openvpn.size() == 1 && ::kill(pid_t(openvpn.first()), SIGSTOP) == 0)
+            held->store(openvpn.first());
+    });
     OpenVPNService &service = OpenVPNService::shared();
-    if (!waitUntil([&] { return service.isStarting(); }, 15000))
-        return 0;
-    for (QDeadlineTimer deadline(15000); managementPortListener() != 0u && !deadline.hasExpired();)
-        QThread::usleep(500);
-    const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
-    if (openvpn.size() != 1 || ::kill(pid_t(openvpn.first()), SIGSTOP) != 0)
-        return 0;
-    const bool handedOver = waitUntil([&] { return !service.isStarting(); }, 15000);
-    return handedOver && OpenVPNService::isIdleState(service.state()) ? openvpn.first() : 0;
+    const bool handedOver = waitUntil([&] { return service.isStarting(); }, 15000)
+        && waitUntil([&] { return !service.isStarting(); }, 40000);
+    OutputCapture::setStandardOutputTap({});
+    return handedOver && OpenVPNService::isIdleState(service.state()) ? held->load() : 0;
 }
 
 int helperRunRequests()

@@ -107,9 +107,14 @@ public:
     QStringList standardOutput() const;
     // Runs the event loop until a system log line contains `part`.
     bool waitForLog(const QString &part, int timeoutMs = 10000) const;
+    // Shows every text written to standard output to `tap` as well, on the writer's thread and
+    // before the writer goes on; an empty function ends it.
+    static void setStandardOutputTap(std::function<void(const QString &text)> tap);
 
 private:
     static inline OutputCapture *s_current = nullptr;
+    static inline std::mutex s_tapMutex;
+    static inline std::function<void(const QString &)> s_tap;
     mutable std::mutex m_mutex;
     QStringList m_log;
     QStringList m_output;
@@ -123,9 +128,11 @@ QString restoreStack(HelperConnectionCache &cache);
 // Makes `standIn` serve what the stack's stand-in serves, on a port of its own, so that a test can make
 // it fail and see what it received.
 bool serveLikeTheStack(AccountStandIn &standIn, QString *why);
-// Stops (SIGSTOP) the helper's openvpn the moment its management port opens, before the program can
-// read from it (it tries every 300 ms from its own thread; this polls far closer), and waits until the
-// program has handed over the credentials, which openvpn cannot read yet. Its pid, or 0.
+// Stops (SIGSTOP) the helper's openvpn the moment the program has sent it its first command, after
+// openvpn took the program's management password and before the credentials follow (the stop comes
+// from the trace of that command, on the program's own thread, before it sends the next), and waits
+// until the program has handed over the credentials, which openvpn cannot read yet. Needs an
+// OutputCapture. Its pid, or 0.
 qint64 holdOpenVpnAtItsPort();
 // How many run requests the stack's helper daemon has logged since the stack came up.
 int helperRunRequests();

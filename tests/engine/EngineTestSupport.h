@@ -84,15 +84,16 @@ public:
     struct RunRequest
     {
         QString config;
+        QString managementPassword;
         std::function<void(std::int32_t)> terminationHandler;
     };
 
     void getVersionWithResponseHandler(std::function<void(const QString &)> reply) override { reply(QString()); }
     void killOpenVPN() override { }
     void runOpenVPNWithConfig(const QString &config, const QString &, const QString &,
-        std::function<void(std::int32_t)> terminationHandler) override
+        const QString &managementPassword, std::function<void(std::int32_t)> terminationHandler) override
     {
-        const RunRequest request { config, std::move(terminationHandler) };
+        const RunRequest request { config, managementPassword, std::move(terminationHandler) };
         {
             std::lock_guard lock(m_mutex);
             m_runs.push_back(request);

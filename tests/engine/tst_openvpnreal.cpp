@@ -24,13 +24,22 @@ class TestOpenVPNReal : public QObject
     QTemporaryDir m_dir;
     QUdpSocket m_silentServer;
     FakeDelegate m_delegate;
+    std::shared_ptr<FakeHelper> m_helper;
     QProcess m_process;
 
-    // The helper's part, with the options the client relies on.
+    FakeHelper &helper() { return *m_helper; }
+
+    // The helper's part, with the options the client relies on: the management interface asks for
+    // the run's password, which openvpn reads from the first line of a root-only file.
     void runOpenVPN(const FakeHelper::RunRequest &request)
     {
-        m_process.setArguments({ u"--config"_s, request.config, u"--management"_s, u"127.0.0.1"_s, u"1337"_s,
-            u"--management-query-passwords"_s, u"--auth-retry"_s, u"none"_s });
+        QFile passwordFile(m_dir.filePath(u"management.pw"_s));
+        QVERIFY(passwordFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(passwordFile.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        passwordFile.write(request.managementPassword.toLatin1() + '\n');
+        passwordFile.close();
+        m_process.setArguments({ u"--config"_s, request.config, u"--nobind"_s, u"--management"_s, u"127.0.0.1"_s,
+            u"1337"_s, passwordFile.fileName(), u"--management-query-passwords"_s, u"--auth-retry"_s, u"none"_s });
         m_process.disconnect(this);
         connect(&m_process, &QProcess::finished, this,
             [handler = request.terminationHandler](int exitCode) { handler(exitCode); });
@@ -58,9 +67,9 @@ private Q_SLOTS:
         OpenVPNService::shared().setConfig(config.fileName());
         OpenVPNService::shared().setUsername(u"anna@example.com"_s);
         QVERIFY(stageScripts(m_dir.path()));
-        auto helper = std::make_shared<FakeHelper>();
-        helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
-        m_delegate.connection = std::make_shared<FakeHelperConnection>(helper);
+        m_helper = std::make_shared<FakeHelper>();
+        m_helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
+        m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
     }
 
@@ -101,6 +110,7 @@ private Q_SLOTS:
         QCOMPARE(service.management().readerCount(), 1);
         QVERIFY2(!output.joined().contains(u"ERROR"_s), qPrintable(output.joined()));
         QVERIFY2(!output.joined().contains(password), "the password reached standard output");
+        QVERIFY2(!output.joined().contains(helper().runs().back().managementPassword), "the secret was traced");
         QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
         drainEvents();
         const qsizetype beforeStop = observer.seen.size();

@@ -3,6 +3,7 @@
 #include "engine/OpenVPNManagement.h"
 #include "tests/engine/EngineTestSupport.h"
 
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -32,34 +33,95 @@ QByteArray openingCommands(
         + "\n";
 }
 
-// openvpn's management interface on 127.0.0.1:1337; keeps what each connection received.
+// openvpn's management interface on 127.0.0.1:1337: asks every new connection for the run's
+// password, like openvpn started with one, and keeps what each connection received.
 class ManagementServer
 {
 public:
+    enum class Peer {
+        ThisRun, // takes the latest run's password
+        AnotherRun, // takes no password the program sends: it repeats the prompt
+        NoPrompt, // serves without a password, as an openvpn of before
+    };
+
+    ManagementServer(std::function<QString()> password, Peer peer = Peer::ThisRun)
+        : m_password(std::move(password)), m_peer(peer)
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] { acceptPending(); });
+    }
+
     bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 1337); }
 
     QTcpSocket *connection(int index, int timeoutMs = 10000)
     {
-        static_cast<void>(QTest::qWaitFor(
-            [&] {
-                while (m_server.hasPendingConnections())
-                    m_connections.append(m_server.nextPendingConnection());
-                return m_connections.size() > index;
-            },
-            timeoutMs));
-        return m_connections.value(index);
+        static_cast<void>(QTest::qWaitFor([&] { return int(m_connections.size()) > index; }, timeoutMs));
+        return index < int(m_connections.size()) ? m_connections[std::size_t(index)].socket : nullptr;
     }
+    int connectionCount() const { return int(m_connections.size()); }
 
+    // What came after the password was taken.
     QByteArray received(int index)
     {
         QCoreApplication::processEvents();
-        QTcpSocket *socket = connection(index, 0);
-        return socket != nullptr ? socket->peek(socket->bytesAvailable()) : QByteArray();
+        return index < int(m_connections.size()) ? m_connections[std::size_t(index)].received : QByteArray();
+    }
+    // The lines sent in answer to the prompt.
+    QList<QByteArray> answers(int index) const
+    {
+        return index < int(m_connections.size()) ? m_connections[std::size_t(index)].answers : QList<QByteArray>();
     }
 
 private:
+    struct Connection
+    {
+        QTcpSocket *socket = nullptr;
+        bool passwordTaken = false;
+        QByteArray pending;
+        QList<QByteArray> answers;
+        QByteArray received;
+    };
+
+    void acceptPending()
+    {
+        while (m_server.hasPendingConnections()) {
+            QTcpSocket *socket = m_server.nextPendingConnection();
+            const std::size_t index = m_connections.size();
+            m_connections.push_back({ socket, m_peer == Peer::NoPrompt, {}, {}, {} });
+            socket->write(m_peer == Peer::NoPrompt ? banner : "ENTER PASSWORD:");
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, index] { onReadyRead(index); });
+        }
+    }
+
+    void onReadyRead(std::size_t index)
+    {
+        Connection &connection = m_connections[index];
+        const QByteArray bytes = connection.socket->readAll();
+        if (connection.passwordTaken) {
+            connection.received += bytes;
+            return;
+        }
+        connection.pending += bytes;
+        for (qsizetype end = connection.pending.indexOf('\n'); end >= 0 && !connection.passwordTaken;
+             end = connection.pending.indexOf('\n')) {
+            const QByteArray line = connection.pending.left(end);
+            connection.pending.remove(0, end + 1);
+            connection.answers.append(line);
+            connection.passwordTaken = m_peer == Peer::ThisRun && line == m_password().toLatin1();
+            connection.socket->write(
+                connection.passwordTaken ? "SUCCESS: password is correct\r\n" + banner : QByteArray("ENTER PASSWORD:"));
+        }
+        if (connection.passwordTaken) {
+            connection.received += connection.pending;
+            connection.pending.clear();
+        }
+    }
+
+    inline static const QByteArray banner
+        = ">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n";
+    std::function<QString()> m_password;
+    const Peer m_peer;
     QTcpServer m_server;
-    QList<QTcpSocket *> m_connections;
+    std::vector<Connection> m_connections;
 };
 
 } // namespace
@@ -73,6 +135,15 @@ class TestOpenVPNService : public QObject
     std::shared_ptr<FakeHelper> m_helper;
 
     OpenVPNService &service() { return OpenVPNService::shared(); }
+
+    // The password of the latest run request.
+    std::function<QString()> runPassword()
+    {
+        return [helper = m_helper] {
+            const std::vector<FakeHelper::RunRequest> runs = helper->runs();
+            return runs.empty() ? QString() : runs.back().managementPassword;
+        };
+    }
 
     void startWith(const QString &name, const QString &password)
     {
@@ -122,18 +193,24 @@ private Q_SLOTS:
     {
         const QString password = u"my pass\"q\\"_s;
         SKIP_UNLESS_ROOT();
-        ManagementServer server;
+        ManagementServer server(runPassword());
         QVERIFY(server.listen());
         OutputCapture output;
+        LogCapture log;
         StateObserver observer;
         startWith(u"o'neil\"@example.com"_s, password);
         QCOMPARE(m_helper->runs().size(), std::size_t(1));
         QTRY_COMPARE(server.received(0), openingCommands("\"o'neil\\\"@example.com\"", "\"my pass\\\"q\\\\\""));
         QTRY_VERIFY(!service().isStarting());
+        // The prompt is answered first, with the run's own password: 256 random bits in hex.
+        const QString secret = m_helper->runs().front().managementPassword;
+        QVERIFY2(QRegularExpression(u"^[0-9a-f]{64}$"_s).match(secret).hasMatch(), qPrintable(secret));
+        QCOMPARE(server.answers(0), QList<QByteArray> { secret.toLatin1() });
         const QString trace = output.joined();
-        QVERIFY(trace.contains(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
+        QVERIFY(trace.startsWith(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
         QVERIFY(trace.contains(u"password 'Auth' \"********\"\n\n"_s));
         QVERIFY2(!trace.contains(password), "the password reached standard output");
+        QVERIFY2(!trace.contains(secret) && !log.joined().contains(secret), "the run's secret was traced or logged");
         drainEvents();
         QVERIFY(observer.seen.isEmpty());
     }
@@ -156,7 +233,7 @@ private Q_SLOTS:
         QFETCH(bool, withConfig);
         QFETCH(QString, password);
         QFETCH(QString, name);
-        ManagementServer server;
+        ManagementServer server(runPassword());
         QVERIFY(server.listen());
         OutputCapture output;
         LogCapture log;
@@ -180,10 +257,47 @@ private Q_SLOTS:
             (QStringList { u"error while starting mgmt interface\n"_s, u"signal SIGINT\n Not connected\n"_s }));
     }
 
+    // An openvpn that does not take this run's password (an earlier run's still ending, another
+    // user's) or does not ask for one gets nothing but the answer to its prompt; each of the eight
+    // attempts ends with the connection closed, and the start gives up.
+    void managementThatIsNotThisRunsGetsNothing_data()
+    {
+        QTest::addColumn<int>("peer");
+        QTest::addColumn<int>("answers");
+        QTest::newRow("another run's openvpn") << int(ManagementServer::Peer::AnotherRun) << 1;
+        QTest::newRow("no password prompt") << int(ManagementServer::Peer::NoPrompt) << 0;
+    }
+    void managementThatIsNotThisRunsGetsNothing()
+    {
+        QFETCH(int, peer);
+        QFETCH(int, answers);
+        SKIP_UNLESS_ROOT();
+        ManagementServer server(runPassword(), ManagementServer::Peer(peer));
+        QVERIFY(server.listen());
+        OutputCapture output;
+        LogCapture log;
+        StateObserver observer;
+        startWith(user, u"pw"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
+        drainEvents();
+        QCOMPARE(server.connectionCount(), 8);
+        const QString secret = m_helper->runs().front().managementPassword;
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(server.answers(i).size(), answers);
+            QVERIFY(server.answers(i).isEmpty() || server.answers(i).first() == secret.toLatin1());
+            QCOMPARE(server.received(i), QByteArray());
+            QTRY_COMPARE(server.connection(i)->state(), QAbstractSocket::UnconnectedState);
+        }
+        QCOMPARE(output.texts(), QStringList { u"error while starting mgmt interface\n"_s });
+        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
+        QVERIFY(!log.joined().contains(secret));
+        QCOMPARE(service().management().readerCount(), 0);
+    }
+
     void onlyTheLatestStartsTerminationCounts()
     {
         SKIP_UNLESS_ROOT();
-        ManagementServer server;
+        ManagementServer server(runPassword());
         QVERIFY(server.listen());
         LogCapture log;
         startConnected(server, 0);
@@ -197,6 +311,7 @@ private Q_SLOTS:
         drainEvents();
         StateObserver observer;
         QCOMPARE(m_helper->runs().size(), std::size_t(2));
+        QVERIFY(m_helper->runs()[0].managementPassword != m_helper->runs()[1].managementPassword);
         terminate(0, 0);
         QCOMPARE(service().state(), u"CONNECTED"_s);
         terminate(1, 1);

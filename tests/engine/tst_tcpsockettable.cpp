@@ -23,6 +23,10 @@ QByteArray listener(const char *local, uint uid)
 // 127.0.0.1:1337 (the server) and 127.0.0.1:40000 (our end).
 const char *const server = "0100007F:0539";
 const char *const client = "0100007F:9C40";
+// The same two, seen through an IPv6 socket (::ffff:127.0.0.1).
+const char *const server6 = "0000000000000000FFFF00000100007F:0539";
+const char *const client6 = "0000000000000000FFFF00000100007F:9C40";
+const char *const wildcard6 = "00000000000000000000000000000000:0539";
 
 } // namespace
 
@@ -56,6 +60,22 @@ private Q_SLOTS:
         QTest::newRow("v6 loopback listener does not count")
             << table + listener("00000000000000000000000001000000:0539", 1000) << 0;
         QTest::newRow("nothing listens") << header + ourEnd << -1;
+        // A dual-stack listener's accepted connections show in the IPv6 table.
+        QTest::newRow("accepted by another user's dual-stack listener")
+            << header + listener(wildcard6, 1000) + ourEnd + row(server6, client6, "01", 1000, 102) << 1000;
+        QTest::newRow("accepted by root's dual-stack listener")
+            << header + listener(wildcard6, 0) + ourEnd + row(server6, client6, "01", 0, 102) << 0;
+        QTest::newRow("root's dual-stack listener, not accepted yet")
+            << header + listener(wildcard6, 0) + ourEnd + row(server6, client6, "01", 0, 0) << 0;
+        // Whoever took this connection, another user's socket on the port is a refusal.
+        QTest::newRow("accepted by root, another user on [::]")
+            << table + row(server, client, "01", 0, 102) + listener(wildcard6, 1000) << 1000;
+        QTest::newRow("accepted by root, another user's v4-mapped connection on the port") << table
+                + row(server, client, "01", 0, 102)
+                + row(server6, "0000000000000000FFFF00000100007F:9C41", "01", 1000, 103) << 1000;
+        QTest::newRow("accepted by root, another user on 0.0.0.0")
+            << table + row(server, client, "01", 0, 102) + listener("00000000:0539", 1000) << 1000;
+        QTest::newRow("v6 time-wait decoy") << header + row(server6, client6, "06", 0, 0) << -1;
         QTest::newRow("garbage") << QByteArray("0100007F:0539 0A 0\n   1: zz:0539 00000000:0000 0A x y z 0 0 1\n")
                                  << -1;
     }

@@ -1,135 +1,26 @@
-// The helper daemon as root over its socket, with a real openvpn.
+// The helper daemon as root over its socket, with a real openvpn and real local users.
 
-#include "helperlink/HelperWire.h"
+#include "tests/helper/HelperTestSupport.h"
 
-#include <QDeadlineTimer>
-#include <QLocalSocket>
-#include <QProcess>
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
-#include <QTest>
 
-#include <csignal>
-#include <cstring>
-
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <poll.h>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 using Op = HelperRequest::Operation;
 using Kind = HelperReply::Kind;
 
 namespace {
 
-const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
+constexpr uid_t laterUid = 4244; // added to the file while the daemon runs
 constexpr uid_t otherUid = 65534; // neither
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool shell(const QString &directory, const QString &command)
-{
-    QProcess sh;
-    sh.setWorkingDirectory(directory);
-    sh.start(u"/bin/sh"_s, { u"-ec"_s, command });
-    return sh.waitForFinished(30000) && sh.exitStatus() == QProcess::NormalExit && sh.exitCode() == 0;
-}
-
-// A blocking client whose peer uid, as the kernel reports it, is `uid`; its file system uid stays
-// root's, so the socket file lets it through and only the daemon's own check is left.
-class Client : public QLocalSocket
-{
-public:
-    explicit Client(const QString &path, uid_t uid = 0)
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address { AF_UNIX, {} };
-        const QByteArray native = QFile::encodeName(path);
-        std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
-        // Raw system calls change this thread's credentials only, not the whole process's.
-        ::syscall(SYS_setresuid, -1, uid, -1);
-        ::syscall(SYS_setfsuid, 0);
-        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-        ::syscall(SYS_setresuid, -1, 0, -1);
-        if (!connected || !setSocketDescriptor(fd))
-            ::close(fd);
-    }
-    bool send(const QByteArray &bytes) { return write(bytes) == bytes.size() && waitForBytesWritten(5000); }
-    bool send(std::uint64_t id, Op operation, const QString &config = {}, const QString &script = u"/none"_s)
-    {
-        return send(HelperWire::encode(HelperRequest { id, operation, config, script, script }));
-    }
-    bool hasLine(int timeoutMs = 5000)
-    {
-        const QDeadlineTimer deadline(timeoutMs);
-        while (!canReadLine() && waitForReadyRead(int(deadline.remainingTime()))) { }
-        return canReadLine();
-    }
-    HelperReply reply(int timeoutMs = 5000)
-    {
-        return hasLine(timeoutMs) ? HelperWire::decodeReply(readLine()).message.value_or(HelperReply {})
-                                  : HelperReply {};
-    }
-    bool closedWithoutReply() { return !hasLine() && state() == UnconnectedState && bytesAvailable() == 0; }
-};
-
-QList<pid_t> childrenOf(pid_t parent)
-{
-    QList<pid_t> children;
-    for (const QByteArray &child : readFile(u"/proc/%1/task/%1/children"_s.arg(parent)).split(' ')) {
-        const QByteArray stat = readFile(u"/proc/%1/stat"_s.arg(child.toInt()));
-        if (parent > 0 && child.toInt() > 0 && !stat.isEmpty() && stat.at(stat.lastIndexOf(')') + 2) != 'Z')
-            children.append(child.toInt());
-    }
-    return children;
-}
-
-// The one openvpn that `daemon` runs, other than `notThisOne`; 0 if none comes.
-pid_t waitForOpenVPN(pid_t daemon, pid_t notThisOne = 0)
-{
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        const QList<pid_t> children = childrenOf(daemon);
-        if (children.size() == 1 && children.first() != notThisOne
-            && QFile::symLinkTarget(u"/proc/%1/exe"_s.arg(children.first())).endsWith(u"/openvpn"))
-            return children.first();
-        QTest::qWait(50);
-    }
-    return 0;
-}
-
-class Daemon : public QProcess
-{
-public:
-    ~Daemon() override
-    {
-        if (state() == Running && ::kill(pid(), SIGTERM) == 0)
-            waitForFinished(15000);
-    }
-    pid_t pid() const { return pid_t(processId()); }
-    QString log() { return m_log += QString::fromUtf8(readAll()); }
-    bool waitForLog(const QString &fragment, int timeoutMs = 5000)
-    {
-        const QDeadlineTimer deadline(timeoutMs);
-        while (!log().contains(fragment)) {
-            if (deadline.hasExpired() || state() != Running)
-                return false;
-            waitForReadyRead(50);
-        }
-        return true;
-    }
-
-private:
-    QString m_log;
-};
+constexpr int runs = -1; // in place of a status: the run is accepted and its openvpn starts
 
 } // namespace
 
@@ -139,18 +30,33 @@ class TestHelperDaemon : public QObject
 
     QTemporaryDir m_root;
     QString m_valid, m_socket;
+    TestAccounts m_accounts;
+    Identity m_a, m_b; // real users, both allowed; A is in the group m_group
+    gid_t m_group = 0;
     Daemon m_daemon;
     std::uint64_t m_nextId = 100;
 
     QString path(const QString &name) const { return m_root.filePath(name); }
-    static HelperReply versionReply(std::uint64_t id) { return { id, Kind::Version, u"" QUELLNET_VERSION ""_s, 0 }; }
-    static HelperReply terminated(std::uint64_t id, int status) { return { id, Kind::TerminationStatus, {}, status }; }
     std::uint64_t nextId() { return m_nextId++; }
-    bool daemonServes()
+    bool daemonServes(uid_t uid = 0)
     {
-        Client client(m_socket);
+        Client client(m_socket, uid);
         const std::uint64_t id = nextId();
         return client.send(id, Op::GetVersion) && client.reply() == versionReply(id);
+    }
+    HelperReply getRun(const Identity &caller)
+    {
+        Client client(m_socket, caller, Client::Access::DaemonOnly);
+        const std::uint64_t id = nextId();
+        return client.send(id, Op::GetRun) ? client.reply() : HelperReply {};
+    }
+    bool writeUsers(const QList<uid_t> &uids)
+    {
+        QStringList lines { u"# by hand"_s };
+        for (uid_t uid : uids)
+            lines.append(QString::number(uid));
+        // Replaced the way the install step replaces it.
+        return shell(m_root.path(), u"printf '%1\\n' >.users.new; mv .users.new users"_s.arg(lines.join(u"\\n")));
     }
 
 private Q_SLOTS:
@@ -159,24 +65,34 @@ private Q_SLOTS:
         if (::geteuid() != 0)
             QSKIP("the helper daemon runs as root");
         m_valid = path(u"profiles/valid.ovpn"_s), m_socket = path(u"helper.sock"_s);
+        const std::optional<gid_t> group = m_accounts.group(u"qntest-helper"_s);
+        const std::optional<Identity> a = m_accounts.user(u"qntest-helper-a"_s, { u"qntest-helper"_s });
+        const std::optional<Identity> b = m_accounts.user(u"qntest-helper-b"_s);
+        QVERIFY2(group && a && b, "cannot make the test's users");
+        m_group = *group, m_a = *a, m_b = *b;
+        QVERIFY(std::find(m_a.groups.begin(), m_a.groups.end(), m_group) != m_a.groups.end());
+
         // The base folder holds the socket, runtime folder, allowed-users file and scripts. openvpn
-        // accepts the profile, then waits for credentials that never come.
+        // accepts the profile, then waits for credentials that never come. Files left by a run
+        // that did not end cleanly lie in the runtime folder.
         QVERIFY(shell(m_root.path(),
-            u"chmod 755 .; mkdir -m 700 run; mkdir scripts; cp %1/client.up %1/client.down scripts; chmod 755 "
-            "scripts/*; printf '# by hand\\n%2\\n' >users\n"_s.arg(QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))
-                    .arg(listedUid)
+            u"chmod 755 .; mkdir -m 700 run; touch run/profile-1-1.ovpn run/management-1-1.pw; mkdir scripts; "
+            "cp %1/client.up %1/client.down scripts; chmod 755 scripts/*\n"_s.arg(
+                QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))
                 + u"openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
                   u"/CN=test-ca "
                   "-keyout ca.key -out ca.crt 2>/dev/null; mkdir -m 755 profiles; cd profiles\n"
                   "printf 'client\\ndev tun\\nremote 127.0.0.1 9 udp\\nnobind\\nauth-user-pass\\n<ca>\\n' >valid.ovpn\n"
-                  "(cat ../ca.crt; echo '</ca>') >>valid.ovpn; chmod 600 valid.ovpn"_s));
-        m_daemon.setProcessChannelMode(QProcess::MergedChannels);
-        m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+                  "(cat ../ca.crt; echo '</ca>') >>valid.ovpn; chmod 600 valid.ovpn\n"_s
+                + u"install -o %1 -m 600 valid.ovpn a.ovpn; install -o %2 -m 600 valid.ovpn b.ovpn"_s.arg(m_a.uid).arg(
+                    m_b.uid)));
+        QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid }));
         const QString base = m_root.path();
         m_daemon.start(helperProgram,
             { u"--socket"_s, m_socket, u"--scripts-dir"_s, base + u"/scripts"_s, u"--runtime-dir"_s, base + u"/run"_s,
                 u"--allowed-users-file"_s, base + u"/users"_s, u"--allow-user"_s, QString::number(allowedUid) });
         QVERIFY2(m_daemon.waitForStarted() && m_daemon.waitForLog(u" serving "_s), qPrintable(m_daemon.log()));
+        QVERIFY(QDir(path(u"run"_s)).isEmpty());
     }
 
     void cleanup() // whatever a failed test left running goes
@@ -192,7 +108,7 @@ private Q_SLOTS:
         QTest::addColumn<uid_t>("uid");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("answered"); // else closed without a reply
-        const QByteArray version = HelperWire::encode(HelperRequest { 7, Op::GetVersion, {}, {}, {} });
+        const QByteArray version = HelperWire::encode(HelperRequest { 7, Op::GetVersion, {}, {}, {}, {} });
         QTest::newRow("user allowed on the command line") << allowedUid << version << true;
         QTest::newRow("user recorded in the file") << listedUid << version << true;
         QTest::newRow("anyone else") << otherUid << version << false;
@@ -221,23 +137,30 @@ private Q_SLOTS:
     }
 
     // Each refusal is logged and answered with one termination reply; no openvpn starts.
-    void refusesUntrustedProfiles_data()
+    void refusesProfiles_data()
     {
-        QTest::addColumn<QString>("setup"); // on p.ovpn, a copy of valid.ovpn
+        QTest::addColumn<QString>("setup"); // on p.ovpn, a copy of valid.ovpn; %1 is user A
         QTest::addColumn<uid_t>("caller");
         QTest::addColumn<std::int32_t>("status");
         QTest::addColumn<QString>("reason");
         const auto row
-            = [](const char *name, const char *setup, std::int32_t status, const char *reason, uid_t caller = 0) {
-                  QTest::newRow(name) << QString::fromLatin1(setup) << caller << status << QString::fromLatin1(reason);
+            = [this](const char *name, const char *setup, std::int32_t status, const char *reason, uid_t caller = 0) {
+                  QTest::newRow(name) << QString::fromLatin1(setup).replace(u"%1"_s, QString::number(m_a.uid)) << caller
+                                      << status << QString::fromLatin1(reason);
               };
         row("symbolic link", "ln -sf valid.ovpn p.ovpn", 77, "is a symbolic link");
-        row("root's file asked for by a user", "", 77, "owned by uid 0", allowedUid);
+        // Read as the user: root's file is one it cannot open at all.
+        row("root's file asked for by a user", "", 66, "cannot be opened: Permission denied", m_a.uid);
+        row("a FIFO of the user's", "rm p.ovpn; mkfifo -m 600 p.ovpn; chown %1 p.ovpn", 77, "is not a regular file",
+            m_a.uid);
         row("group-writable", "chmod 620 p.ovpn", 77, "writable by group or others");
         row("others-writable", "chmod 602 p.ovpn", 77, "writable by group or others");
         row("runs a script", "echo 'up /bin/sh' >>p.ovpn", 78, "runs a program as root");
+        row("makes root listen", "printf 'dev tun\\nproto udp\\nport 53\\nfloat\\n' >p.ovpn", 78,
+            "line 3 'port' would make openvpn listen");
+        row("not a client profile", "sed -i /^client/d p.ovpn", 65, "not a client profile");
     }
-    void refusesUntrustedProfiles()
+    void refusesProfiles()
     {
         QFETCH(QString, setup);
         QFETCH(uid_t, caller);
@@ -255,9 +178,51 @@ private Q_SLOTS:
         QVERIFY(daemonServes());
     }
 
+    // The profile is opened with the caller's uid, gid and groups: whatever the user can reach
+    // runs, and what the user cannot reach gives one answer whether or not it exists.
+    void readsTheProfileAsTheCaller_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("profile");
+        QTest::addColumn<int>("status");
+        const QString a = QString::number(m_a.uid);
+        const QString group = QString::number(m_group);
+        QTest::newRow("in the user's private folder")
+            << u"mkdir -m 700 private; chown %1 private; install -o %1 -m 600 valid.ovpn private/p.ovpn"_s.arg(a)
+            << u"private/p.ovpn"_s << runs;
+        QTest::newRow("behind a folder that a group of the user's may search")
+            << u"mkdir -m 710 grp; chgrp %2 grp; install -o %1 -m 600 valid.ovpn grp/p.ovpn"_s.arg(a, group)
+            << u"grp/p.ovpn"_s << runs;
+        QTest::newRow("behind a folder the user cannot search")
+            << u"mkdir -m 700 closed; install -o %1 -m 600 valid.ovpn closed/p.ovpn"_s.arg(a) << u"closed/p.ovpn"_s
+            << 66;
+        QTest::newRow("the same, missing") << u"mkdir -m 700 closed"_s << u"closed/p.ovpn"_s << 66;
+    }
+    void readsTheProfileAsTheCaller()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, profile);
+        QFETCH(int, status);
+        QVERIFY(shell(path(u"profiles"_s), u"rm -rf private grp closed; "_s + setup));
+        const std::uint64_t id = nextId();
+        Client client(m_socket, m_a, Client::Access::DaemonOnly);
+        QVERIFY(client.send(id, Op::RunOpenVPN, path(u"profiles/"_s + profile)));
+        if (status != runs) {
+            QCOMPARE(client.reply(), terminated(id, status));
+            return;
+        }
+        QVERIFY(waitForOpenVPN(m_daemon.pid()) > 0);
+        Client owner(m_socket, m_a, Client::Access::DaemonOnly);
+        QVERIFY(owner.send(nextId(), Op::KillOpenVPN));
+        const HelperReply ended = client.reply(15000);
+        QVERIFY(ended.id == id && ended.kind == Kind::TerminationStatus);
+    }
+
     // openvpn runs a root-only copy of the profile and the helper's own scripts, never the
-    // caller's; one at a time: a new run request waits for the running one to end (SIGTERM after
-    // 5 s), and a third drops the waiting second. One that ignores SIGTERM gets SIGKILL 5 s later.
+    // caller's, behind the run's management password in a root-only file that goes with the run,
+    // and binds no port of its own. One at a time: a new run request waits for the running one to
+    // end (SIGTERM after 5 s), and a third drops the waiting second. One that ignores SIGTERM gets
+    // SIGKILL 5 s later.
     void runsOneOpenVPNAtATime()
     {
         QVERIFY(shell(m_root.path(),
@@ -267,7 +232,7 @@ private Q_SLOTS:
         QVERIFY(first.send(firstId, Op::RunOpenVPN, m_valid, path(u"caller.up"_s)));
         const pid_t openvpn = waitForOpenVPN(m_daemon.pid());
         QVERIFY(openvpn > 0);
-        const QList<QByteArray> arguments = readFile(u"/proc/%1/cmdline"_s.arg(openvpn)).split('\0');
+        const QList<QByteArray> arguments = commandLineOf(openvpn);
         const QByteArray joined = arguments.join(' ');
         const QString copy = QFile::decodeName(arguments.value(arguments.indexOf("--config") + 1));
         const QByteArray scripts = QFile::encodeName(path(u"scripts"_s));
@@ -276,9 +241,16 @@ private Q_SLOTS:
         QVERIFY2(copy.startsWith(path(u"run/"_s))
                 && arguments.value(arguments.indexOf("--route-up") + 1) == scripts + "/client.up" + runtime
                 && arguments.value(arguments.indexOf("--down") + 1) == scripts + "/client.down" + runtime
-                && !joined.contains("caller.up"),
+                && !joined.contains("caller.up") && arguments.contains("--nobind"),
             joined.constData());
         QVERIFY(QFileInfo(copy).ownerId() == 0 && (QFileInfo(copy).permissions() & 0x7077) == 0x6000); // rw-------
+        const qsizetype management = arguments.indexOf("--management");
+        QCOMPARE(arguments.mid(management + 1, 2), (QList<QByteArray> { "127.0.0.1", "1337" }));
+        const QString secretFile = QFile::decodeName(arguments.value(management + 3));
+        QVERIFY2(secretFile.startsWith(path(u"run/"_s)), qPrintable(secretFile));
+        QVERIFY(QFileInfo(secretFile).ownerId() == 0 && (QFileInfo(secretFile).permissions() & 0x7077) == 0x6000);
+        QCOMPARE(readFile(secretFile), testSecret.toLatin1() + '\n');
+        QVERIFY2(!m_daemon.log().contains(testSecret), "the secret reached the log");
 
         QVERIFY(second.send(secondId, Op::RunOpenVPN, m_valid) && third.send(thirdId, Op::RunOpenVPN, m_valid));
         QCOMPARE(second.reply(), terminated(secondId, 75));
@@ -286,13 +258,101 @@ private Q_SLOTS:
         QCOMPARE(childrenOf(m_daemon.pid()), QList<pid_t> { openvpn });
         const HelperReply firstReply = first.reply(10000);
         QVERIFY(firstReply.id == firstId && firstReply.kind == Kind::TerminationStatus);
-        QVERIFY(!QFile::exists(copy) && !QFile::exists(path(u"caller-script-ran"_s)));
+        QVERIFY(!QFile::exists(copy) && !QFile::exists(secretFile) && !QFile::exists(path(u"caller-script-ran"_s)));
 
         const pid_t next = waitForOpenVPN(m_daemon.pid(), openvpn);
         QVERIFY(next > 0 && ::kill(next, SIGSTOP) == 0);
         QVERIFY(second.send(nextId(), Op::KillOpenVPN));
         QCOMPARE(third.reply(15000), terminated(thirdId, -SIGKILL));
         QVERIFY2(!first.hasLine(1000) && !second.hasLine(0) && !third.hasLine(0), "a second reply");
+        QVERIFY(QDir(path(u"run"_s)).isEmpty());
+    }
+
+    // A's tunnel is A's: B can neither replace it nor end it, and learns whose it is but not its
+    // password; A and root get the password, and A may end it.
+    void runsBelongToTheirOwner()
+    {
+        Client aRun(m_socket, m_a, Client::Access::DaemonOnly);
+        const std::uint64_t aId = nextId();
+        QVERIFY(aRun.send(HelperRequest { aId, Op::RunOpenVPN, path(u"profiles/a.ovpn"_s), {}, {}, testSecret }));
+        const pid_t openvpn = waitForOpenVPN(m_daemon.pid());
+        QVERIFY(openvpn > 0);
+
+        const HelperRun withSecret { m_a.uid, testSecret };
+        QCOMPARE(getRun(m_a).run, std::optional(withSecret));
+        QCOMPARE(getRun(Identity {}).run, std::optional(withSecret));
+        const HelperReply seenByB = getRun(m_b);
+        QCOMPARE(seenByB.kind, Kind::Run);
+        QCOMPARE(seenByB.run, std::optional(HelperRun { m_a.uid, std::nullopt }));
+
+        Client bRun(m_socket, m_b, Client::Access::DaemonOnly);
+        const std::uint64_t bId = nextId();
+        QVERIFY(bRun.send(bId, Op::RunOpenVPN, path(u"profiles/b.ovpn"_s)));
+        QCOMPARE(bRun.reply(), terminated(bId, 69));
+        QVERIFY(m_daemon.waitForLog(u"refused run request %1 of uid %2"_s.arg(bId).arg(m_b.uid)));
+        QVERIFY(bRun.send(nextId(), Op::KillOpenVPN));
+        QVERIFY(m_daemon.waitForLog(u"refused the kill request of uid %1"_s.arg(m_b.uid)));
+        QVERIFY(!aRun.hasLine(6000)); // longer than the grace a replaced run would get
+        QCOMPARE(childrenOf(m_daemon.pid()), QList<pid_t> { openvpn });
+
+        Client aKill(m_socket, m_a, Client::Access::DaemonOnly);
+        QVERIFY(aKill.send(nextId(), Op::KillOpenVPN));
+        const HelperReply ended = aRun.reply(15000);
+        QVERIFY(ended.id == aId && ended.kind == Kind::TerminationStatus);
+        const HelperReply none = getRun(m_b);
+        QCOMPARE(none, runReply(none.id, std::nullopt));
+    }
+
+    // One user holding 200 idle connections keeps only a few of them, locks out no one else, and
+    // loses those that never ask for anything after the idle time-out; a connection that asked
+    // stays.
+    void nobodyCanLockTheHelper()
+    {
+        std::vector<std::unique_ptr<Client>> held;
+        for (int i = 0; i < 200; ++i)
+            held.push_back(std::make_unique<Client>(m_socket, m_a, Client::Access::AsTheUser));
+        QVERIFY(held.front()->state() == QLocalSocket::ConnectedState);
+        QVERIFY(daemonServes(m_b.uid));
+        QVERIFY(daemonServes(0));
+        const auto open = [&held] {
+            int count = 0;
+            for (const auto &client : held) {
+                pollfd peer { int(client->socketDescriptor()), POLLRDHUP, 0 };
+                count += client->socketDescriptor() >= 0 && ::poll(&peer, 1, 0) == 0;
+            }
+            return count;
+        };
+        QTRY_COMPARE(open(), 16);
+        QVERIFY(m_daemon.waitForLog(u"refusing connections from uid %1"_s.arg(m_a.uid)));
+        QCOMPARE(m_daemon.log().count(u"refusing connections from uid %1"_s.arg(m_a.uid)), 1);
+
+        Client asking(m_socket, m_b, Client::Access::AsTheUser);
+        QVERIFY(asking.send(nextId(), Op::GetVersion) && asking.reply().kind == Kind::Version);
+        QTRY_COMPARE_WITH_TIMEOUT(open(), 0, 15000);
+        QVERIFY(m_daemon.waitForLog(u"closing the connection of uid %1"_s.arg(m_a.uid)));
+        QVERIFY(asking.send(9, Op::GetVersion));
+        QCOMPARE(asking.reply(), versionReply(9));
+        QVERIFY(daemonServes(m_a.uid));
+    }
+
+    // The allowed users follow the file while the daemon runs: its socket lets a new user in and
+    // shuts out one that was taken off, without a restart.
+    void allowedUsersFollowTheFile()
+    {
+        const qint64 daemon = m_daemon.processId();
+        QCOMPARE(Client(m_socket, laterUid, Client::Access::AsTheUser).connectError(), EACCES);
+        QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid, laterUid }));
+        QVERIFY(m_daemon.waitForLog(u"%1, %2"_s.arg(listedUid).arg(laterUid)));
+        Client later(m_socket, laterUid, Client::Access::AsTheUser);
+        QCOMPARE(later.connectError(), 0);
+        QVERIFY(later.send(3, Op::GetVersion));
+        QCOMPARE(later.reply(), versionReply(3));
+
+        QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid }));
+        QVERIFY(later.closedWithoutReply());
+        QCOMPARE(Client(m_socket, laterUid, Client::Access::AsTheUser).connectError(), EACCES);
+        QVERIFY(daemonServes(m_b.uid));
+        QCOMPARE(m_daemon.processId(), daemon);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "helper/ProfileAllowlist.h"
+#include "helper/RunStatus.h"
 
 #include <QTest>
 
@@ -51,13 +52,31 @@ private Q_SLOTS:
         QVERIFY(check.sanitized.endsWith("-----END CERTIFICATE-----\r\n</ca>\n"));
     }
 
+    // Only a client's profile, with 'tls-client' and 'pull' standing in for 'client'.
+    void acceptsClientRoles_data()
+    {
+        QTest::addColumn<QByteArray>("profile");
+        QTest::newRow("client") << QByteArray("client\nremote vpn.example.net 1194\nrport 443\nnobind\n");
+        QTest::newRow("tls-client with pull, tcp-client")
+            << QByteArray("pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n");
+        QTest::newRow("client with plain tcp") << QByteArray("client\nproto tcp\nremote 10.0.0.1 443 tcp\n");
+    }
+    void acceptsClientRoles()
+    {
+        QFETCH(QByteArray, profile);
+        const ProfileCheck check = ProfileAllowlist::check(profile);
+        QVERIFY2(check.accepted, qPrintable(check.reason));
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QByteArray>("profile");
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("reason");
-        const auto row = [](const char *name, const QByteArray &profile, int line, const char *reason) {
-            QTest::newRow(name) << profile << line << QString::fromLatin1(reason);
+        QTest::addColumn<int>("status");
+        const auto row = [](const char *name, const QByteArray &profile, int line, const char *reason,
+                             int status = RunStatus::profileRefused) {
+            QTest::newRow(name) << profile << line << QString::fromLatin1(reason) << status;
         };
         row("up script", "client\nup /tmp/x.sh\n", 2, "runs a program as root");
         row("quoted up", "\"up\" /tmp/x.sh", 1, "runs a program as root");
@@ -75,15 +94,30 @@ private Q_SLOTS:
         row("block closed mid-line", "client\n<ca>\n" + QByteArray(255, 'A') + "</ca>\nup /tmp/x.sh\n</ca>\n", 3,
             "longer than 254 bytes");
         row("NUL", QByteArray("verb 3\0up /tmp/x.sh\n", 20), 1, "control character");
+        // Root must not listen: the lines are judged before the profile's role, so this one is
+        // refused for what it asks, not for what it lacks.
+        row("listening profile", "dev tun\nproto udp\nport 53\nfloat\n", 3, "would make openvpn listen");
+        row("lport", "client\nremote a\nlport 1194\n", 3, "would make openvpn listen");
+        row("bind", "client\nremote a\nbind\n", 3, "would make openvpn listen");
+        row("local", "client\nremote a\nlocal 0.0.0.0\n", 3, "would make openvpn listen");
+        row("float", "client\nremote a\nfloat\n", 3, "would make openvpn listen");
+        row("plain tcp without client", "tls-client\npull\nremote a\nproto tcp\n", 4, "plain 'tcp'");
+        row("plain tcp in a remote without client", "tls-client\npull\nremote a 443 tcp4\n", 3, "plain 'tcp'");
+        row("no client", "dev tun\nremote a\n", 0, "'client'", RunStatus::notAClientProfile);
+        row("tls-client without pull", "tls-client\nremote a\n", 0, "'client'", RunStatus::notAClientProfile);
+        row("no remote", "client\nrport 1194\n", 0, "'remote' is missing", RunStatus::notAClientProfile);
+        row("only comments", "# client\n; remote a\n", 0, "no directive", RunStatus::notAClientProfile);
     }
     void refusals()
     {
         QFETCH(QByteArray, profile);
         QFETCH(int, line);
         QFETCH(QString, reason);
+        QFETCH(int, status);
         const ProfileCheck check = ProfileAllowlist::check(profile);
         QVERIFY(!check.accepted && check.sanitized.isEmpty());
         QCOMPARE(check.line, line);
+        QCOMPARE(check.status, status);
         QVERIFY2(check.reason.contains(reason), qPrintable(check.reason));
         // The reason goes to the log: it names directives, never their values.
         QVERIFY2(!check.reason.contains(QLatin1Char('/')), qPrintable(check.reason));

@@ -80,12 +80,15 @@ private Q_SLOTS:
         LocalHelperConnection connection(m_helper.socketPath());
         connection.setInvalidationHandler(m_recorder->note(u"invalidated"_s));
         const auto proxy = connection.remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
-        proxy->runOpenVPNWithConfig(u"/tmp/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, m_recorder->note(u"termination"_s));
+        const QString secret = u"0123456789abcdef0123456789abcdef"_s;
+        proxy->runOpenVPNWithConfig(
+            u"/tmp/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
         proxy->killOpenVPN();
         connection.resume();
         QLocalSocket *client = m_helper.acceptClient();
         const auto run = client ? FakeHelper::readRequest(client) : std::nullopt;
         QVERIFY(run && FakeHelper::readRequest(client));
+        QCOMPARE(run->managementPassword, secret);
         if (answer.isNull())
             client->disconnectFromServer();
         else
