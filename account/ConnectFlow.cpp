@@ -6,6 +6,7 @@
 #include "base/SystemLog.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
+#include "engine/VpnState.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -29,12 +30,6 @@
 namespace quellnet {
 
 namespace {
-
-bool isIdleState(const QString &state)
-{
-    return state == QLatin1String("DISCONNECTED") || state == QLatin1String("EXITING")
-        || state == QLatin1String("NOPROCESS");
-}
 
 // A line break or any other control character would break the management command that carries
 // the value to openvpn, or be dropped by it silently.
@@ -187,7 +182,7 @@ void ConnectFlow::toggleConnection()
     }
 
     OpenVPNService &service = OpenVPNService::shared();
-    if (isIdleState(service.state())) {
+    if (VpnState::classOf(service.state()) == VpnState::Class::Idle) {
         requestLogin(email, password);
         return;
     }

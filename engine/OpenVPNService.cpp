@@ -2,6 +2,7 @@
 
 #include "engine/NotificationCenter.h"
 #include "engine/OpenVPNManagement.h"
+#include "engine/VpnState.h"
 
 namespace quellnet {
 
@@ -20,7 +21,7 @@ OpenVPNService &OpenVPNService::shared()
 }
 
 OpenVPNService::OpenVPNService()
-    : m_state(QStringLiteral("NOPROCESS"))
+    : m_state(VpnState::noProcess.toString())
     , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
 {
     m_management->setConnectionLostHandler([this] { onManagementConnectionLost(); });
@@ -43,8 +44,7 @@ void OpenVPNService::setState(const QString &state)
 void OpenVPNService::updateState(const QString &name)
 {
     std::lock_guard lock(m_stateMutex);
-    if (m_state == QLatin1String("CONNECTED")
-        && (name == QLatin1String("ASSIGN_IP") || name == QLatin1String("ADD_ROUTES")))
+    if (m_state == VpnState::connected && (name == VpnState::assignIp || name == VpnState::addRoutes))
         return;
     m_state = name;
     m_firstReportAwaitedSince.reset();

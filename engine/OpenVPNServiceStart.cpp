@@ -7,6 +7,7 @@
 #include "engine/OpenVPNManagement.h"
 #include "engine/StandardOutput.h"
 #include "engine/TcpSocketTable.h"
+#include "engine/VpnState.h"
 #include "helperlink/HelperConnectionProvider.h"
 
 #include <QFileInfo>
@@ -60,7 +61,7 @@ QString quotedParameter(QString value)
 
 bool OpenVPNService::isIdleState(const QString &name)
 {
-    return name == u"NOPROCESS" || name == u"DISCONNECTED" || name == u"EXITING";
+    return VpnState::classOf(name) == VpnState::Class::Idle;
 }
 
 bool OpenVPNService::isStarting() const
@@ -223,7 +224,7 @@ void OpenVPNService::runStart(const StartJob &job)
 void OpenVPNService::giveUpStart()
 {
     StandardOutput::writeLine(QStringLiteral("error while starting mgmt interface"));
-    updateState(QStringLiteral("NOPROCESS"));
+    updateState(VpnState::noProcess.toString());
 }
 
 void OpenVPNService::waitForEarlierOpenVPN(const StartJob &job)
@@ -289,8 +290,8 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
     // so the reader ends on its own once it has read everything.
     if (!m_management->waitForReaders(readerDrainTimeout))
         qCDebug(lcEngine) << "the management reader is still running after openvpn exited";
-    if (state() != u"NOPROCESS")
-        updateState(QStringLiteral("NOPROCESS"));
+    if (state() != VpnState::noProcess)
+        updateState(VpnState::noProcess.toString());
 }
 
 void OpenVPNService::onManagementConnectionLost()
@@ -306,7 +307,7 @@ void OpenVPNService::onManagementConnectionLost()
         m_firstReportAwaitedSince.reset();
     }
     if (unreported || !isIdleState(state()))
-        updateState(QStringLiteral("NOPROCESS"));
+        updateState(VpnState::noProcess.toString());
 }
 
 } // namespace quellnet

@@ -1,4 +1,5 @@
-// The VPN state of the shared service and its change notification.
+// The VPN state: what each name means, the shared service's state and its change notification.
+#include "engine/VpnState.h"
 #include "tests/engine/EngineTestSupport.h"
 
 #include <QTest>
@@ -9,6 +10,8 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(VpnState::Class)
 
 class TestOpenVPNState : public QObject
 {
@@ -21,6 +24,32 @@ private Q_SLOTS:
     {
         drainEvents();
         OpenVPNService::shared().setState(u"NOPROCESS"_s);
+    }
+
+    // The login view's display modes, the connect flow's choice between signing in and stopping, and
+    // the service's own idle checks all follow this one table.
+    void classes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<VpnState::Class>("expected");
+        using Class = VpnState::Class;
+        for (const char *name : { "NOPROCESS", "DISCONNECTED", "EXITING" })
+            QTest::newRow(name) << QString::fromLatin1(name) << Class::Idle;
+        for (const char *name : { "USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
+                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP", "ADD_ROUTES" })
+            QTest::newRow(name) << QString::fromLatin1(name) << Class::InProgress;
+        QTest::newRow("CONNECTED") << u"CONNECTED"_s << Class::Connected;
+        QTest::newRow("AUTH_PENDING") << u"AUTH_PENDING"_s << Class::Other;
+        QTest::newRow("other letter case") << u"connected"_s << Class::Other;
+        QTest::newRow("trailing blank") << u"EXITING "_s << Class::Other;
+        QTest::newRow("empty") << QString() << Class::Other;
+    }
+    void classes()
+    {
+        QFETCH(QString, name);
+        QFETCH(VpnState::Class, expected);
+        QCOMPARE(VpnState::classOf(name), expected);
+        QCOMPARE(OpenVPNService::isIdleState(name), expected == VpnState::Class::Idle);
     }
 
     void updates_data()

@@ -106,12 +106,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("title");
-        for (const char *name : { "USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
-                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP", "ADD_ROUTES" })
-            QTest::newRow(name) << u"NOPROCESS"_s << QString::fromLatin1(name) << connecting;
+        // One state of each class (which name has which class is the engine's table, tested there).
+        QTest::newRow("WAIT") << u"NOPROCESS"_s << u"WAIT"_s << connecting;
         QTest::newRow("CONNECTED") << u"AUTH"_s << u"CONNECTED"_s << connected;
-        for (const char *name : { "DISCONNECTED", "EXITING", "NOPROCESS" })
-            QTest::newRow(name) << u"CONNECTED"_s << QString::fromLatin1(name) << disconnected;
+        QTest::newRow("EXITING") << u"CONNECTED"_s << u"EXITING"_s << disconnected;
         QTest::newRow("reconnecting after connected") << u"CONNECTED"_s << u"RECONNECTING"_s << connecting;
         // Names the view does not know leave the look alone.
         QTest::newRow("unknown name") << u"CONNECTED"_s << u"NEW_STATE"_s << connected;
