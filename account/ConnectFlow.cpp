@@ -3,27 +3,24 @@
 #include "account/AccountLog.h"
 #include "account/Constant.h"
 #include "account/CredentialStore.h"
+#include "base/AsyncTask.h"
 #include "base/SystemLog.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
 #include "engine/VpnState.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslSocket>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,13 +82,7 @@ ConnectFlow::ConnectFlow(LoginForm &form, QObject *parent)
     , m_profileURL(Constant::profileURL())
 { }
 
-ConnectFlow::~ConnectFlow()
-{
-    // A loader still at work when the program quits would race Qt's own teardown of the TLS
-    // library (seen: a hang at exit); it is done within milliseconds.
-    if (m_tlsLoader.joinable())
-        m_tlsLoader.join();
-}
+ConnectFlow::~ConnectFlow() = default;
 
 void ConnectFlow::loadTlsThen(std::function<void()> next)
 {
@@ -100,33 +91,19 @@ void ConnectFlow::loadTlsThen(std::function<void()> next)
         return;
     }
     // The first request of a run loads the TLS library (Qt's TLS plugin and OpenSSL) and reads the
-    // build's extra CA: 10 to 20 ms of work, which would freeze the window right after the click. A
-    // thread of its own does it; the request goes out once it is done. Not done at launch: the TLS
+    // build's extra CA: 10 to 20 ms of work, which would freeze the window right after the click. It
+    // is done off the GUI thread; the request goes out once it is done. Not done at launch: the TLS
     // library is 5 MB of resident memory that a program nobody signs in with does not need.
-    QPointer<ConnectFlow> self(this);
-    if (m_tlsLoader.joinable())
-        m_tlsLoader.join();
-    m_tlsLoader = std::thread([self, caPath = Constant::extraCACertificate(), next = std::move(next)]() mutable {
-        ::pthread_setname_np(::pthread_self(), "qn-tls-load");
-        QSslSocket::supportsSsl();
-        QList<QSslCertificate> certificates;
-        if (!caPath.isEmpty())
-            certificates = QSslCertificate::fromPath(caPath);
-        QCoreApplication *app = QCoreApplication::instance();
-        if (app == nullptr)
-            return;
-        // Queued to the application object, which outlives the flow; `self` is checked on the GUI
-        // thread, where the flow is destroyed.
-        QMetaObject::invokeMethod(
-            app,
-            [self, certificates = std::move(certificates), next = std::move(next)] {
-                if (self.isNull())
-                    return;
-                self->trustLoadedTls(certificates);
-                next();
-            },
-            Qt::QueuedConnection);
-    });
+    AsyncTask::runThenCallback(
+        [caPath = Constant::extraCACertificate()] {
+            QSslSocket::supportsSsl();
+            return caPath.isEmpty() ? QList<QSslCertificate>() : QSslCertificate::fromPath(caPath);
+        },
+        this,
+        [this, next = std::move(next)](const QList<QSslCertificate> &certificates) {
+            trustLoadedTls(certificates);
+            next();
+        });
 }
 
 void ConnectFlow::trustLoadedTls(const QList<QSslCertificate> &extraCertificates)

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QThreadPool>
 
 namespace quellnet {
 
@@ -35,7 +36,12 @@ int applicationMain(int &argc, char **argv)
     AppDelegate delegate;
     QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
     delegate.applicationDidFinishLaunching();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // Work still running off the GUI thread (loading the TLS library, reading the shipped helper's
+    // version) ends before the delegate and Qt's libraries go; a TLS load racing Qt's teardown of
+    // the TLS library was seen to hang the exit.
+    QThreadPool::globalInstance()->waitForDone();
+    return status;
 }
 
 } // namespace quellnet
