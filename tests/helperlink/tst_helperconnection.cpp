@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <vector>
 
 using namespace quellnet;
 using namespace Qt::StringLiterals;
@@ -101,6 +102,75 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(m_recorder->events().size(), 3);
         QVERIFY(!m_recorder->onTestThread);
+    }
+
+    // Each answer reaches the request with its id, whatever the order; an error answers any
+    // request, and only its error handler runs.
+    void answersFindTheirRequests()
+    {
+        LocalHelperConnection connection(m_helper.socketPath());
+        connection.resume();
+        QLocalSocket *client = m_helper.acceptClient();
+        QVERIFY(client);
+        const auto proxy = [this](const QString &name) { return m_recorder->note(name); };
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error A"_s))
+            ->getVersionWithResponseHandler(m_recorder->note(u"version A"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error B"_s))
+            ->runOpenVPNWithConfig(u"/c"_s, u"/u"_s, u"/d"_s, m_recorder->note(u"termination B"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error C"_s))
+            ->getVersionWithResponseHandler(m_recorder->note(u"version C"_s));
+        std::vector<HelperRequest> requests;
+        while (requests.size() < 3) {
+            const auto request = FakeHelper::readRequest(client);
+            QVERIFY(request);
+            requests.push_back(*request);
+        }
+        using Kind = HelperReply::Kind;
+        for (const HelperReply &reply : { HelperReply { requests[2].id, Kind::Error, u"busy"_s, 0 },
+                 HelperReply { requests[1].id, Kind::TerminationStatus, {}, 7 },
+                 HelperReply { requests[0].id, Kind::Version, u"1.0.0"_s, 0 } })
+            QVERIFY(FakeHelper::send(client, HelperWire::encode(reply)));
+        QTRY_COMPARE(m_recorder->events(), (QStringList { u"error C busy"_s, u"termination B 7"_s, u"version A 1.0.0"_s }));
+        QVERIFY(!m_recorder->onTestThread);
+    }
+
+    // However the connection ends before its helper answers, each message fails once, off the
+    // sender's thread; only an invalidation runs the invalidation handler, and a connection that
+    // ends before it was resumed never reaches the helper.
+    void endingWithoutAnswers_data()
+    {
+        QTest::addColumn<bool>("resumed");
+        QTest::addColumn<bool>("released"); // or invalidated
+        QTest::newRow("invalidated before resume") << false << false;
+        QTest::newRow("released before resume") << false << true;
+        QTest::newRow("invalidated while waiting") << true << false;
+        QTest::newRow("released while waiting") << true << true;
+    }
+    void endingWithoutAnswers()
+    {
+        QFETCH(bool, resumed);
+        QFETCH(bool, released);
+        auto connection = std::make_unique<LocalHelperConnection>(m_helper.socketPath());
+        connection->setInvalidationHandler(m_recorder->note(u"invalidated"_s));
+        const auto proxy = connection->remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
+        proxy->getVersionWithResponseHandler(m_recorder->note(u"version"_s));
+        if (resumed) {
+            connection->resume();
+            QLocalSocket *client = m_helper.acceptClient();
+            QVERIFY(client && FakeHelper::readRequest(client));
+        }
+        if (released)
+            connection.reset();
+        else
+            connection->invalidate();
+        QTRY_COMPARE(m_recorder->events().size(), released ? 1 : 2);
+        proxy->killOpenVPN(); // to a connection that has ended, or is gone
+        QTRY_COMPARE(m_recorder->events().filter(u"error The connection to service named"_s).size(), 2);
+        QTest::qWait(50);
+        QCOMPARE(m_recorder->events().count(u"invalidated"_s), released ? 0 : 1);
+        QVERIFY(!m_recorder->onTestThread);
+        if (!resumed)
+            QCOMPARE(m_helper.acceptClient(100), nullptr);
     }
 
     // The cache connects on first use, hands out the same connection until the helper goes away,
