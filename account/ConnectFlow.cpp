@@ -4,6 +4,7 @@
 #include "account/Constant.h"
 #include "account/CredentialStore.h"
 #include "base/AsyncTask.h"
+#include "base/Error.h"
 #include "base/SystemLog.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
@@ -18,7 +19,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,26 +37,26 @@ bool holdsControlCharacter(const QString &text)
 
 // Writes `text` to `path` without following a symlink and without writing into a file that
 // belongs to someone else: /tmp is shared with every user of the machine. The file is readable
-// by its owner only. Returns an empty string on success, otherwise what went wrong.
-QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
+// by its owner only.
+bool writeOwnerOnlyFile(const QString &path, const QByteArray &text, QString *error = nullptr)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ELOOP)
-        return QStringLiteral("%1 is a symbolic link").arg(path);
+        return failWith(error, QStringLiteral("%1 is a symbolic link").arg(path));
     if (fd < 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return failWith(error, qt_error_string(errno));
 
     QString problem;
     struct stat info {};
     if (::fstat(fd, &info) != 0)
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = qt_error_string(errno);
     else if (!S_ISREG(info.st_mode))
         problem = QStringLiteral("%1 is not a regular file").arg(path);
     else if (info.st_uid != ::geteuid())
         problem = QStringLiteral("%1 belongs to another user").arg(path);
     else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0)
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = qt_error_string(errno);
 
     qsizetype written = 0;
     while (problem.isEmpty() && written < text.size()) {
@@ -64,13 +64,13 @@ QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            problem = QString::fromLocal8Bit(std::strerror(errno));
+            problem = qt_error_string(errno);
         else
             written += n;
     }
     if (::close(fd) != 0 && problem.isEmpty())
-        problem = QString::fromLocal8Bit(std::strerror(errno));
-    return problem;
+        problem = qt_error_string(errno);
+    return problem.isEmpty() || failWith(error, problem);
 }
 
 } // namespace
@@ -245,8 +245,8 @@ void ConnectFlow::rememberCredentials(const QString &email, const QString &passw
 
 void ConnectFlow::startWithConfig(const QString &config)
 {
-    const QString problem = writeOwnerOnlyFile(configPath(), config.toUtf8());
-    if (!problem.isEmpty()) {
+    QString problem;
+    if (!writeOwnerOnlyFile(configPath(), config.toUtf8(), &problem)) {
         // Starting anyway would run whatever the file held before, or what someone planted there.
         SystemLog::write(problem);
         failSignIn(QStringLiteral("Could not write the VPN configuration"));

@@ -1,5 +1,6 @@
 #include "engine/ManagementStart.h"
 
+#include "base/Error.h"
 #include "base/SystemLog.h"
 #include "engine/EngineLog.h"
 #include "engine/OpenVPNManagement.h"
@@ -36,16 +37,11 @@ ManagementStart::~ManagementStart() = default;
 
 bool ManagementStart::acceptsCredential(const QString &value, QString *error)
 {
-    const bool control
-        = std::any_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
-    QString problem;
-    if (control)
-        problem = QStringLiteral("holds a control character");
-    else if (value.toUtf8().size() > maxCredentialBytes)
-        problem = QStringLiteral("is longer than %1 bytes").arg(maxCredentialBytes);
-    if (error != nullptr)
-        *error = problem;
-    return problem.isEmpty();
+    if (std::any_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; }))
+        return failWith(error, QStringLiteral("holds a control character"));
+    if (value.toUtf8().size() > maxCredentialBytes)
+        return failWith(error, QStringLiteral("is longer than %1 bytes").arg(maxCredentialBytes));
+    return true;
 }
 
 void ManagementStart::start(Job job)
@@ -147,12 +143,12 @@ void ManagementStart::waitForEarlierOpenVPN(const Job &job)
 bool ManagementStart::connectManagement()
 {
     for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
-        const TcpResult result = m_management.socket().connect(attemptTimeoutSeconds);
-        if (result.ok) {
+        QString error;
+        if (m_management.socket().connect(attemptTimeoutSeconds, &error)) {
             qCDebug(lcEngine) << "management connected on attempt" << attempt;
             return true;
         }
-        qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << result.errorDescription;
+        qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << error;
         std::this_thread::sleep_for(pauseAfterFailedAttempt);
     }
     return false;

@@ -43,7 +43,7 @@ void HelperInstallation::shouldInstallHelper(std::function<void(bool current)> c
     AsyncTask::runThenCallback(
         [path = AppPaths::shippedHelper()] {
             ShippedVersion shipped;
-            shipped.version = ShippedHelper::bundleVersion(path, shipped.problem);
+            shipped.version = ShippedHelper::bundleVersion(path, &shipped.problem);
             return shipped;
         },
         this,
@@ -109,7 +109,7 @@ void HelperInstallation::installHelper()
 
     auto *process = new QProcess(this);
     QString problem;
-    if (!m_privilegeStep->prepare(*process, helper, { QStringLiteral("--install") }, problem)) {
+    if (!m_privilegeStep->prepare(*process, helper, { QStringLiteral("--install") }, &problem)) {
         delete process;
         fail(QStringLiteral("Authorization error: ") + problem);
         return;

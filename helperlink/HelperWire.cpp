@@ -1,5 +1,7 @@
 #include "helperlink/HelperWire.h"
 
+#include "base/Error.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,41 +64,42 @@ QByteArrayView withoutNewline(QByteArrayView line)
 }
 
 // Parses one line into a JSON object, or says why it is none.
-std::optional<QJsonObject> parseObject(QByteArrayView line, QString &error)
+std::optional<QJsonObject> parseObject(QByteArrayView line, QString *error)
 {
     line = withoutNewline(line);
     if (line.size() > HelperWire::maxLineLength) {
-        error = QStringLiteral("line longer than %1 bytes").arg(HelperWire::maxLineLength);
+        failWith(error, QStringLiteral("line longer than %1 bytes").arg(HelperWire::maxLineLength));
         return std::nullopt;
     }
     if (line.trimmed().isEmpty()) {
-        error = QStringLiteral("empty line");
+        failWith(error, QStringLiteral("empty line"));
         return std::nullopt;
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(line.toByteArray(), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        error = QStringLiteral("not JSON (%1 at offset %2)").arg(parseError.errorString()).arg(parseError.offset);
+        failWith(
+            error, QStringLiteral("not JSON (%1 at offset %2)").arg(parseError.errorString()).arg(parseError.offset));
         return std::nullopt;
     }
     if (!document.isObject()) {
-        error = QStringLiteral("not a JSON object");
+        failWith(error, QStringLiteral("not a JSON object"));
         return std::nullopt;
     }
     return document.object();
 }
 
-std::optional<std::uint64_t> readId(const QJsonObject &object, QString &error)
+std::optional<std::uint64_t> readId(const QJsonObject &object, QString *error)
 {
     const QJsonValue value = object.value(idKey);
     if (value.isUndefined()) {
-        error = QStringLiteral("no id");
+        failWith(error, QStringLiteral("no id"));
         return std::nullopt;
     }
     // toInteger() gives the fallback for anything that is not a whole number.
     const qint64 id = value.isDouble() ? value.toInteger(-1) : -1;
     if (id < 0 || std::uint64_t(id) > HelperWire::maxId) {
-        error = QStringLiteral("id is not a whole number from 0 to 2^53-1");
+        failWith(error, QStringLiteral("id is not a whole number from 0 to 2^53-1"));
         return std::nullopt;
     }
     return std::uint64_t(id);
@@ -105,9 +108,9 @@ std::optional<std::uint64_t> readId(const QJsonObject &object, QString &error)
 // Parses the line and reads its id into `result`: the object once both worked.
 template<typename Message> std::optional<QJsonObject> objectWithId(QByteArrayView line, HelperDecoded<Message> &result)
 {
-    std::optional<QJsonObject> object = parseObject(line, result.error);
+    std::optional<QJsonObject> object = parseObject(line, &result.error);
     if (object)
-        result.id = readId(*object, result.error);
+        result.id = readId(*object, &result.error);
     return result.id ? object : std::nullopt;
 }
 
@@ -125,16 +128,16 @@ bool onlyMembers(const QJsonObject &object, std::initializer_list<const QString 
 }
 
 // A text member that names a file: a string without NUL characters or broken UTF-16.
-std::optional<QString> readPath(const QJsonObject &object, const QString &key, QString &error)
+std::optional<QString> readPath(const QJsonObject &object, const QString &key, QString *error)
 {
     const QJsonValue value = object.value(key);
     if (!value.isString()) {
-        error = QStringLiteral("\"%1\" is missing or not a string").arg(key);
+        failWith(error, QStringLiteral("\"%1\" is missing or not a string").arg(key));
         return std::nullopt;
     }
     const QString path = value.toString();
     if (path.contains(QChar(0)) || !path.isValidUtf16()) {
-        error = QStringLiteral("\"%1\" is not a usable path").arg(key);
+        failWith(error, QStringLiteral("\"%1\" is not a usable path").arg(key));
         return std::nullopt;
     }
     return path;
@@ -206,9 +209,9 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
             result.error = QStringLiteral("unexpected member in runOpenVPN");
             return result;
         }
-        const auto config = readPath(*object, configKey, result.error);
-        const auto clientUp = config ? readPath(*object, clientUpKey, result.error) : std::nullopt;
-        const auto clientDown = clientUp ? readPath(*object, clientDownKey, result.error) : std::nullopt;
+        const auto config = readPath(*object, configKey, &result.error);
+        const auto clientUp = config ? readPath(*object, clientUpKey, &result.error) : std::nullopt;
+        const auto clientDown = clientUp ? readPath(*object, clientDownKey, &result.error) : std::nullopt;
         if (!clientDown)
             return result;
         if (config->isEmpty()) {

@@ -22,7 +22,7 @@
 
 namespace quellnet {
 
-Q_LOGGING_CATEGORY(lcUi, "quellnet.ui")
+Q_LOGGING_CATEGORY(lcUi, "quellnet.ui", QtInfoMsg)
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "tests/e2e/E2eHarness.h"
 
+#include "base/Error.h"
 #include "base/SystemLog.h"
 #include "engine/NotificationCenter.h"
 #include "engine/OpenVPNService.h"
@@ -45,12 +46,11 @@ QString E2eStack::dir()
     return QStringLiteral(QUELLNET_E2E_DIR);
 }
 
-bool E2eStack::isUp(QString *why)
+bool E2eStack::isUp(QString *error)
 {
-    const bool up = QFile::exists(profilePath()) && !accounts().isEmpty() && !accountServiceUrl().isEmpty();
-    if (!up && why)
-        *why = QStringLiteral("the stack's files in %1 are missing: the fixture e2e_stack did not run").arg(dir());
-    return up;
+    return (QFile::exists(profilePath()) && !accounts().isEmpty() && !accountServiceUrl().isEmpty())
+        || failWith(
+            error, QStringLiteral("the stack's files in %1 are missing: the fixture e2e_stack did not run").arg(dir()));
 }
 
 QString E2eStack::value(const QString &key)
@@ -113,15 +113,15 @@ qint64 E2eStack::helperPid()
     return processRuns(pid) ? pid : 0;
 }
 
-bool E2eStack::startHelper(QString *why)
+bool E2eStack::startHelper(QString *error)
 {
     QProcess stack;
     stack.setProcessChannelMode(QProcess::MergedChannels);
     stack.start(QStringLiteral("bash"), { QStringLiteral(QUELLNET_STACK_SCRIPT), QStringLiteral("helper-up"), dir() });
     const bool ok = stack.waitForFinished(60000) && stack.exitStatus() == QProcess::NormalExit && stack.exitCode() == 0;
-    if (!ok && why)
-        *why = QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll()));
-    return ok;
+    return ok
+        || failWith(
+            error, QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll())));
 }
 
 bool E2eStack::killHelper()
@@ -243,17 +243,15 @@ bool OutputCapture::waitForLog(const QString &part, int timeoutMs) const
     return waitUntil([&] { return !logLines().filter(part).isEmpty(); }, timeoutMs);
 }
 
-QString stackNotReady()
+bool stackIsReady(QString *error)
 {
-    QString why;
-    if (!E2eStack::isUp(&why))
-        return why;
-    if (E2eStack::helperPid() == 0)
-        return QStringLiteral("the helper daemon is not running: the fixture e2e_helper did not run");
-    return {};
+    if (!E2eStack::isUp(error))
+        return false;
+    return E2eStack::helperPid() != 0
+        || failWith(error, QStringLiteral("the helper daemon is not running: the fixture e2e_helper did not run"));
 }
 
-QString restoreStack(HelperConnectionCache &cache)
+bool restoreStack(HelperConnectionCache &cache, QString *error)
 {
     for (qint64 pid : E2eStack::helperOpenVpnPids())
         ::kill(pid_t(pid), SIGCONT);
@@ -261,27 +259,24 @@ QString restoreStack(HelperConnectionCache &cache)
     if (!OpenVPNService::isIdleState(service.state()))
         service.stopOpenVPN();
     waitUntil([&] { return !service.isStarting(); }, 30000);
-    QString left = leftoversAfter(20000);
-    if (!left.isEmpty() && E2eStack::helperPid() != 0) {
+    QString left;
+    if (!nothingLeftAfter(20000, &left) && E2eStack::helperPid() != 0) {
         if (const auto helper = cache.helperConnection()->remoteObjectProxyWithErrorHandler({}))
             helper->killOpenVPN();
-        leftoversAfter(15000);
+        nothingLeftAfter(15000);
     }
     if (QString why; E2eStack::helperPid() == 0 && !E2eStack::startHelper(&why))
         left += why;
-    return left;
+    return left.isEmpty() || failWith(error, left);
 }
 
-bool serveLikeTheStack(AccountStandIn &standIn, QString *why)
+bool serveLikeTheStack(AccountStandIn &standIn, QString *error)
 {
     const QString pki = E2eStack::dir() + QStringLiteral("/pki/standin.");
     standIn.setProfile(QString::fromUtf8(contents(E2eStack::profilePath())));
     for (const StackAccount &account : E2eStack::accounts())
         standIn.addAccount(account.email, account.password);
-    if (standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key")))
-        return true;
-    *why = standIn.errorString();
-    return false;
+    return standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key"), 0, error);
 }
 
 qint64 holdOpenVpnAtItsPort()
@@ -316,7 +311,7 @@ std::optional<uint> managementPortListener()
     return std::nullopt;
 }
 
-QString leftoversAfter(int timeoutMs)
+bool nothingLeftAfter(int timeoutMs, QString *error)
 {
     QString left;
     waitUntil(
@@ -331,7 +326,7 @@ QString leftoversAfter(int timeoutMs)
             return left.isEmpty();
         },
         timeoutMs);
-    return left;
+    return left.isEmpty() || failWith(error, left);
 }
 
 } // namespace e2e

@@ -31,7 +31,7 @@ class E2eStack
 public:
     static QString dir(); // <build>/e2e
     // False (with the reason) when the stack's files are missing, i.e. the fixture did not run.
-    static bool isUp(QString *why = nullptr);
+    static bool isUp(QString *error = nullptr);
     // One value from <dir>/stack.env (plain KEY=VALUE lines); empty when absent.
     static QString value(const QString &key);
 
@@ -57,7 +57,7 @@ public:
     // The stack's helper daemon (fixture "e2e_helper"); tests that stop it hold RESOURCE_LOCK helper-socket.
     static qint64 helperPid(); // 0 when it is not running
     // Starts it again through `stack.sh helper-up`; false with the reason.
-    static bool startHelper(QString *why = nullptr);
+    static bool startHelper(QString *error = nullptr);
     // Ends it the hard way, SIGKILL, as a crash would; waits until it is gone.
     static bool killHelper();
     // The openvpn processes that the helper daemon started and that still run.
@@ -115,14 +115,15 @@ private:
     QStringList m_output;
 };
 
-// Empty when the stack and its helper daemon are up (the fixtures ran); otherwise why not.
-QString stackNotReady();
+// Whether the stack and its helper daemon are up (the fixtures ran); if not, `error` says why.
+bool stackIsReady(QString *error = nullptr);
 // After a test: stops the tunnel, ends what is left through `cache`'s helper connection and restarts a
-// helper the test ended, so that one failure does not spill into the next. Returns what was left.
-QString restoreStack(HelperConnectionCache &cache);
+// helper the test ended, so that one failure does not spill into the next. False, with what was left
+// in `error`, when there was anything.
+bool restoreStack(HelperConnectionCache &cache, QString *error = nullptr);
 // Makes `standIn` serve what the stack's stand-in serves, on a port of its own, so that a test can make
 // it fail and see what it received.
-bool serveLikeTheStack(AccountStandIn &standIn, QString *why);
+bool serveLikeTheStack(AccountStandIn &standIn, QString *error = nullptr);
 // Stops (SIGSTOP) the helper's openvpn the moment its management port opens, before the program can
 // read from it (it tries every 300 ms from its own thread; this polls far closer), and waits until the
 // program has handed over the credentials, which openvpn cannot read yet. Its pid, or 0.
@@ -131,7 +132,8 @@ qint64 holdOpenVpnAtItsPort();
 int helperRunRequests();
 // The owner of a socket listening on port 1337 (openvpn's management port), if one does.
 std::optional<uint> managementPortListener();
-// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; else what is left.
-QString leftoversAfter(int timeoutMs);
+// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; false, with what is
+// left in `error`, if that does not come.
+bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);
 
 } // namespace quellnet::e2e
