@@ -6,7 +6,6 @@
 #include <QLocalSocket>
 #include <QLoggingCategory>
 #include <QThread>
-#include <QThreadPool>
 
 #include <cerrno>
 #include <condition_variable>
@@ -30,26 +29,38 @@ QString invalidatedError(const QString &reason)
 // In the system's words, as connect(2) gives them.
 QString whyNotConnected(const QLocalSocket &socket)
 {
-    switch (socket.state() == QLocalSocket::ConnectingState ? QLocalSocket::SocketTimeoutError : socket.error()) {
-    case QLocalSocket::ServerNotFoundError:
-        return qt_error_string(ENOENT);
-    case QLocalSocket::ConnectionRefusedError:
-        return qt_error_string(ECONNREFUSED);
-    case QLocalSocket::SocketAccessError:
-        return qt_error_string(EACCES);
-    case QLocalSocket::SocketTimeoutError:
-        return qt_error_string(ETIMEDOUT);
-    default:
-        return socket.errorString();
+    const auto error
+        = socket.state() == QLocalSocket::ConnectingState ? QLocalSocket::SocketTimeoutError : socket.error();
+    for (const auto &[known, code] : { std::pair { QLocalSocket::ServerNotFoundError, ENOENT },
+             { QLocalSocket::ConnectionRefusedError, ECONNREFUSED }, { QLocalSocket::SocketAccessError, EACCES },
+             { QLocalSocket::SocketTimeoutError, ETIMEDOUT } }) {
+        if (error == known)
+            return qt_error_string(code);
     }
+    return socket.errorString();
+}
+
+// A thread of its own outlives every connection: it deletes a connection's thread once that has
+// ended, and fails what is sent to a connection that is gone, off the sender's thread.
+QObject *afterlife()
+{
+    static QObject *const context = [] {
+        auto *thread = new QThread;
+        thread->setObjectName(QStringLiteral("qn-helper-late"));
+        auto *object = new QObject;
+        object->moveToThread(thread);
+        thread->start();
+        return object;
+    }();
+    return context;
 }
 
 } // namespace
 
-// The connection's end of the socket. It lives on the connection's own thread and event loop,
-// where it writes the requests and hands each reply to the job of the request with its id. The
-// members up to m_path are shared with the callers' threads, under m_mutex. The owner holds it
-// until the owner's destructor; then the thread fails what is left, deletes it and ends.
+// The connection's end of the socket, on the connection's own thread and event loop: it writes the
+// requests and hands each reply to the job of the request with its id. The members up to m_path are
+// shared with the callers' threads, under m_mutex; the rest is the thread's own. Once the owner
+// lets go, the thread fails what is left, deletes the link and ends.
 class LocalHelperConnection::Link final : public QObject
 {
 public:
@@ -59,65 +70,57 @@ public:
         m_thread->setObjectName(QStringLiteral("qn-helper-link"));
         moveToThread(m_thread);
         connect(m_thread, &QThread::started, this, &Link::open);
-        // Deleted off its own thread once it has ended; the application waits for that at exit.
         connect(m_thread, &QThread::finished, [ended = m_thread] {
-            QThreadPool::globalInstance()->start([ended] {
-                ended->wait();
-                delete ended;
-            });
+            QMetaObject::invokeMethod(
+                afterlife(), [ended] { delete ended; }, Qt::QueuedConnection);
         });
     }
 
-    // Under m_mutex, from any thread. A connection asked to end (`why`) before it was resumed ends
-    // on its own thread all the same, but never reaches the helper.
+    // Any thread. A connection asked to end (`why`) before it was resumed ends on its own thread all
+    // the same, but never reaches the helper.
     void start(const QString &why = {})
     {
+        const std::lock_guard lock(m_mutex);
         if (m_closing.isEmpty() && !why.isEmpty()) {
             m_closing = why;
             QMetaObject::invokeMethod(
                 this, [this, why] { end(why); }, Qt::QueuedConnection);
         }
-        if (!std::exchange(m_started, true))
-            m_thread->start();
+        m_thread->start(); // nothing happens when it runs already
     }
 
     // The owner let go. Never waits for a handler: without the invalidation handler, what is left
     // fails behind the messages sent before, then the thread deletes the link and ends.
     static void release(Link *link)
     {
-        std::lock_guard lock(link->m_mutex);
+        std::unique_lock lock(link->m_mutex);
         link->m_invalidationHandler = nullptr;
         if (link->m_closing.isEmpty())
             link->m_closing = QStringLiteral("the connection was released");
+        const QString why = link->m_closing;
+        QThread *const unstarted = link->m_thread->isRunning() ? nullptr : link->m_thread;
+        lock.unlock();
+        // From here on the link may be gone at any moment, unless its thread has yet to start.
         QMetaObject::invokeMethod(
             link,
-            [link, why = link->m_closing] {
+            [link, why] {
+                link->m_mutex.lock(); // so that what the owner did comes before the end
+                link->m_mutex.unlock();
                 link->end(why);
                 link->m_thread->quit();
                 link->deleteLater();
             },
             Qt::QueuedConnection);
-        link->start();
+        if (unstarted != nullptr)
+            unstarted->start();
     }
-
-    // Any thread, while the owner holds the link.
-    void post(const HelperRequest &request, const HelperJob &job)
-    {
-        QMetaObject::invokeMethod(
-            this, [this, request, job] { send(request, job); }, Qt::QueuedConnection);
-    }
-
-private:
-    friend class LocalHelperConnection;
 
     // The thread's first work, before any message it was sent.
     void open()
     {
-        QString why;
-        {
-            std::lock_guard lock(m_mutex);
-            why = m_closing;
-        }
+        std::unique_lock lock(m_mutex);
+        QString why = m_closing;
+        lock.unlock();
         if (why.isEmpty()) {
             m_socket.connectToServer(m_path);
             if (m_socket.waitForConnected(connectTimeoutMs)) {
@@ -146,8 +149,7 @@ private:
             return; // the end that open() queued fails it
         m_socket.write(line);
         m_socket.flush();
-        // A request that awaits no answer is done with once it is out; one that is not out yet
-        // fails with the connection.
+        // A request that awaits no answer is done with once it is out.
         if (!job.awaitsAnswer() && m_socket.bytesToWrite() == 0)
             m_jobs.erase(request.id);
     }
@@ -192,15 +194,14 @@ private:
         for (const auto &[id, job] : std::exchange(m_jobs, {}))
             job.fail(invalidatedError(reason));
         std::unique_lock lock(m_mutex);
-        const std::function<void()> handler = std::exchange(m_invalidationHandler, nullptr);
-        if (!handler)
-            return;
-        m_handlerRunning = true;
-        lock.unlock();
-        handler();
-        lock.lock();
-        m_handlerRunning = false;
-        m_handlerDone.notify_all();
+        if (const std::function<void()> handler = std::exchange(m_invalidationHandler, nullptr)) {
+            m_handlerRunning = true;
+            lock.unlock();
+            handler();
+            lock.lock();
+            m_handlerRunning = false;
+            m_handlerDone.notify_all();
+        }
     }
 
     QThread *const m_thread = new QThread;
@@ -208,7 +209,6 @@ private:
     std::condition_variable m_handlerDone;
     std::function<void()> m_invalidationHandler;
     bool m_handlerRunning = false;
-    bool m_started = false;
     QString m_closing; // why the connection is to end, once someone asked for it
 
     const QString m_path;
@@ -238,13 +238,11 @@ void LocalHelperConnection::setInvalidationHandler(std::function<void()> handler
 
 void LocalHelperConnection::resume()
 {
-    std::lock_guard lock(d->m_mutex);
     d->start();
 }
 
 void LocalHelperConnection::invalidate()
 {
-    std::lock_guard lock(d->m_mutex);
     d->start(QStringLiteral("the client invalidated it"));
 }
 
@@ -255,10 +253,13 @@ std::shared_ptr<HelperProtocol> LocalHelperConnection::remoteObjectProxyWithErro
     return std::make_shared<HelperProxy>(
         [link = std::weak_ptr<Link>(d)](const HelperRequest &request, const HelperJob &job) {
             if (const std::shared_ptr<Link> alive = link.lock())
-                alive->post(request, job);
+                QMetaObject::invokeMethod(
+                    alive.get(), [target = alive.get(), request, job] { target->send(request, job); },
+                    Qt::QueuedConnection);
             else
-                QThreadPool::globalInstance()->start(
-                    [job] { job.fail(invalidatedError(QStringLiteral("the connection was released"))); });
+                QMetaObject::invokeMethod(
+                    afterlife(), [job] { job.fail(invalidatedError(QStringLiteral("the connection was released"))); },
+                    Qt::QueuedConnection);
         },
         std::move(handler));
 }
