@@ -2,7 +2,7 @@
 #include "app/AppDelegate.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
 #include "ui/MainViewController.h"
 
 #include <QAction>

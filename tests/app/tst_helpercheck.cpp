@@ -4,8 +4,8 @@
 #include "app/AppDelegate.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
-#include "tests/helperlink/FakeHelper.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/HelperSocketStandIn.h"
+#include "tests/support/GuiTesting.h"
 #include "ui/MainViewController.h"
 
 #include <QCheckBox>

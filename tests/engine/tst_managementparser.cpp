@@ -1,7 +1,7 @@
 // The management parser behind the reader's receive buffer, fed as the reader feeds it.
 #include "engine/ManagementParser.h"
 #include "engine/ManagementReceiveBuffer.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FakeHelperProtocol.h"
 
 #include <QTest>
 

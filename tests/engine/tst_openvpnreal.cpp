@@ -1,6 +1,6 @@
 // The service against a real openvpn 2.6, run as a child of this test (the helper's part).
 #include "engine/OpenVPNManagement.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FakeHelperProtocol.h"
 
 #include <QFile>
 #include <QProcess>

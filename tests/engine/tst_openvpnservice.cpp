@@ -1,7 +1,7 @@
 // The VPN service with a fake helper and a loopback management interface. The service hands credentials
 // only to a management port root holds, so tests whose listener must take them need root.
 #include "engine/OpenVPNManagement.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FakeHelperProtocol.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,6 +1,6 @@
 // The VPN state: what each name means, the shared service's state and its change notification.
 #include "engine/VpnState.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FakeHelperProtocol.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 #include "base/SystemLog.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "helperlink/LocalHelperConnection.h"
-#include "tests/helperlink/FakeHelper.h"
+#include "tests/support/HelperSocketStandIn.h"
 
 #include <QTest>
 #include <QThread>

@@ -1,7 +1,7 @@
 // The login view, offscreen.
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
