@@ -6,8 +6,9 @@
 #     [TIMEOUT <seconds>]
 #     [ENVIRONMENT <VAR=value...>])
 #
-# One Qt Test executable registered with CTest. Test programs land in <build>/tests/bin so that
-# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen.
+# One Qt Test executable registered with CTest, linked with the tests' support library
+# (tests/support). Test programs land in <build>/tests/bin so that they never mix with the staged
+# install layout under <build>/bin. Widget tests run offscreen.
 function(quellnet_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
     if(NOT T_LABELS)
@@ -17,7 +18,7 @@ function(quellnet_add_test name)
         set(T_TIMEOUT 120)
     endif()
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE quellnet_options Qt6::Test ${T_LIBS})
+    target_link_libraries(${name} PRIVATE quellnet_options quellnet_testsupport Qt6::Test ${T_LIBS})
     target_compile_definitions(${name} PRIVATE
         QUELLNET_BUILD_PREFIX="${QUELLNET_STAGE_DIR}"
         QUELLNET_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

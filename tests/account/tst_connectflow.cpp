@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 using Endpoint = AccountStandIn::Endpoint;
 using Failure = AccountStandIn::Failure;

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 class TestApplication : public QObject

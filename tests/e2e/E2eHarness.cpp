@@ -1,10 +1,7 @@
 #include "tests/e2e/E2eHarness.h"
 
 #include "base/Error.h"
-#include "base/SystemLog.h"
-#include "engine/NotificationCenter.h"
 #include "engine/OpenVPNService.h"
-#include "engine/StandardOutput.h"
 #include "engine/TcpSocketTable.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "tests/support/AccountStandIn.h"
@@ -23,7 +20,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace quellnet {
+namespace quellnet::test {
 
 namespace {
 QByteArray contents(const QString &path)
@@ -150,8 +147,6 @@ QList<qint64> E2eStack::helperOpenVpnPids()
     return pids;
 }
 
-namespace e2e {
-
 bool useOwnSettingsFolder(const QTemporaryDir &folder)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -177,70 +172,6 @@ bool divertStandardOutput(const QString &path, FILE **console)
     if (original != nullptr)
         *console = original;
     return diverted;
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    for (QDeadlineTimer deadline(timeoutMs); !done();) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
-StateTrace::StateTrace(std::function<void(const QString &)> onChange) : m_onChange(std::move(onChange))
-{
-    NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] {
-        m_states.append(OpenVPNService::shared().state());
-        if (m_onChange)
-            m_onChange(m_states.last());
-    });
-}
-
-bool StateTrace::waitFor(const QString &state, int timeoutMs) const
-{
-    return waitUntil([&] { return m_states.contains(state); }, timeoutMs);
-}
-
-OutputCapture::OutputCapture()
-{
-    s_current = this;
-    const auto into = [this](QStringList &lines) {
-        return [this, &lines](const QString &text) {
-            std::lock_guard lock(m_mutex);
-            lines.append(text);
-        };
-    };
-    SystemLog::setSinkForTesting(into(m_log));
-    StandardOutput::setSinkForTesting(into(m_output));
-}
-
-OutputCapture::~OutputCapture()
-{
-    if (s_current != this)
-        return;
-    s_current = nullptr;
-    SystemLog::setSinkForTesting({});
-    StandardOutput::setSinkForTesting({});
-}
-
-QStringList OutputCapture::logLines() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_log;
-}
-
-QStringList OutputCapture::standardOutput() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_output;
-}
-
-bool OutputCapture::waitForLog(const QString &part, int timeoutMs) const
-{
-    return waitUntil([&] { return !logLines().filter(part).isEmpty(); }, timeoutMs);
 }
 
 bool stackIsReady(QString *error)
@@ -329,6 +260,4 @@ bool nothingLeftAfter(int timeoutMs, QString *error)
     return left.isEmpty() || failWith(error, left);
 }
 
-} // namespace e2e
-
-} // namespace quellnet
+} // namespace quellnet::test

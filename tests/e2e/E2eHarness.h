@@ -1,22 +1,26 @@
 #pragma once
 
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
+
 #include <QHostAddress>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
 #include <cstdio>
-#include <functional>
-#include <mutex>
 #include <optional>
 
 class QTemporaryDir;
 
 namespace quellnet {
+class HelperConnectionCache;
+}
+
+namespace quellnet::test {
 
 class AccountStandIn;
-class HelperConnectionCache;
 
 struct StackAccount
 {
@@ -64,56 +68,14 @@ public:
     static QList<qint64> helperOpenVpnPids();
 };
 
-} // namespace quellnet
-
-namespace quellnet::e2e {
-
 // What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
-// thread only, except where a member says otherwise.
+// thread only, except where a function says otherwise.
 
 // Before the QApplication of a program with the real window: offscreen unless asked otherwise, and
 // settings in `folder`, so that no person's remembered credentials are read or changed.
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
 // The program's standard output goes to `path`; `*console` becomes standard output as it was.
 bool divertStandardOutput(const QString &path, FILE **console);
-// Runs the calling thread's event loop until `done` holds, for at most `timeoutMs`; returns done().
-bool waitUntil(const std::function<bool()> &done, int timeoutMs);
-
-// Observes OpenVPNStateDidChange like the login view: keeps the state read at each notification.
-class StateTrace : public QObject
-{
-public:
-    explicit StateTrace(std::function<void(const QString &state)> onChange = {});
-    QStringList states() const { return m_states; }
-    // Waits until a notification since the last clear() found `state`.
-    bool waitFor(const QString &state, int timeoutMs) const;
-    void clear() { m_states.clear(); }
-
-private:
-    std::function<void(const QString &)> m_onChange;
-    QStringList m_states;
-};
-
-// What the program writes to its system log and to standard output while this lives (it still goes
-// to the usual places too); a newer capture takes over. Filled from any thread.
-class OutputCapture
-{
-public:
-    OutputCapture();
-    ~OutputCapture();
-    OutputCapture(const OutputCapture &) = delete;
-    OutputCapture &operator=(const OutputCapture &) = delete;
-    QStringList logLines() const;
-    QStringList standardOutput() const;
-    // Runs the event loop until a system log line contains `part`.
-    bool waitForLog(const QString &part, int timeoutMs = 10000) const;
-
-private:
-    static inline OutputCapture *s_current = nullptr;
-    mutable std::mutex m_mutex;
-    QStringList m_log;
-    QStringList m_output;
-};
 
 // Whether the stack and its helper daemon are up (the fixtures ran); if not, `error` says why.
 bool stackIsReady(QString *error = nullptr);
@@ -136,4 +98,4 @@ std::optional<uint> managementPortListener();
 // left in `error`, if that does not come.
 bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);
 
-} // namespace quellnet::e2e
+} // namespace quellnet::test

@@ -21,7 +21,7 @@
 #include <cstdio>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 const QString connectTitle = QStringLiteral("Verbinden");

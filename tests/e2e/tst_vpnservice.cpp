@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 const QString noProcess = QStringLiteral("NOPROCESS");

@@ -1,6 +1,10 @@
 // The service against a real openvpn 2.6, run as a child of this test (the helper's part).
 #include "engine/OpenVPNManagement.h"
+#include "engine/OpenVPNService.h"
 #include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QFile>
 #include <QProcess>
@@ -23,11 +27,11 @@ class TestOpenVPNReal : public QObject
 
     QTemporaryDir m_dir;
     QUdpSocket m_silentServer;
-    FakeDelegate m_delegate;
+    FakeConnectionProvider m_delegate;
     QProcess m_process;
 
     // The helper's part, with the options the client relies on.
-    void runOpenVPN(const FakeHelper::RunRequest &request)
+    void runOpenVPN(const FakeHelperProtocol::RunRequest &request)
     {
         m_process.setArguments({ u"--config"_s, request.config, u"--management"_s, u"127.0.0.1"_s, u"1337"_s,
             u"--management-query-passwords"_s, u"--auth-retry"_s, u"none"_s });
@@ -58,8 +62,8 @@ private Q_SLOTS:
         OpenVPNService::shared().setConfig(config.fileName());
         OpenVPNService::shared().setUsername(u"anna@example.com"_s);
         QVERIFY(stageScripts(m_dir.path()));
-        auto helper = std::make_shared<FakeHelper>();
-        helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
+        auto helper = std::make_shared<FakeHelperProtocol>();
+        helper->onRun = [this](const FakeHelperProtocol::RunRequest &request) { runOpenVPN(request); };
         m_delegate.connection = std::make_shared<FakeHelperConnection>(helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
     }
@@ -91,29 +95,29 @@ private Q_SLOTS:
         QVERIFY(password.toUtf8().size() <= 256);
         OpenVPNService &service = OpenVPNService::shared();
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         service.setPassword(password);
         service.startOpenVPN();
         // openvpn only waits for its server once it has taken the credentials.
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"WAIT"_s, 20000);
         QTRY_VERIFY(!service.isStarting());
         QCOMPARE(service.management().readerCount(), 1);
-        QVERIFY2(!output.joined().contains(u"ERROR"_s), qPrintable(output.joined()));
-        QVERIFY2(!output.joined().contains(password), "the password reached standard output");
-        QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
+        QVERIFY2(!output.standardOutput().join(QString()).contains(u"ERROR"_s),
+            qPrintable(output.standardOutput().join(QString())));
+        QVERIFY2(!output.standardOutput().join(QString()).contains(password), "the password reached standard output");
+        QTRY_VERIFY(output.standardOutput().join(QString()).contains(u"MANAGEMENT: CMD 'password [...]'"_s));
         drainEvents();
-        const qsizetype beforeStop = observer.seen.size();
+        const qsizetype beforeStop = trace.states().size();
         service.stopOpenVPN();
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"NOPROCESS"_s, 20000);
         QTRY_COMPARE(service.management().readerCount(), 0);
         QCOMPARE(m_process.exitCode(), 0);
-        QVERIFY(log.texts().contains(u"OpenVPN exited: termiationStatus=0"_s));
+        QVERIFY(output.logLines().contains(u"OpenVPN exited: termiationStatus=0"_s));
         drainEvents();
         // openvpn's "EXITING" report, then the exit reply's NOPROCESS: had the report been lost or come
         // after the reply, the end of the connection would have set NOPROCESS and the reply found nothing to do.
-        QCOMPARE(observer.seen.size() - beforeStop, 2);
-        QCOMPARE(observer.seen.last(), u"NOPROCESS"_s);
+        QCOMPARE(trace.states().size() - beforeStop, 2);
+        QCOMPARE(trace.states().last(), u"NOPROCESS"_s);
     }
 };
 

@@ -1,7 +1,11 @@
 // The VPN service with a fake helper and a loopback management interface. The service hands credentials
 // only to a management port root holds, so tests whose listener must take them need root.
 #include "engine/OpenVPNManagement.h"
+#include "engine/OpenVPNService.h"
 #include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -69,8 +73,8 @@ class TestOpenVPNService : public QObject
     Q_OBJECT
 
     QTemporaryDir m_prefix;
-    FakeDelegate m_delegate;
-    std::shared_ptr<FakeHelper> m_helper;
+    FakeConnectionProvider m_delegate;
+    std::shared_ptr<FakeHelperProtocol> m_helper;
 
     OpenVPNService &service() { return OpenVPNService::shared(); }
 
@@ -92,7 +96,7 @@ class TestOpenVPNService : public QObject
     // On another thread, as the helper connection delivers it.
     void terminate(std::size_t run, int status)
     {
-        const FakeHelper::RunRequest request = m_helper->runs().at(run);
+        const FakeHelperProtocol::RunRequest request = m_helper->runs().at(run);
         std::thread([&request, status] { request.terminationHandler(status); }).join();
         drainEvents();
     }
@@ -101,7 +105,7 @@ private Q_SLOTS:
     void init()
     {
         QVERIFY(stageScripts(m_prefix.path()));
-        m_helper = std::make_shared<FakeHelper>();
+        m_helper = std::make_shared<FakeHelperProtocol>();
         m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
         service().setState(u"NOPROCESS"_s);
@@ -125,17 +129,17 @@ private Q_SLOTS:
         ManagementServer server;
         QVERIFY(server.listen());
         OutputCapture output;
-        StateObserver observer;
+        StateTrace trace;
         startWith(u"o'neil\"@example.com"_s, password);
         QCOMPARE(m_helper->runs().size(), std::size_t(1));
         QTRY_COMPARE(server.received(0), openingCommands("\"o'neil\\\"@example.com\"", "\"my pass\\\"q\\\\\""));
         QTRY_VERIFY(!service().isStarting());
-        const QString trace = output.joined();
-        QVERIFY(trace.contains(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
-        QVERIFY(trace.contains(u"password 'Auth' \"********\"\n\n"_s));
-        QVERIFY2(!trace.contains(password), "the password reached standard output");
+        const QString traffic = output.standardOutput().join(QString());
+        QVERIFY(traffic.contains(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
+        QVERIFY(traffic.contains(u"password 'Auth' \"********\"\n\n"_s));
+        QVERIFY2(!traffic.contains(password), "the password reached standard output");
         drainEvents();
-        QVERIFY(observer.seen.isEmpty());
+        QVERIFY(trace.states().isEmpty());
     }
 
     void startThatCannotGoAhead_data()
@@ -159,8 +163,7 @@ private Q_SLOTS:
         ManagementServer server;
         QVERIFY(server.listen());
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         service().setConfig(withConfig ? std::optional(configPath) : std::nullopt);
         service().setUsername(name);
         service().setPassword(password.isNull() ? std::nullopt : std::optional(password));
@@ -169,14 +172,15 @@ private Q_SLOTS:
         drainEvents();
         QCOMPARE(m_helper->runs().size(), std::size_t(0));
         QVERIFY(server.connection(0, 0) == nullptr);
-        QCOMPARE(log.texts().size(), 1);
-        QVERIFY(!log.joined().contains(name) && (password.isEmpty() || !log.joined().contains(password)));
-        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
+        const QString logged = output.logLines().join(u'\n');
+        QCOMPARE(output.logLines().size(), 1);
+        QVERIFY(!logged.contains(name) && (password.isEmpty() || !logged.contains(password)));
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
         // Neither a command nor a reader goes anywhere without a connection.
         service().stopOpenVPN();
         service().management().startReading();
         QCOMPARE(service().management().readerCount(), 0);
-        QCOMPARE(output.texts(),
+        QCOMPARE(output.standardOutput(),
             (QStringList { u"error while starting mgmt interface\n"_s, u"signal SIGINT\n Not connected\n"_s }));
     }
 
@@ -185,7 +189,7 @@ private Q_SLOTS:
         SKIP_UNLESS_ROOT();
         ManagementServer server;
         QVERIFY(server.listen());
-        LogCapture log;
+        OutputCapture output;
         startConnected(server, 0);
         QVERIFY(server.connection(0)->write(">STATE:1,EXITING,SIGINT,,,,,\r\n") > 0);
         QTRY_COMPARE(service().state(), u"EXITING"_s);
@@ -195,14 +199,14 @@ private Q_SLOTS:
         QTRY_COMPARE(service().state(), u"CONNECTED"_s);
         QTRY_COMPARE(service().management().readerCount(), 1);
         drainEvents();
-        StateObserver observer;
+        StateTrace trace;
         QCOMPARE(m_helper->runs().size(), std::size_t(2));
         terminate(0, 0);
         QCOMPARE(service().state(), u"CONNECTED"_s);
         terminate(1, 1);
         terminate(1, -11); // NOPROCESS already: nothing to post
-        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
-        QCOMPARE(log.texts(),
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
+        QCOMPARE(output.logLines(),
             (QStringList { u"OpenVPN exited: termiationStatus=0"_s, u"OpenVPN exited: termiationStatus=1"_s,
                 u"OpenVPN exited: termiationStatus=-11"_s }));
     }

@@ -1,6 +1,8 @@
 // The VPN state: what each name means, the shared service's state and its change notification.
+#include "engine/OpenVPNService.h"
 #include "engine/VpnState.h"
-#include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QTest>
 
@@ -77,19 +79,19 @@ private Q_SLOTS:
         QFETCH(QStringList, names);
         QFETCH(QString, expected);
         QFETCH(int, notifications);
-        StateObserver observer;
+        StateTrace trace;
         OpenVPNService::shared().setState(from); // a direct store announces nothing
         for (const QString &name : names)
             OpenVPNService::shared().updateState(name);
         QCOMPARE(OpenVPNService::shared().state(), expected);
         drainEvents();
-        QCOMPARE(observer.seen, QStringList(notifications, expected));
+        QCOMPARE(trace.states(), QStringList(notifications, expected));
     }
 
     void concurrentUpdatesAreAllPostedOnTheGuiThread()
     {
         constexpr int threads = 4, updatesPerThread = 500;
-        StateObserver observer;
+        StateTrace trace;
         std::vector<std::thread> writers;
         for (int t = 0; t < threads; ++t) {
             writers.emplace_back([t] {
@@ -99,10 +101,10 @@ private Q_SLOTS:
         }
         for (std::thread &writer : writers)
             writer.join();
-        QTRY_COMPARE(observer.seen.size(), threads * updatesPerThread);
-        QCOMPARE(observer.offGuiThread, 0);
-        QCOMPARE(observer.seen.last(), OpenVPNService::shared().state());
-        QVERIFY(observer.seen.last().endsWith(u"-%1"_s.arg(updatesPerThread - 1)));
+        QTRY_COMPARE(trace.states().size(), threads * updatesPerThread);
+        QCOMPARE(trace.offGuiThread(), 0);
+        QCOMPARE(trace.states().last(), OpenVPNService::shared().state());
+        QVERIFY(trace.states().last().endsWith(u"-%1"_s.arg(updatesPerThread - 1)));
     }
 };
 

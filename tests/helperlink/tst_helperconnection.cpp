@@ -1,7 +1,7 @@
-#include "base/SystemLog.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "tests/support/HelperSocketStandIn.h"
+#include "tests/support/OutputCapture.h"
 
 #include <QTest>
 #include <QThread>
@@ -10,11 +10,12 @@
 #include <vector>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// What the handlers and the system log got, in order, and whether on the test's thread.
+// What the handlers got, in order, and whether on the test's thread.
 class Recorder : public std::enable_shared_from_this<Recorder>
 {
 public:
@@ -53,18 +54,21 @@ class TestHelperConnection : public QObject
 {
     Q_OBJECT
 
-    FakeHelper m_helper;
+    HelperSocketStandIn m_helper;
     std::shared_ptr<Recorder> m_recorder;
-    std::shared_ptr<Recorder> m_log;
+    std::unique_ptr<OutputCapture> m_output;
+    std::atomic_bool m_loggedOffTestThread = false;
 
 private Q_SLOTS:
     void init()
     {
         m_recorder = std::make_shared<Recorder>();
-        m_log = std::make_shared<Recorder>();
-        SystemLog::setSinkForTesting([log = m_log](const QString &line) { log->add(line); });
+        m_loggedOffTestThread = false;
+        m_output = std::make_unique<OutputCapture>([this](OutputCapture::Channel, const QString &) {
+            m_loggedOffTestThread = m_loggedOffTestThread || QThread::currentThread() != thread();
+        });
     }
-    void cleanup() { SystemLog::setSinkForTesting({}); }
+    void cleanup() { m_output.reset(); }
 
     // However the helper fails, the waiting request fails once, then invalidation runs once;
     // later messages fail at once. A request that was answered (the kill) gets no error.
@@ -85,12 +89,12 @@ private Q_SLOTS:
         proxy->killOpenVPN();
         connection.resume();
         QLocalSocket *client = m_helper.acceptClient();
-        const auto run = client ? FakeHelper::readRequest(client) : std::nullopt;
-        QVERIFY(run && FakeHelper::readRequest(client));
+        const auto run = client ? HelperSocketStandIn::readRequest(client) : std::nullopt;
+        QVERIFY(run && HelperSocketStandIn::readRequest(client));
         if (answer.isNull())
             client->disconnectFromServer();
         else
-            QVERIFY(FakeHelper::send(client, answer.replace("%1", QByteArray::number(run->id))));
+            QVERIFY(HelperSocketStandIn::send(client, answer.replace("%1", QByteArray::number(run->id))));
         QTRY_COMPARE(m_recorder->events().count(u"invalidated"_s), 1);
         QVERIFY(m_recorder->events().size() == 2 && m_recorder->events().last() == u"invalidated"_s);
         QCOMPARE(m_recorder->events()
@@ -121,7 +125,7 @@ private Q_SLOTS:
             ->getVersionWithResponseHandler(m_recorder->note(u"version C"_s));
         std::vector<HelperRequest> requests;
         while (requests.size() < 3) {
-            const auto request = FakeHelper::readRequest(client);
+            const auto request = HelperSocketStandIn::readRequest(client);
             QVERIFY(request);
             requests.push_back(*request);
         }
@@ -129,7 +133,7 @@ private Q_SLOTS:
         for (const HelperReply &reply : { HelperReply { requests[2].id, Kind::Error, u"busy"_s, 0 },
                  HelperReply { requests[1].id, Kind::TerminationStatus, {}, 7 },
                  HelperReply { requests[0].id, Kind::Version, u"1.0.0"_s, 0 } })
-            QVERIFY(FakeHelper::send(client, HelperWire::encode(reply)));
+            QVERIFY(HelperSocketStandIn::send(client, HelperWire::encode(reply)));
         QTRY_COMPARE(m_recorder->events(), (QStringList { u"error C busy"_s, u"termination B 7"_s, u"version A 1.0.0"_s }));
         QVERIFY(!m_recorder->onTestThread);
     }
@@ -157,7 +161,7 @@ private Q_SLOTS:
         if (resumed) {
             connection->resume();
             QLocalSocket *client = m_helper.acceptClient();
-            QVERIFY(client && FakeHelper::readRequest(client));
+            QVERIFY(client && HelperSocketStandIn::readRequest(client));
         }
         if (released)
             connection.reset();
@@ -185,12 +189,12 @@ private Q_SLOTS:
         QVERIFY(firstClient);
         firstClient->disconnectFromServer();
         QTRY_VERIFY(!cache.xpcHelperConnection());
-        QCOMPARE(m_log->events(), QStringList { u"XPC Connection Invalidated\n"_s });
-        QVERIFY(!m_log->offTestThread);
+        QCOMPARE(m_output->logLines(), QStringList { u"XPC Connection Invalidated\n"_s });
+        QVERIFY(!m_loggedOffTestThread);
         const HelperConnectionPtr second = cache.helperConnection();
         QVERIFY(second && second != first && m_helper.acceptClient());
         QTest::qWait(50);
-        QVERIFY(cache.xpcHelperConnection() == second && m_log->events().size() == 1);
+        QVERIFY(cache.xpcHelperConnection() == second && m_output->logLines().size() == 1);
     }
 };
 

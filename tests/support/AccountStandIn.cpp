@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-namespace quellnet {
+namespace quellnet::test {
 
 Q_LOGGING_CATEGORY(lcStandIn, "quellnet.standin", QtInfoMsg)
 
@@ -257,4 +257,4 @@ QByteArray AccountStandIn::issueToken()
     return m_tokens.last();
 }
 
-} // namespace quellnet
+} // namespace quellnet::test

@@ -12,7 +12,7 @@
 class QSslServer;
 class QTcpSocket;
 
-namespace quellnet {
+namespace quellnet::test {
 
 // A local HTTPS stand-in for the provider's account service, for tests and the demo. It listens on
 // 127.0.0.1 with a real certificate and speaks HTTP/1.1, one request per connection:
@@ -111,4 +111,4 @@ private:
     QList<QByteArray> m_tokens;
 };
 
-} // namespace quellnet
+} // namespace quellnet::test

@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-using quellnet::AccountStandIn;
+using quellnet::test::AccountStandIn;
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
 #include "tests/support/GuiTesting.h"
+#include "tests/support/OutputCapture.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -21,7 +22,7 @@
 #include <QThreadPool>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -55,7 +56,7 @@ class TestLoginView : public QObject
     MenuHolder m_delegate;
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_view;
-    QStringList m_log;
+    std::unique_ptr<OutputCapture> m_output;
 
     void createView()
     {
@@ -86,14 +87,14 @@ private Q_SLOTS:
     {
         setUpGuiTest(m_config);
         ApplicationDelegate::setCurrent(&m_delegate);
-        SystemLog::setSinkForTesting([this](const QString &line) { m_log << line; });
+        m_output = std::make_unique<OutputCapture>();
     }
 
     void init()
     {
         CredentialStore::forget();
         deliverState(u"NOPROCESS"_s);
-        m_log.clear();
+        m_output->clear();
     }
 
     void cleanup()
@@ -123,10 +124,10 @@ private Q_SLOTS:
         QFETCH(QString, title);
         createView();
         deliverState(before);
-        m_log.clear();
+        m_output->clear();
         deliverState(state);
         verifyMode(title);
-        QCOMPARE(m_log, QStringList { state });
+        QCOMPARE(m_output->logLines(), QStringList { state });
         // One picture of each mode for people to look at, under the build tree.
         static const QHash<QString, QString> shots { { u"WAIT"_s, u"connecting"_s }, { u"CONNECTED"_s, u"connected"_s },
             { u"EXITING"_s, u"disconnected"_s } };
@@ -181,7 +182,7 @@ private Q_SLOTS:
         m_window.reset();
         QVERIFY(m_view.isNull());
         deliverState(u"CONNECTED"_s);
-        QVERIFY(m_log.isEmpty());
+        QVERIFY(m_output->logLines().isEmpty());
     }
 };
 
