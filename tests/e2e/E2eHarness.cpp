@@ -5,10 +5,10 @@
 #include "engine/TcpSocketTable.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "tests/support/AccountStandIn.h"
+#include "tests/support/ProcFs.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -27,14 +27,6 @@ QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool processRuns(qint64 pid)
-{
-    // A zombie has ended; whoever reaps it may take its time.
-    const QByteArray stat = contents(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype end = stat.lastIndexOf(')');
-    return pid > 0 && end >= 0 && stat.mid(end + 2, 1) != "Z";
 }
 } // namespace
 
@@ -107,7 +99,7 @@ QStringList E2eStack::tunnelInterfaces()
 qint64 E2eStack::helperPid()
 {
     const qint64 pid = contents(dir() + QStringLiteral("/run/helper.pid")).trimmed().toLongLong();
-    return processRuns(pid) ? pid : 0;
+    return ProcFs::isRunning(pid) ? pid : 0;
 }
 
 bool E2eStack::startHelper(QString *error)
@@ -127,7 +119,7 @@ bool E2eStack::killHelper()
     if (pid != 0 && ::kill(pid_t(pid), SIGKILL) != 0)
         return false;
     for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {
-        if (!processRuns(pid))
+        if (!ProcFs::isRunning(pid))
             return true;
     }
     return false;
@@ -136,15 +128,8 @@ bool E2eStack::killHelper()
 QList<qint64> E2eStack::helperOpenVpnPids()
 {
     // The helper hands its openvpn its own client.up, which nothing else uses.
-    const QByteArray marker = (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8();
-    QList<qint64> pids;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = entry.toLongLong();
-        if (pid > 0 && processRuns(pid)
-            && contents(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0').contains(marker))
-            pids.append(pid);
-    }
-    return pids;
+    return ProcFs::withArgument(
+        (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8());
 }
 
 bool useOwnSettingsFolder(const QTemporaryDir &folder)
