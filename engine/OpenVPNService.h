@@ -31,11 +31,11 @@ const QString &OpenVPNStateDidChange();
 // port belongs to root, sends the opening commands and the credentials, and starts the reader (the
 // order, the attempts and the time-outs are given there). Starts run one after the other, never two
 // at once. A start that cannot go ahead (no management connection, a missing field or resource,
-// credentials that openvpn cannot take, a management port held by another user) writes "error while
-// starting mgmt interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the
-// management connection without having reported an idle state first (or anything at all), and when
-// the helper reports that the latest start's openvpn has exited (applied after openvpn's last
-// reports); the exit of an earlier start's openvpn changes nothing.
+// credentials that openvpn cannot take, a management port held by another user) writes "error
+// while starting mgmt interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when
+// openvpn closes the management connection without having reported an idle state first (or
+// anything at all), and when the helper reports that the latest start's openvpn has exited
+// (applied after openvpn's last reports); the exit of an earlier start's openvpn changes nothing.
 class OpenVPNService
 {
 public:
@@ -73,7 +73,7 @@ public:
     // still reads as before the start, idle.
     bool isAwaitingFirstReport() const;
 
-    // "NOPROCESS", "DISCONNECTED" and "EXITING": no tunnel and none on its way.
+    // Whether `name` is an idle state (VpnState): no tunnel, and none on its way.
     static bool isIdleState(const QString &name);
 
 private:
