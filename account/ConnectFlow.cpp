@@ -3,38 +3,30 @@
 #include "account/AccountLog.h"
 #include "account/Constant.h"
 #include "account/CredentialStore.h"
+#include "base/AsyncTask.h"
+#include "base/Error.h"
 #include "base/SystemLog.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
+#include "engine/VpnState.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslSocket>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <thread>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quellnet {
 
 namespace {
-
-bool isIdleState(const QString &state)
-{
-    return state == QLatin1String("DISCONNECTED") || state == QLatin1String("EXITING")
-        || state == QLatin1String("NOPROCESS");
-}
 
 // A line break or any other control character would break the management command that carries
 // the value to openvpn, or be dropped by it silently.
@@ -45,26 +37,26 @@ bool holdsControlCharacter(const QString &text)
 
 // Writes `text` to `path` without following a symlink and without writing into a file that
 // belongs to someone else: /tmp is shared with every user of the machine. The file is readable
-// by its owner only. Returns an empty string on success, otherwise what went wrong.
-QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
+// by its owner only.
+bool writeOwnerOnlyFile(const QString &path, const QByteArray &text, QString *error = nullptr)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ELOOP)
-        return QStringLiteral("%1 is a symbolic link").arg(path);
+        return failWith(error, QStringLiteral("%1 is a symbolic link").arg(path));
     if (fd < 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return failWith(error, qt_error_string(errno));
 
     QString problem;
     struct stat info {};
     if (::fstat(fd, &info) != 0)
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = qt_error_string(errno);
     else if (!S_ISREG(info.st_mode))
         problem = QStringLiteral("%1 is not a regular file").arg(path);
     else if (info.st_uid != ::geteuid())
         problem = QStringLiteral("%1 belongs to another user").arg(path);
     else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0)
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = qt_error_string(errno);
 
     qsizetype written = 0;
     while (problem.isEmpty() && written < text.size()) {
@@ -72,13 +64,13 @@ QString writeOwnerOnlyFile(const QString &path, const QByteArray &text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            problem = QString::fromLocal8Bit(std::strerror(errno));
+            problem = qt_error_string(errno);
         else
             written += n;
     }
     if (::close(fd) != 0 && problem.isEmpty())
-        problem = QString::fromLocal8Bit(std::strerror(errno));
-    return problem;
+        problem = qt_error_string(errno);
+    return problem.isEmpty() || failWith(error, problem);
 }
 
 } // namespace
@@ -90,13 +82,7 @@ ConnectFlow::ConnectFlow(LoginForm &form, QObject *parent)
     , m_profileURL(Constant::profileURL())
 { }
 
-ConnectFlow::~ConnectFlow()
-{
-    // A loader still at work when the program quits would race Qt's own teardown of the TLS
-    // library (seen: a hang at exit); it is done within milliseconds.
-    if (m_tlsLoader.joinable())
-        m_tlsLoader.join();
-}
+ConnectFlow::~ConnectFlow() = default;
 
 void ConnectFlow::loadTlsThen(std::function<void()> next)
 {
@@ -105,33 +91,19 @@ void ConnectFlow::loadTlsThen(std::function<void()> next)
         return;
     }
     // The first request of a run loads the TLS library (Qt's TLS plugin and OpenSSL) and reads the
-    // build's extra CA: 10 to 20 ms of work, which would freeze the window right after the click. A
-    // thread of its own does it; the request goes out once it is done. Not done at launch: the TLS
+    // build's extra CA: 10 to 20 ms of work, which would freeze the window right after the click. It
+    // is done off the GUI thread; the request goes out once it is done. Not done at launch: the TLS
     // library is 5 MB of resident memory that a program nobody signs in with does not need.
-    QPointer<ConnectFlow> self(this);
-    if (m_tlsLoader.joinable())
-        m_tlsLoader.join();
-    m_tlsLoader = std::thread([self, caPath = Constant::extraCACertificate(), next = std::move(next)]() mutable {
-        ::pthread_setname_np(::pthread_self(), "qn-tls-load");
-        QSslSocket::supportsSsl();
-        QList<QSslCertificate> certificates;
-        if (!caPath.isEmpty())
-            certificates = QSslCertificate::fromPath(caPath);
-        QCoreApplication *app = QCoreApplication::instance();
-        if (app == nullptr)
-            return;
-        // Queued to the application object, which outlives the flow; `self` is checked on the GUI
-        // thread, where the flow is destroyed.
-        QMetaObject::invokeMethod(
-            app,
-            [self, certificates = std::move(certificates), next = std::move(next)] {
-                if (self.isNull())
-                    return;
-                self->trustLoadedTls(certificates);
-                next();
-            },
-            Qt::QueuedConnection);
-    });
+    AsyncTask::runThenCallback(
+        [caPath = Constant::extraCACertificate()] {
+            QSslSocket::supportsSsl();
+            return caPath.isEmpty() ? QList<QSslCertificate>() : QSslCertificate::fromPath(caPath);
+        },
+        this,
+        [this, next = std::move(next)](const QList<QSslCertificate> &certificates) {
+            trustLoadedTls(certificates);
+            next();
+        });
 }
 
 void ConnectFlow::trustLoadedTls(const QList<QSslCertificate> &extraCertificates)
@@ -187,7 +159,7 @@ void ConnectFlow::toggleConnection()
     }
 
     OpenVPNService &service = OpenVPNService::shared();
-    if (isIdleState(service.state())) {
+    if (VpnState::classOf(service.state()) == VpnState::Class::Idle) {
         requestLogin(email, password);
         return;
     }
@@ -271,8 +243,8 @@ void ConnectFlow::rememberCredentials(const QString &email, const QString &passw
 
 void ConnectFlow::startWithConfig(const QString &config)
 {
-    const QString problem = writeOwnerOnlyFile(configPath(), config.toUtf8());
-    if (!problem.isEmpty()) {
+    QString problem;
+    if (!writeOwnerOnlyFile(configPath(), config.toUtf8(), &problem)) {
         // Starting anyway would run whatever the file held before, or what someone planted there.
         SystemLog::write(problem);
         failSignIn(tr("Could not write the VPN configuration"));

@@ -10,7 +10,6 @@
 #include <QString>
 
 #include <functional>
-#include <thread>
 
 namespace quellnet {
 
@@ -21,7 +20,7 @@ namespace quellnet {
 // tunnel exists or is coming up, it asks openvpn to stop.
 //
 // Owned by the login view; everything runs on the GUI thread, except that the first sign-in of a
-// run loads the TLS library on a thread of its own before its first request. Failures end in the
+// run loads the TLS library off the GUI thread before its first request. Failures end in the
 // view's disconnected mode with an error sheet, never in an exception or a return value.
 class ConnectFlow : public QObject
 {
@@ -59,7 +58,7 @@ public:
 private:
     void failSignIn(const QString &message);
     // Runs `next` once the TLS library is loaded and the build's extra CA trusted: at once after
-    // the first time, otherwise on the GUI thread when a loader thread is done.
+    // the first time, otherwise on the GUI thread when the loading is done.
     void loadTlsThen(std::function<void()> next);
     void trustLoadedTls(const QList<QSslCertificate> &extraCertificates);
 
@@ -70,7 +69,6 @@ private:
     QJsonValue m_profile;
     bool m_requestInFlight = false;
     bool m_tlsLoaded = false;
-    std::thread m_tlsLoader;
 };
 
 } // namespace quellnet

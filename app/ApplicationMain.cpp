@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QThreadPool>
 
 namespace quellnet {
 
@@ -39,7 +40,12 @@ int applicationMain(int &argc, char **argv)
     delegate.setLaunchedAtLogin(QCoreApplication::arguments().contains(Autostart::launchOption()));
     QObject::connect(&singleInstance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopenWindow);
     delegate.applicationDidFinishLaunching();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // Work still running off the GUI thread (loading the TLS library, reading the shipped helper's
+    // version) ends before the delegate and Qt's libraries go; a TLS load racing Qt's teardown of
+    // the TLS library was seen to hang the exit.
+    QThreadPool::globalInstance()->waitForDone();
+    return status;
 }
 
 } // namespace quellnet

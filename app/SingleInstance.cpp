@@ -13,7 +13,7 @@
 
 namespace quellnet {
 
-Q_LOGGING_CATEGORY(lcInstance, "quellnet.app.instance")
+Q_LOGGING_CATEGORY(lcInstance, "quellnet.app.instance", QtInfoMsg)
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QNetworkInterface>
 #include <QTimer>
 
-namespace quellnet {
+namespace quellnet::test {
 
 RawOpenVpnClient::RawOpenVpnClient(QObject *parent) : QObject(parent)
 {
@@ -132,4 +132,4 @@ void RawOpenVpnClient::parseLine(const QByteArray &line)
     }
 }
 
-} // namespace quellnet
+} // namespace quellnet::test

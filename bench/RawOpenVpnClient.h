@@ -9,7 +9,7 @@
 
 #include <functional>
 
-namespace quellnet {
+namespace quellnet::test {
 
 // A plain `openvpn` client, run the way a person would run the profile: credentials from a private
 // temporary file, `--auth-retry none`, no scripts, no management interface. Its connect time is the
@@ -62,4 +62,4 @@ private:
     bool m_authFailed = false;
 };
 
-} // namespace quellnet
+} // namespace quellnet::test

@@ -31,11 +31,8 @@
 #include "account/CredentialStore.h"
 #include "app/AppDelegate.h"
 #include "base/AppPaths.h"
-#include "base/SystemLog.h"
 #include "bench/RawOpenVpnClient.h"
-#include "engine/NotificationCenter.h"
 #include "engine/OpenVPNService.h"
-#include "engine/StandardOutput.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "tests/e2e/E2eHarness.h"
 #include "tests/e2e/ProgramWindow.h"
@@ -65,7 +62,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 
@@ -228,21 +225,19 @@ private:
     Gap m_max;
 };
 
-// Watches the window: the states as the login view receives them (this observer is registered
-// after the view's, so it runs once the view has applied the state) and the connect button's
-// paints. A wait ends the first time the button has been painted with the wanted title.
+// Watches the window: the states as the login view receives them (the trace observes after the
+// view, so it sees each state once the view has applied it) and the connect button's paints. A wait
+// ends the first time the button has been painted with the wanted title, without polling.
 class WindowWatch : public QObject
 {
 public:
-    explicit WindowWatch(FlatButton *button) : m_button(button)
-    {
-        NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] {
-            const QString state = OpenVPNService::shared().state();
+    explicit WindowWatch(FlatButton *button)
+        : m_button(button), m_trace([this](const QString &state) {
             recorder.add(QStringLiteral("shown: state ") + state);
-            m_states.append(state);
             if (m_loop != nullptr && m_failState == state)
                 m_loop->quit();
-        });
+        })
+    {
         button->installEventFilter(this);
     }
 
@@ -263,7 +258,7 @@ public:
     }
     bool waitForState(const QString &state, int timeoutMs)
     {
-        if (m_states.contains(state))
+        if (m_trace.states().contains(state))
             return true;
         QEventLoop loop;
         m_loop = &loop;
@@ -272,10 +267,10 @@ public:
         QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
         loop.exec();
         m_loop = nullptr;
-        return m_states.contains(state);
+        return m_trace.states().contains(state);
     }
-    void clearStates() { m_states.clear(); }
-    QStringList states() const { return m_states; }
+    void clearStates() { m_trace.clear(); }
+    QStringList states() const { return m_trace.states(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -303,7 +298,7 @@ private:
     QString m_title;
     QString m_failState;
     std::optional<qint64> m_paintedAt;
-    QStringList m_states;
+    StateTrace m_trace;
 };
 
 // Runs the event loop for `msec` without polling.
@@ -652,8 +647,10 @@ int main(int argc, char **argv)
 
     if (!trafficPath.isEmpty() && !divertStandardOutput(trafficPath, &console))
         return fail(QStringLiteral("cannot write %1").arg(trafficPath));
-    StandardOutput::setSinkForTesting([](const QString &text) { recorder.add(QStringLiteral("out: ") + text); });
-    SystemLog::setSinkForTesting([](const QString &line) { recorder.add(QStringLiteral("log: ") + line); });
+    const OutputCapture output([](OutputCapture::Channel channel, const QString &text) {
+        recorder.add(
+            (channel == OutputCapture::Channel::SystemLog ? QStringLiteral("log: ") : QStringLiteral("out: ")) + text);
+    });
 
     FILE *results = console;
     if (!resultsPath.isEmpty() && (results = std::fopen(qPrintable(resultsPath), "w")) == nullptr)
@@ -666,7 +663,5 @@ int main(int argc, char **argv)
     std::fclose(timeline);
     if (results != console)
         std::fclose(results);
-    StandardOutput::setSinkForTesting({});
-    SystemLog::setSinkForTesting({});
     return status;
 }

@@ -19,23 +19,31 @@
 //
 // Memory comes from /proc/<pid>/status (VmRSS, RssAnon, RssFile, RssShmem) and smaps_rollup
 // (Pss); per thread CPU from /proc/<pid>/task/<tid>/stat (utime + stime, clock ticks),
-// schedstat (time on the CPU, ns) and status (voluntary and involuntary context switches).
+// schedstat (time on the CPU, ns) and status (voluntary and involuntary context switches). The
+// program is started and /proc is read as the end-to-end tests do it (tests/support: ProgramProcess,
+// ProcFs).
 //
 // In a session the program's system log (its standard error) tells the states: the login view
 // logs every state it receives, so "CONNECTED" there is the window showing the tunnel.
+#include "tests/support/ProcFs.h"
+#include "tests/support/ProgramProcess.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
+
 #include <xcb/damage.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -44,18 +52,9 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
-
 namespace {
 
-namespace fs = std::filesystem;
+using namespace quellnet::test;
 using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start, Clock::time_point end = Clock::now())
@@ -89,50 +88,10 @@ struct Failure
     throw Failure { why };
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // ------------------------------------------------------------------------------------------------
 // /proc
 
-struct Memory
-{
-    long rssKb = 0;
-    long anonKb = 0;
-    long fileKb = 0;
-    long shmemKb = 0;
-    long pssKb = 0;
-    long hwmKb = 0;
-};
-
-long fieldKb(const std::string &text, const std::string &name)
-{
-    const size_t at = text.find("\n" + name + ":");
-    if (at == std::string::npos)
-        return -1;
-    return std::strtol(text.c_str() + at + name.size() + 2, nullptr, 10);
-}
-
-Memory memoryOf(pid_t pid)
-{
-    const std::string status = "\n" + readFile("/proc/" + std::to_string(pid) + "/status");
-    const std::string rollup = "\n" + readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    Memory m;
-    m.rssKb = fieldKb(status, "VmRSS");
-    m.anonKb = fieldKb(status, "RssAnon");
-    m.fileKb = fieldKb(status, "RssFile");
-    m.shmemKb = fieldKb(status, "RssShmem");
-    m.hwmKb = fieldKb(status, "VmHWM");
-    m.pssKb = fieldKb(rollup, "Pss");
-    return m;
-}
-
-void putMemory(const std::string &key, const Memory &m)
+void putMemory(const std::string &key, const ProcFs::Memory &m)
 {
     put(key + ".rss_kb", std::to_string(m.rssKb));
     put(key + ".anon_kb", std::to_string(m.anonKb));
@@ -142,76 +101,35 @@ void putMemory(const std::string &key, const Memory &m)
     put(key + ".hwm_kb", std::to_string(m.hwmKb));
 }
 
-struct ThreadSample
-{
-    std::string name;
-    long long ticks = 0; // utime + stime
-    long long runNs = 0; // schedstat: time on the CPU
-    long long voluntary = 0;
-    long long involuntary = 0;
-};
-
-std::map<int, ThreadSample> threadsOf(pid_t pid)
-{
-    std::map<int, ThreadSample> threads;
-    const std::string base = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code error;
-    for (const fs::directory_entry &entry : fs::directory_iterator(base, error)) {
-        const std::string dir = entry.path().string();
-        const int tid = std::atoi(entry.path().filename().c_str());
-        ThreadSample sample;
-        sample.name = readFile(dir + "/comm");
-        if (!sample.name.empty() && sample.name.back() == '\n')
-            sample.name.pop_back();
-        const std::string stat = readFile(dir + "/stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        // After the name: state (field 3) ... utime is field 14, stime field 15.
-        std::istringstream fields(stat.substr(close + 2));
-        std::string field;
-        for (int number = 3; number <= 15 && fields >> field; ++number) {
-            if (number == 14 || number == 15)
-                sample.ticks += std::atoll(field.c_str());
-        }
-        sample.runNs = std::atoll(readFile(dir + "/schedstat").c_str());
-        const std::string status = "\n" + readFile(dir + "/status");
-        sample.voluntary = fieldKb(status, "voluntary_ctxt_switches");
-        sample.involuntary = fieldKb(status, "nonvoluntary_ctxt_switches");
-        threads[tid] = sample;
-    }
-    return threads;
-}
-
 // Samples the threads, waits `seconds`, samples again, and reports the difference per thread.
 void measureIdle(const std::string &key, pid_t pid, int seconds)
 {
-    const std::map<int, ThreadSample> before = threadsOf(pid);
+    const std::map<qint64, ProcFs::Thread> before = ProcFs::threads(pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const std::map<int, ThreadSample> after = threadsOf(pid);
+    const std::map<qint64, ProcFs::Thread> after = ProcFs::threads(pid);
 
     long long ticks = 0, runNs = 0, switches = 0;
     int index = 0;
-    std::set<int> tids;
+    std::set<qint64> tids;
     for (const auto &[tid, sample] : before)
         tids.insert(tid);
     for (const auto &[tid, sample] : after)
         tids.insert(tid);
-    for (int tid : tids) {
+    for (const qint64 tid : tids) {
         const auto b = before.find(tid);
         const auto a = after.find(tid);
-        const ThreadSample zero;
-        const ThreadSample &s0 = b != before.end() ? b->second : zero;
-        const ThreadSample &s1 = a != after.end() ? a->second : zero;
-        const std::string name = a != after.end() ? s1.name : s0.name;
+        const ProcFs::Thread zero;
+        const ProcFs::Thread &s0 = b != before.end() ? b->second : zero;
+        const ProcFs::Thread &s1 = a != after.end() ? a->second : zero;
+        const std::string name = (a != after.end() ? s1.name : s0.name).toStdString();
         const std::string life = b == before.end() ? " (started meanwhile)"
             : a == after.end()                     ? " (ended meanwhile)"
                                                    : "";
-        const long long dTicks = a != after.end() && b != before.end() ? s1.ticks - s0.ticks : s1.ticks;
-        const long long dRun = a != after.end() && b != before.end() ? s1.runNs - s0.runNs : s1.runNs;
-        const long long dVol = a != after.end() && b != before.end() ? s1.voluntary - s0.voluntary : s1.voluntary;
-        const long long dInv
-            = a != after.end() && b != before.end() ? s1.involuntary - s0.involuntary : s1.involuntary;
+        const bool both = a != after.end() && b != before.end();
+        const long long dTicks = both ? s1.ticks - s0.ticks : s1.ticks;
+        const long long dRun = both ? s1.runNs - s0.runNs : s1.runNs;
+        const long long dVol = both ? s1.voluntarySwitches - s0.voluntarySwitches : s1.voluntarySwitches;
+        const long long dInv = both ? s1.involuntarySwitches - s0.involuntarySwitches : s1.involuntarySwitches;
         ticks += dTicks;
         runNs += dRun;
         switches += dVol + dInv;
@@ -227,157 +145,51 @@ void measureIdle(const std::string &key, pid_t pid, int seconds)
     put(key + ".switches", std::to_string(switches));
 }
 
-// Processes whose command line holds `needle` as one argument.
-std::vector<pid_t> processesWithArgument(const std::string &needle)
-{
-    std::vector<pid_t> found;
-    std::error_code error;
-    for (const fs::directory_entry &entry : fs::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string cmdline = readFile(entry.path().string() + "/cmdline");
-        size_t start = 0;
-        while (start < cmdline.size()) {
-            const size_t end = cmdline.find('\0', start);
-            if (cmdline.compare(start, (end == std::string::npos ? cmdline.size() : end) - start, needle) == 0) {
-                found.push_back(std::atoi(name.c_str()));
-                break;
-            }
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
-    }
-    return found;
-}
-
 // ------------------------------------------------------------------------------------------------
 // The program under test
 
 class Program
 {
 public:
-    Program(const std::string &path, const std::string &email, const std::string &password,
-        const std::string &trafficPath)
+    Program(
+        const std::string &path, const std::string &email, const std::string &password, const std::string &trafficPath)
+        : m_process(QString::fromStdString(path), m_home.path(), QStringLiteral("xcb"))
     {
-        char pattern[] = "/tmp/quellnet-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            die("mkdtemp: " + std::string(std::strerror(errno)));
-        m_home = pattern;
-        fs::create_directories(m_home + "/config/quellnet");
-        fs::create_directories(m_home + "/runtime");
-        ::chmod((m_home + "/runtime").c_str(), 0700);
-        if (!email.empty()) {
-            // What the program itself writes when it remembers an account.
-            const std::string file = m_home + "/config/quellnet/quellnet.conf";
-            std::ofstream out(file);
-            out << "[General]\nemail=" << email << "\npassword=" << password << "\n";
-            out.close();
-            ::chmod(file.c_str(), 0600);
-        }
-
-        int errPipe[2];
-        if (::pipe2(errPipe, O_CLOEXEC) != 0)
-            die("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-            trafficPath.empty() ? "/dev/null" : trafficPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-
-        std::vector<std::string> env;
-        for (char **e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("XDG_CONFIG_HOME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0
-                || entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
-                continue;
-            env.push_back(entry);
-        }
-        env.push_back("XDG_CONFIG_HOME=" + m_home + "/config");
-        env.push_back("XDG_RUNTIME_DIR=" + m_home + "/runtime");
-        env.push_back("QT_QPA_PLATFORM=xcb");
-        std::vector<char *> envp;
-        for (std::string &entry : env)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        std::string program = path;
-        char *argv[] = { program.data(), nullptr };
-
+        if (!m_home.isValid())
+            die("cannot make a temporary folder: " + m_home.errorString().toStdString());
+        // What the program itself writes when it remembers an account.
+        if (!email.empty()
+            && !m_process.rememberCredentials(QString::fromStdString(email), QString::fromStdString(password)))
+            die("cannot write the program's settings");
+        m_process.setStandardOutputFile(
+            trafficPath.empty() ? QProcess::nullDevice() : QString::fromStdString(trafficPath), QIODevice::Append);
         m_started = Clock::now();
-        const int error = ::posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(errPipe[1]);
-        if (error != 0)
-            die("cannot start " + path + ": " + std::strerror(error));
-        m_errFd = errPipe[0];
-        ::fcntl(m_errFd, F_SETFL, O_NONBLOCK);
+        m_process.start();
+        if (!m_process.waitForStarted(10000))
+            die("cannot start " + path + ": " + m_process.errorString().toStdString());
     }
 
-    ~Program()
-    {
-        stop();
-        if (m_errFd >= 0)
-            ::close(m_errFd);
-        std::error_code error;
-        fs::remove_all(m_home, error);
-    }
+    ~Program() { stop(); }
 
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return pid_t(m_process.processId()); }
     Clock::time_point started() const { return m_started; }
-    int errFd() const { return m_errFd; }
+    ProgramProcess &process() { return m_process; }
 
-    // Reads what the program wrote to standard error; returns the complete lines.
+    // What the program wrote to standard error since the last call, as complete lines.
     std::vector<std::string> readLines()
     {
         std::vector<std::string> lines;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_errFd, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            m_partial.append(buffer, size_t(n));
-        }
-        size_t newline;
-        while ((newline = m_partial.find('\n')) != std::string::npos) {
-            lines.push_back(m_partial.substr(0, newline));
-            m_partial.erase(0, newline + 1);
-        }
+        for (const QString &line : m_process.readErrorLines())
+            lines.push_back(line.toStdString());
         return lines;
     }
 
-    bool running()
-    {
-        if (m_pid <= 0)
-            return false;
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return false;
-        }
-        return true;
-    }
-
-    void stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGTERM);
-        for (int i = 0; i < 100 && running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-    }
+    bool running() const { return m_process.state() != QProcess::NotRunning; }
+    void stop() { m_process.stop(5000); }
 
 private:
-    std::string m_home;
-    pid_t m_pid = -1;
-    int m_errFd = -1;
-    std::string m_partial;
+    QTemporaryDir m_home;
+    ProgramProcess m_process;
     Clock::time_point m_started;
 };
 
@@ -532,23 +344,31 @@ private:
 };
 
 // Waits for X events and the program's standard error until `done` holds or the time is up.
-// `onLine` sees every line of standard error.
+// `onLine` sees every line of standard error. Woken by either, it takes them as they arrive.
 template<typename Done, typename OnLine>
 bool waitFor(Display &display, Program &program, int timeoutMs, Done done, OnLine onLine)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
+    QEventLoop loop;
+    const auto look = [&] {
         display.pump();
         for (const std::string &line : program.readLines())
             onLine(line);
-        if (done())
-            return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || !program.running())
-            return false;
-        pollfd fds[2] = { { display.fd(), POLLIN, 0 }, { program.errFd(), POLLIN, 0 } };
-        ::poll(fds, 2, int(std::min<long long>(left, 50)));
-    }
+        if (done() || !program.running())
+            loop.quit();
+    };
+    QSocketNotifier events(display.fd(), QSocketNotifier::Read);
+    QObject::connect(&events, &QSocketNotifier::activated, &loop, look);
+    QObject::connect(&program.process(), &QProcess::readyReadStandardError, &loop, look);
+    QObject::connect(&program.process(), &QProcess::finished, &loop, look);
+    // Events xcb has already read into its queue do not wake the descriptor.
+    QTimer queued;
+    QObject::connect(&queued, &QTimer::timeout, &loop, look);
+    queued.start(50);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    look();
+    if (!done() && program.running())
+        loop.exec();
+    return done();
 }
 
 void echoLine(const std::string &line)
@@ -644,7 +464,7 @@ int session(const Options &options)
     std::this_thread::sleep_for(std::chrono::seconds(2));
     for (const std::string &line : program.readLines())
         echoLine(line);
-    putMemory("memory.start", memoryOf(program.pid()));
+    putMemory("memory.start", ProcFs::memory(program.pid()));
     measureIdle("idle.start", program.pid(), options.idleSeconds);
 
     if (options.cycles > 0 && options.buttonX < 0)
@@ -671,15 +491,15 @@ int session(const Options &options)
             die("cycle " + std::to_string(cycle) + ": NOPROCESS did not come (last: " + last + ")");
         disconnectTimes.push_back(msSince(stopClick));
         // The helper's openvpn (and with it the tunnel) gone.
-        for (int i = 0; i < 200 && !processesWithArgument("/run/quellnet-e2e/scripts/client.up").empty(); ++i)
+        for (int i = 0; i < 200 && !ProcFs::withArgument("/run/quellnet-e2e/scripts/client.up").isEmpty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const Memory m = memoryOf(program.pid());
+        const ProcFs::Memory m = ProcFs::memory(program.pid());
         rssAfterCycle += (rssAfterCycle.empty() ? "" : " ") + std::to_string(m.rssKb);
         anonAfterCycle += (anonAfterCycle.empty() ? "" : " ") + std::to_string(m.anonKb);
         fileAfterCycle += (fileAfterCycle.empty() ? "" : " ") + std::to_string(m.fileKb);
-        std::fprintf(stderr, "bench-x11: cycle %d: connected after %.0f ms, disconnected after %.0f ms, RSS %ld kB\n",
-            cycle, connectTimes.back(), disconnectTimes.back(), m.rssKb);
+        std::fprintf(stderr, "bench-x11: cycle %d: connected after %.0f ms, disconnected after %.0f ms, RSS %lld kB\n",
+            cycle, connectTimes.back(), disconnectTimes.back(), static_cast<long long>(m.rssKb));
     }
     if (options.cycles > 0) {
         put("session.cycles", std::to_string(options.cycles));
@@ -689,7 +509,7 @@ int session(const Options &options)
         put("memory.cycles.anon_kb", anonAfterCycle);
         put("memory.cycles.file_kb", fileAfterCycle);
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        putMemory("memory.after", memoryOf(program.pid()));
+        putMemory("memory.after", ProcFs::memory(program.pid()));
         measureIdle("idle.after", program.pid(), options.idleSeconds);
     }
     for (const std::string &line : program.readLines())
@@ -702,6 +522,8 @@ int session(const Options &options)
 
 int main(int argc, char **argv)
 {
+    // Its event loop waits for the program's output and the X server's events.
+    QCoreApplication application(argc, argv);
     Options options;
     std::string resultsPath;
     if (argc > 1)

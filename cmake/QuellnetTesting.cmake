@@ -7,10 +7,11 @@
 #     [TIMEOUT <seconds>]
 #     [ENVIRONMENT <VAR=value...>])
 #
-# One Qt Test executable registered with CTest. Test programs land in <build>/tests/bin so that
-# they never mix with the staged install layout under <build>/bin. Widget tests run offscreen, and
-# no test reaches the session bus of the person running it, so none reads or writes their keyring:
-# without a Secret Service the remembered password stays in the test's own settings file.
+# One Qt Test executable registered with CTest, linked with the tests' support library
+# (tests/support). Test programs land in <build>/tests/bin so that they never mix with the staged
+# install layout under <build>/bin. Widget tests run offscreen, and no test reaches the session bus
+# of the person running it, so none reads or writes their keyring: without a Secret Service the
+# remembered password stays in the test's own settings file.
 #
 # NETWORK says where a test that uses 127.0.0.1:1337 runs, so that it never reaches a tunnel or a
 # listener of the machine:
@@ -28,7 +29,7 @@ function(quellnet_add_test name)
         set(T_TIMEOUT 120)
     endif()
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE quellnet_options Qt6::Test ${T_LIBS})
+    target_link_libraries(${name} PRIVATE quellnet_options quellnet_testsupport Qt6::Test ${T_LIBS})
     target_compile_definitions(${name} PRIVATE
         QUELLNET_BUILD_PREFIX="${QUELLNET_STAGE_DIR}"
         QUELLNET_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -2,6 +2,6 @@
 
 namespace quellnet {
 
-Q_LOGGING_CATEGORY(lcEngine, "quellnet.engine", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcEngine, "quellnet.engine", QtInfoMsg)
 
 } // namespace quellnet

@@ -1,5 +1,6 @@
 #include "engine/ManagementPassword.h"
 
+#include "base/Error.h"
 #include "engine/TcpConnection.h"
 
 #include <QByteArray>
@@ -28,12 +29,6 @@ bool expect(TcpConnection &connection, QByteArrayView expected, Clock::time_poin
     return true;
 }
 
-void fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-}
-
 } // namespace
 
 QString ManagementPassword::generate()
@@ -48,19 +43,12 @@ bool ManagementPassword::answerPrompt(
     TcpConnection &connection, const QString &password, std::chrono::milliseconds timeout, QString *error)
 {
     const Clock::time_point deadline = Clock::now() + timeout;
-    if (!expect(connection, "ENTER PASSWORD:", deadline)) {
-        fail(error, QStringLiteral("no password prompt"));
+    if (!expect(connection, "ENTER PASSWORD:", deadline))
+        return failWith(error, QStringLiteral("no password prompt"));
+    if (!connection.send(password.toLatin1() + '\n', error))
         return false;
-    }
-    const TcpResult sent = connection.send(password.toLatin1() + '\n');
-    if (!sent.ok) {
-        fail(error, sent.errorDescription);
-        return false;
-    }
-    if (!expect(connection, "SUCCESS: password is correct\r\n", deadline)) {
-        fail(error, QStringLiteral("the password was not taken"));
-        return false;
-    }
+    if (!expect(connection, "SUCCESS: password is correct\r\n", deadline))
+        return failWith(error, QStringLiteral("the password was not taken"));
     return true;
 }
 

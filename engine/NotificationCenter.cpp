@@ -1,7 +1,8 @@
 #include "engine/NotificationCenter.h"
 
+#include "base/AsyncTask.h"
+
 #include <QCoreApplication>
-#include <QMetaObject>
 
 #include <algorithm>
 
@@ -52,7 +53,9 @@ void NotificationCenter::postOnGuiThread(const QString &name)
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr)
         return;
-    QMetaObject::invokeMethod(app, [this, name] { post(name); }, Qt::QueuedConnection);
+    // The application object lives on the GUI thread for the whole run.
+    static const CallbackTarget guiThread(app);
+    guiThread.call([this, name] { post(name); });
 }
 
 } // namespace quellnet

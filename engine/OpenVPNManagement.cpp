@@ -53,11 +53,11 @@ QString OpenVPNManagement::traceOf(const QString &command)
 
 void OpenVPNManagement::send(const QString &command)
 {
-    const TcpResult result = m_socket.send(command);
-    if (result.ok)
+    QString error;
+    if (m_socket.send(command, &error))
         StandardOutput::write(traceOf(command) + u'\n');
     else
-        StandardOutput::write(traceOf(command) + u' ' + result.errorDescription + u'\n');
+        StandardOutput::write(traceOf(command) + u' ' + error + u'\n');
 }
 
 void OpenVPNManagement::setConnectionLostHandler(std::function<void()> handler)

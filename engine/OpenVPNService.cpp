@@ -1,9 +1,28 @@
 #include "engine/OpenVPNService.h"
 
+#include "base/AppPaths.h"
+#include "base/SystemLog.h"
+#include "engine/EngineLog.h"
+#include "engine/ManagementPassword.h"
+#include "engine/ManagementStart.h"
 #include "engine/NotificationCenter.h"
 #include "engine/OpenVPNManagement.h"
+#include "engine/StandardOutput.h"
+#include "engine/VpnState.h"
+#include "helperlink/HelperConnectionProvider.h"
+
+#include <QFileInfo>
 
 namespace quellnet {
+
+namespace {
+
+constexpr auto readerDrainTimeout = std::chrono::seconds(1);
+// openvpn reports its first state right after it took the credentials; one that stays silent longer
+// is stuck (say, on a prompt nobody answers), and a new start must not be held off by it.
+constexpr auto firstReportTimeout = std::chrono::seconds(5);
+
+} // namespace
 
 const QString &OpenVPNStateDidChange()
 {
@@ -20,8 +39,14 @@ OpenVPNService &OpenVPNService::shared()
 }
 
 OpenVPNService::OpenVPNService()
-    : m_state(QStringLiteral("NOPROCESS"))
+    : m_state(VpnState::noProcess.toString())
     , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
+    , m_start(std::make_unique<ManagementStart>(*m_management, [this] { giveUpStart(); },
+          [this] {
+              // Before the reader starts, so that its first report always finds this set.
+              std::lock_guard lock(m_stateMutex);
+              m_firstReportAwaitedSince = std::chrono::steady_clock::now();
+          }))
 {
     m_management->setConnectionLostHandler([this] { onManagementConnectionLost(); });
 }
@@ -43,8 +68,7 @@ void OpenVPNService::setState(const QString &state)
 void OpenVPNService::updateState(const QString &name)
 {
     std::lock_guard lock(m_stateMutex);
-    if (m_state == QLatin1String("CONNECTED")
-        && (name == QLatin1String("ASSIGN_IP") || name == QLatin1String("ADD_ROUTES")))
+    if (m_state == VpnState::connected && (name == VpnState::assignIp || name == VpnState::addRoutes))
         return;
     m_state = name;
     m_firstReportAwaitedSince.reset();
@@ -93,6 +117,123 @@ OpenVPNManagement &OpenVPNService::management()
     return *m_management;
 }
 
-// The start and stop of a connection are in OpenVPNServiceStart.cpp.
+bool OpenVPNService::isIdleState(const QString &name)
+{
+    return VpnState::classOf(name) == VpnState::Class::Idle;
+}
+
+bool OpenVPNService::isStarting() const
+{
+    return m_start->isStarting();
+}
+
+bool OpenVPNService::isAwaitingFirstReport() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_firstReportAwaitedSince
+        && std::chrono::steady_clock::now() - *m_firstReportAwaitedSince < firstReportTimeout;
+}
+
+void OpenVPNService::startOpenVPN()
+{
+    const std::uint64_t generation = ++m_generation;
+
+    HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
+    const HelperConnectionPtr connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
+    std::shared_ptr<HelperProtocol> helper;
+    if (connection) {
+        // The proxy carries only this start's run request: its failure means no openvpn of this
+        // start is left to wait for.
+        helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
+            SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
+            m_start->runEnded(generation);
+        });
+    }
+    if (!helper)
+        qCDebug(lcEngine) << "no helper to run openvpn";
+
+    const QString clientUp = AppPaths::resource(QStringLiteral("client.up"));
+    const QString clientDown = AppPaths::resource(QStringLiteral("client.down"));
+
+    ManagementStart::Job job;
+    job.generation = generation;
+    job.connection = connection;
+    job.requestedAt = std::chrono::steady_clock::now();
+    const std::optional<QString> configPath = config();
+    const std::optional<QString> user = username();
+    const std::optional<QString> secret = password();
+    QString problem;
+    if (!configPath)
+        job.refusal = QStringLiteral("OpenVPN not started: no configuration file is set");
+    else if (!user)
+        job.refusal = QStringLiteral("OpenVPN not started: no user name is set");
+    else if (!secret)
+        job.refusal = QStringLiteral("OpenVPN not started: no password is set");
+    else if (!QFileInfo(clientUp).isFile())
+        job.refusal = QStringLiteral("OpenVPN not started: resource missing: ") + clientUp;
+    else if (!QFileInfo(clientDown).isFile())
+        job.refusal = QStringLiteral("OpenVPN not started: resource missing: ") + clientDown;
+    else if (!ManagementStart::acceptsCredential(*user, &problem))
+        job.refusal = QStringLiteral("OpenVPN not started: the user name ") + problem;
+    else if (!ManagementStart::acceptsCredential(*secret, &problem))
+        job.refusal = QStringLiteral("OpenVPN not started: the password ") + problem;
+
+    if (job.refusal.isEmpty()) {
+        job.username = *user;
+        job.password = *secret;
+        job.managementPassword = ManagementPassword::generate();
+        if (helper) {
+            m_start->runRequested(generation, connection);
+            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown, job.managementPassword,
+                [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
+            qCDebug(lcEngine) << "run request sent";
+        }
+    }
+    m_start->start(std::move(job));
+}
+
+void OpenVPNService::stopOpenVPN()
+{
+    m_management->send(QStringLiteral("signal SIGINT\n"));
+}
+
+void OpenVPNService::giveUpStart()
+{
+    StandardOutput::writeLine(QStringLiteral("error while starting mgmt interface"));
+    updateState(VpnState::noProcess.toString());
+}
+
+void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus)
+{
+    SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
+    m_start->runEnded(generation);
+    if (generation != m_generation.load()) {
+        qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
+        return;
+    }
+    // This reply may overtake openvpn's last reports ("EXITING"), which its reader has yet to
+    // handle; applied after them, NOPROCESS is not overwritten. The connection is closed by now,
+    // so the reader ends on its own once it has read everything.
+    if (!m_management->waitForReaders(readerDrainTimeout))
+        qCDebug(lcEngine) << "the management reader is still running after openvpn exited";
+    if (state() != VpnState::noProcess)
+        updateState(VpnState::noProcess.toString());
+}
+
+void OpenVPNService::onManagementConnectionLost()
+{
+    // openvpn reports "EXITING" before it closes on a normal stop; a connection that ends without
+    // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
+    // window keep showing a connection on its way when openvpn went before it reported anything:
+    // the idle state then is the one from before the start, and nobody would be told.
+    bool unreported = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        unreported = m_firstReportAwaitedSince.has_value();
+        m_firstReportAwaitedSince.reset();
+    }
+    if (unreported || !isIdleState(state()))
+        updateState(VpnState::noProcess.toString());
+}
 
 } // namespace quellnet

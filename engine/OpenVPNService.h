@@ -1,22 +1,17 @@
 #pragma once
 
-#include "engine/TcpConnection.h"
-
 #include <QString>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 namespace quellnet {
 
-class HelperConnection;
+class ManagementStart;
 class OpenVPNManagement;
 
 // Name of the notification posted on the GUI thread for every accepted VPN state change. It
@@ -31,22 +26,18 @@ const QString &OpenVPNStateDidChange();
 // OpenVPNStateDidChange on the GUI thread, in the order the updates were accepted.
 // startOpenVPN() and stopOpenVPN() are called on the GUI thread and never block it.
 //
-// A start asks the root helper to run openvpn with a fresh management password, then, on a worker
-// thread of the service, connects the management client (8 attempts, each with a 3 s time-out and
-// followed by a 300 ms pause when it fails), makes sure the management port belongs to root,
-// answers openvpn's password prompt (an openvpn that does not take this run's password is not this
-// run's: the connection is closed and the attempt counts as failed), sends the opening commands
-// and the credentials, and starts the reader. Starts run one after the other, never two at once. Before its
-// first attempt a start waits, for at most 11 s after its request, until the openvpn of every
-// earlier start sent through the same helper connection has ended (its termination reply came, or
-// its request failed): the helper starts the new openvpn only after the old one has gone, and until
-// then the port belongs to the old one, which would take the credentials with it. A start that
-// cannot go ahead (no management connection, a missing field or resource, credentials that openvpn
-// cannot take, a management port held by another user) writes "error while starting mgmt
-// interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the
-// management connection without having reported an idle state first (or anything at all), and when
-// the helper reports that the latest start's openvpn has exited (applied after openvpn's last
-// reports); the exit of an earlier start's openvpn changes nothing.
+// A start asks the root helper to run openvpn with a fresh management password; then
+// ManagementStart, on a worker thread, waits for the openvpn of an earlier start to end, connects the
+// management client, makes sure the management port belongs to root, answers openvpn's password
+// prompt (an openvpn that does not take this run's password is not this run's), sends the opening
+// commands and the credentials, and starts the reader (the order, the attempts and the time-outs are
+// given there). Starts run one after the other, never two at once. A start that cannot go ahead (no
+// management connection, a missing field or resource, credentials that openvpn cannot take, a
+// management port held by another user) writes "error while starting mgmt interface" and ends in
+// "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the management connection
+// without having reported an idle state first (or anything at all), and when the helper reports that
+// the latest start's openvpn has exited (applied after openvpn's last reports); the exit of an
+// earlier start's openvpn changes nothing.
 class OpenVPNService
 {
 public:
@@ -84,40 +75,14 @@ public:
     // still reads as before the start, idle.
     bool isAwaitingFirstReport() const;
 
-    // "NOPROCESS", "DISCONNECTED" and "EXITING": no tunnel and none on its way.
+    // Whether `name` is an idle state (VpnState): no tunnel, and none on its way.
     static bool isIdleState(const QString &name);
 
 private:
-    struct StartJob
-    {
-        std::uint64_t generation = 0;
-        QString refusal; // why the start cannot go ahead; empty when it can
-        QString username;
-        QString password;
-        QString managementPassword; // this run's, never traced or logged
-        std::weak_ptr<HelperConnection> connection; // the one the run request went through
-        std::chrono::steady_clock::time_point requestedAt;
-    };
-
-    // A run request whose openvpn may still be alive: neither its termination reply nor its
-    // failure has arrived.
-    struct RunInFlight
-    {
-        std::uint64_t generation = 0;
-        std::weak_ptr<HelperConnection> connection;
-    };
-
     OpenVPNService();
     ~OpenVPNService();
 
-    void enqueueStart(StartJob job);
-    void runStartWorker();
-    void runStart(const StartJob &job);
     void giveUpStart();
-    void waitForEarlierOpenVPN(const StartJob &job);
-    void onRunEnded(std::uint64_t generation);
-    bool managementPeerBelongsToRoot();
-    TcpResult authenticateManagement(const QString &managementPassword);
     void onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus);
     void onManagementConnectionLost();
 
@@ -131,19 +96,11 @@ private:
     std::optional<QString> m_password;
 
     std::unique_ptr<OpenVPNManagement> m_management;
+    std::unique_ptr<ManagementStart> m_start;
 
     // Each start gets the next number, so the reply about an openvpn process of an earlier start
     // can be told from the latest one's.
     std::atomic<std::uint64_t> m_generation { 0 };
-    std::atomic<int> m_startsPending { 0 };
-    std::mutex m_startMutex; // guards the queue and the worker
-    std::condition_variable m_startQueued;
-    std::deque<StartJob> m_startQueue;
-    bool m_workerRunning = false;
-
-    std::mutex m_runsMutex;
-    std::condition_variable m_runEnded;
-    std::vector<RunInFlight> m_runsInFlight;
 };
 
 } // namespace quellnet

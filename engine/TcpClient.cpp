@@ -1,5 +1,7 @@
 #include "engine/TcpClient.h"
 
+#include "base/Error.h"
+
 #include <QDeadlineTimer>
 
 #include <cerrno>
@@ -46,7 +48,7 @@ TcpClient::~TcpClient()
     close();
 }
 
-TcpResult TcpClient::connect(int timeoutSeconds)
+bool TcpClient::connect(int timeoutSeconds, QString *error)
 {
     std::lock_guard connectLock(m_connectMutex);
     close();
@@ -65,30 +67,30 @@ TcpResult TcpClient::connect(int timeoutSeconds)
         ipv6->sin6_port = htons(m_port);
         length = sizeof(sockaddr_in6);
     } else {
-        return TcpResult::failure(QStringLiteral("Invalid address: %1").arg(m_address));
+        return failWith(error, QStringLiteral("Invalid address: %1").arg(m_address));
     }
 
     const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
-        return TcpResult::failure(describeErrno(errno));
+        return failWith(error, qt_error_string(errno));
 
-    int error = 0;
+    int failure = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&storage), length) != 0)
-        error = errno == EINPROGRESS ? finishConnect(fd, timeoutSeconds) : errno;
-    if (error == 0) {
+        failure = errno == EINPROGRESS ? finishConnect(fd, timeoutSeconds) : errno;
+    if (failure == 0) {
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-            error = errno;
+            failure = errno;
     }
-    if (error != 0) {
+    if (failure != 0) {
         ::close(fd);
-        return TcpResult::failure(describeErrno(error));
+        return failWith(error, qt_error_string(failure));
     }
 
     auto connection = std::make_shared<TcpConnection>(fd);
     std::lock_guard lock(m_mutex);
     m_connection = std::move(connection);
-    return TcpResult::success();
+    return true;
 }
 
 std::optional<QByteArray> TcpClient::read(qsizetype maxBytes, int timeoutSeconds)
@@ -99,12 +101,10 @@ std::optional<QByteArray> TcpClient::read(qsizetype maxBytes, int timeoutSeconds
     return current->read(maxBytes, timeoutSeconds);
 }
 
-TcpResult TcpClient::send(const QString &text)
+bool TcpClient::send(const QString &text, QString *error)
 {
     const std::shared_ptr<TcpConnection> current = connection();
-    if (!current)
-        return TcpResult::failure(QStringLiteral("Not connected"));
-    return current->send(text.toUtf8());
+    return current ? current->send(text.toUtf8(), error) : failWith(error, QStringLiteral("Not connected"));
 }
 
 void TcpClient::close()

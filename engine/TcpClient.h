@@ -29,13 +29,14 @@ public:
     const QString &address() const { return m_address; }
     quint16 port() const { return m_port; }
 
-    // Closes the current connection, then connects, waiting at most `timeoutSeconds`.
-    TcpResult connect(int timeoutSeconds);
+    // Closes the current connection, then connects, waiting at most `timeoutSeconds`. On failure
+    // `error` says why, e.g. "Connection refused".
+    bool connect(int timeoutSeconds, QString *error = nullptr);
     // Up to `maxBytes` bytes (at least one) from the current connection, or nothing when it is
     // closed or broken, when there is none, or when `timeoutSeconds` pass (-1: no limit).
     std::optional<QByteArray> read(qsizetype maxBytes, int timeoutSeconds);
     // Sends `text` as UTF-8 over the current connection.
-    TcpResult send(const QString &text);
+    bool send(const QString &text, QString *error = nullptr);
     // Closes the current connection from our side. Later reads and sends fail until connect().
     void close();
 

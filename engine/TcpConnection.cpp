@@ -1,5 +1,7 @@
 #include "engine/TcpConnection.h"
 
+#include "base/Error.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -10,12 +12,6 @@
 #include <unistd.h>
 
 namespace quellnet {
-
-QString describeErrno(int error)
-{
-    const char *text = strerrordesc_np(error);
-    return text != nullptr ? QString::fromLocal8Bit(text) : QStringLiteral("Unknown error %1").arg(error);
-}
 
 TcpConnection::TcpConnection(int fd) : m_fd(fd)
 {
@@ -71,13 +67,13 @@ std::optional<QByteArray> TcpConnection::read(qsizetype maxBytes, std::chrono::m
     }
 }
 
-TcpResult TcpConnection::send(const QByteArray &bytes)
+bool TcpConnection::send(const QByteArray &bytes, QString *error)
 {
     std::lock_guard lock(m_sendMutex);
     if (m_shutDown.load())
-        return TcpResult::failure(QStringLiteral("Not connected"));
+        return failWith(error, QStringLiteral("Not connected"));
     if (m_closedByPeer.load())
-        return TcpResult::failure(QStringLiteral("Connection closed by peer"));
+        return failWith(error, QStringLiteral("Connection closed by peer"));
     const char *data = bytes.constData();
     std::size_t left = static_cast<std::size_t>(bytes.size());
     while (left > 0) {
@@ -85,12 +81,12 @@ TcpResult TcpConnection::send(const QByteArray &bytes)
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
-            return TcpResult::failure(describeErrno(errno));
+            return failWith(error, qt_error_string(errno));
         }
         data += sent;
         left -= static_cast<std::size_t>(sent);
     }
-    return TcpResult::success();
+    return true;
 }
 
 void TcpConnection::shutDown()

@@ -10,17 +10,6 @@
 
 namespace quellnet {
 
-// Outcome of a TCP connect or send: success, or failure with a readable description such as
-// "Connection refused" or "Not connected".
-struct TcpResult
-{
-    bool ok = true;
-    QString errorDescription;
-
-    static TcpResult success() { return {}; }
-    static TcpResult failure(QString description) { return { false, std::move(description) }; }
-};
-
 // One established TCP connection: owns its socket descriptor and closes it when the last holder
 // lets go. A TcpClient hands its current connection out as a shared pointer, so a reader that is
 // blocked in read() keeps the descriptor alive even while the client reconnects: the descriptor
@@ -44,8 +33,8 @@ public:
     std::optional<QByteArray> read(qsizetype maxBytes, int timeoutSeconds);
     // The same with a time-out in milliseconds (negative: wait without limit).
     std::optional<QByteArray> read(qsizetype maxBytes, std::chrono::milliseconds timeout);
-    // Sends all of `bytes`. Never raises SIGPIPE.
-    TcpResult send(const QByteArray &bytes);
+    // Sends all of `bytes`. Never raises SIGPIPE. On failure `error` says why, e.g. "Not connected".
+    bool send(const QByteArray &bytes, QString *error = nullptr);
 
     // Closes the connection from our side: blocked and later reads return nothing, sends fail.
     void shutDown();
@@ -71,8 +60,5 @@ private:
     std::atomic<bool> m_readerClaimed { false };
     std::mutex m_sendMutex;
 };
-
-// The system's description of an errno value, without translation.
-QString describeErrno(int error);
 
 } // namespace quellnet

@@ -3,8 +3,6 @@
 #include "base/SystemLog.h"
 #include "helperlink/LocalHelperConnection.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 
 namespace quellnet {
 
@@ -47,21 +45,18 @@ void HelperConnectionCache::onInvalidated(const std::weak_ptr<HelperConnection> 
 {
     // Runs on the connection's thread. The field is only emptied on the GUI thread, and only if it
     // still holds the connection that went away: a newer one cached meanwhile stays.
-    QMetaObject::invokeMethod(
-        &m_guiContext,
-        [this, connection] {
-            HelperConnectionPtr gone;
-            {
-                std::lock_guard lock(m_mutex);
-                const HelperConnectionPtr invalidated = connection.lock();
-                if (invalidated && m_xpcHelperConnection == invalidated)
-                    gone = std::move(m_xpcHelperConnection);
-            }
-            if (gone)
-                gone->setInvalidationHandler({});
-            SystemLog::write(QStringLiteral("XPC Connection Invalidated\n"));
-        },
-        Qt::QueuedConnection);
+    m_guiThread.call([this, connection] {
+        HelperConnectionPtr gone;
+        {
+            std::lock_guard lock(m_mutex);
+            const HelperConnectionPtr invalidated = connection.lock();
+            if (invalidated && m_xpcHelperConnection == invalidated)
+                gone = std::move(m_xpcHelperConnection);
+        }
+        if (gone)
+            gone->setInvalidationHandler({});
+        SystemLog::write(QStringLiteral("XPC Connection Invalidated\n"));
+    });
 }
 
 HelperConnectionPtr HelperConnectionCache::xpcHelperConnection() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/AsyncTask.h"
 #include "helperlink/HelperConnectionProvider.h"
 
 #include <QObject>
@@ -35,9 +36,9 @@ private:
     Factory m_factory;
     mutable std::mutex m_mutex;
     HelperConnectionPtr m_xpcHelperConnection;
-    // Lives on the GUI thread; queued work for that thread is bound to it, so nothing runs once
-    // the cache is gone.
+    // Stands for the cache on the GUI thread: callbacks queued for the cache are dropped with it.
     QObject m_guiContext;
+    const CallbackTarget m_guiThread { &m_guiContext };
 };
 
 } // namespace quellnet

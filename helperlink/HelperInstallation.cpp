@@ -1,6 +1,7 @@
 #include "helperlink/HelperInstallation.h"
 
 #include "base/AppPaths.h"
+#include "base/AsyncTask.h"
 #include "base/SystemLog.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "helperlink/PkexecPrivilegeStep.h"
@@ -13,46 +14,20 @@
 #include <QThread>
 
 #include <atomic>
-#include <mutex>
-#include <thread>
-
-Q_LOGGING_CATEGORY(lcInstall, "quellnet.helperlink.install", QtInfoMsg)
 
 namespace quellnet {
 
-// Hands work from the helper connection's thread to the GUI thread for as long as the
-// installation exists: a callback may outlive it on that thread.
-struct HelperInstallation::GuiRelay
-{
-    std::mutex mutex;
-    QObject *target = nullptr;
-
-    void post(std::function<void()> work)
-    {
-        std::lock_guard lock(mutex);
-        if (target != nullptr)
-            QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
-    }
-};
+Q_LOGGING_CATEGORY(lcInstall, "quellnet.helperlink.install", QtInfoMsg)
 
 HelperInstallation::HelperInstallation(
     HelperConnectionCache &connections, std::unique_ptr<PrivilegeStep> privilegeStep, QObject *parent)
     : QObject(parent)
     , m_connections(connections)
     , m_privilegeStep(privilegeStep ? std::move(privilegeStep) : std::make_unique<PkexecPrivilegeStep>())
-    , m_relay(std::make_shared<GuiRelay>())
-{
-    m_relay->target = this;
-}
+{ }
 
 HelperInstallation::~HelperInstallation()
 {
-    {
-        std::lock_guard lock(m_relay->mutex);
-        m_relay->target = nullptr;
-    }
-    if (m_versionReader.joinable())
-        m_versionReader.join();
     // An install step still running is ended without its outcome being handled.
     if (m_install != nullptr) {
         m_install->disconnect(this);
@@ -63,29 +38,27 @@ HelperInstallation::~HelperInstallation()
 void HelperInstallation::shouldInstallHelper(std::function<void(bool current)> callback)
 {
     // Running the shipped helper for its information takes 10 to 40 ms, and up to 3 s when it
-    // hangs: a thread of its own does it, so that the window's first frame never waits; the rest
+    // hangs: it is done off the GUI thread, so that the window's first frame never waits; the rest
     // follows on the GUI thread.
-    if (m_versionReader.joinable())
-        m_versionReader.join();
-    m_versionReader = std::thread([relay = m_relay, path = AppPaths::shippedHelper(), callback = std::move(callback)] {
-        QString problem;
-        const std::optional<QString> shipped = ShippedHelper::bundleVersion(path, problem);
-        relay->post([relay, shipped, problem, callback] {
-            if (relay->target != nullptr)
-                static_cast<HelperInstallation *>(relay->target)->askInstalledVersion(shipped, problem, callback);
-        });
-    });
+    AsyncTask::runThenCallback(
+        [path = AppPaths::shippedHelper()] {
+            ShippedVersion shipped;
+            shipped.version = ShippedHelper::bundleVersion(path, &shipped.problem);
+            return shipped;
+        },
+        this,
+        [this, callback = std::move(callback)](const ShippedVersion &shipped) { askInstalledVersion(shipped, callback); });
 }
 
 void HelperInstallation::askInstalledVersion(
-    const std::optional<QString> &shipped, const QString &problem, const std::function<void(bool current)> &callback)
+    const ShippedVersion &shipped, const std::function<void(bool current)> &callback)
 {
-    if (!shipped) {
-        qCWarning(lcInstall).noquote() << "the shipped helper's information cannot be read:" << problem;
+    if (!shipped.version) {
+        qCWarning(lcInstall).noquote() << "the shipped helper's information cannot be read:" << shipped.problem;
         callback(false);
         return;
     }
-    SystemLog::write(QStringLiteral("Helper: Bundle Version => ") + *shipped);
+    SystemLog::write(QStringLiteral("Helper: Bundle Version => ") + *shipped.version);
 
     // The connection runs the reply or the error handler, never both; the callback runs once even
     // if it did.
@@ -99,7 +72,7 @@ void HelperInstallation::askInstalledVersion(
               SystemLog::write(error.description);
               answer(false);
           });
-    proxy->getVersionWithResponseHandler([answer, shipped = *shipped](const QString &installed) {
+    proxy->getVersionWithResponseHandler([answer, shipped = *shipped.version](const QString &installed) {
         SystemLog::write(QStringLiteral("Helper: Installed Version => ") + installed);
         // Exact strings: a newer helper, or the same number written differently, is replaced too.
         answer(installed == shipped);
@@ -110,7 +83,7 @@ std::function<void(bool current)> HelperInstallation::startUpCallback()
 {
     // The work after the reply runs on the GUI thread, where the VPN service also uses the cached
     // connection.
-    return [this, relay = m_relay, guiThread = thread()](bool current) {
+    return [this, gui = CallbackTarget(this), guiThread = thread()](bool current) {
         if (current)
             return;
         auto install = [this] {
@@ -120,7 +93,7 @@ std::function<void(bool current)> HelperInstallation::startUpCallback()
         if (QThread::currentThread() == guiThread)
             install();
         else
-            relay->post(install);
+            gui.call(install);
     };
 }
 
@@ -136,7 +109,7 @@ void HelperInstallation::installHelper()
 
     auto *process = new QProcess(this);
     QString problem;
-    if (!m_privilegeStep->prepare(*process, helper, { QStringLiteral("--install") }, problem)) {
+    if (!m_privilegeStep->prepare(*process, helper, { QStringLiteral("--install") }, &problem)) {
         delete process;
         fail(QStringLiteral("Authorization error: ") + problem);
         return;

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 
 class QProcess;
 
@@ -21,7 +20,7 @@ class HelperConnectionCache;
 // shouldInstallHelper() and installHelper() here.
 //
 // Lives on the GUI thread. shouldInstallHelper() starts there and returns at once: the shipped
-// helper's version is read on a thread of its own; the callback runs on the helper connection's
+// helper's version is read off the GUI thread; the callback runs on the helper connection's
 // thread (or on the GUI thread, when the shipped helper's information cannot be read).
 // installHelper() returns at once: the privilege step runs as a process of its own while the
 // program stays usable, and its outcome is handled on the GUI thread. A failed authorisation or
@@ -50,18 +49,20 @@ public:
     std::function<void(bool current)> startUpCallback();
 
 private:
-    struct GuiRelay;
+    // The shipped helper's version, or why it cannot be read.
+    struct ShippedVersion
+    {
+        std::optional<QString> version;
+        QString problem;
+    };
 
-    void askInstalledVersion(const std::optional<QString> &shipped, const QString &problem,
-        const std::function<void(bool current)> &callback);
+    void askInstalledVersion(const ShippedVersion &shipped, const std::function<void(bool current)> &callback);
     void onInstallFinished(int exitCode, bool crashed);
     static void fail(const QString &line);
 
     HelperConnectionCache &m_connections;
     std::unique_ptr<PrivilegeStep> m_privilegeStep;
     QProcess *m_install = nullptr;
-    std::shared_ptr<GuiRelay> m_relay;
-    std::thread m_versionReader; // reads the shipped helper's version
 };
 
 } // namespace quellnet

@@ -1,5 +1,7 @@
 #include "helperlink/HelperWire.h"
 
+#include "base/Error.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -69,41 +71,42 @@ QByteArrayView withoutNewline(QByteArrayView line)
 }
 
 // Parses one line into a JSON object, or says why it is none.
-std::optional<QJsonObject> parseObject(QByteArrayView line, QString &error)
+std::optional<QJsonObject> parseObject(QByteArrayView line, QString *error)
 {
     line = withoutNewline(line);
     if (line.size() > HelperWire::maxLineLength) {
-        error = QStringLiteral("line longer than %1 bytes").arg(HelperWire::maxLineLength);
+        failWith(error, QStringLiteral("line longer than %1 bytes").arg(HelperWire::maxLineLength));
         return std::nullopt;
     }
     if (line.trimmed().isEmpty()) {
-        error = QStringLiteral("empty line");
+        failWith(error, QStringLiteral("empty line"));
         return std::nullopt;
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(line.toByteArray(), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        error = QStringLiteral("not JSON (%1 at offset %2)").arg(parseError.errorString()).arg(parseError.offset);
+        failWith(
+            error, QStringLiteral("not JSON (%1 at offset %2)").arg(parseError.errorString()).arg(parseError.offset));
         return std::nullopt;
     }
     if (!document.isObject()) {
-        error = QStringLiteral("not a JSON object");
+        failWith(error, QStringLiteral("not a JSON object"));
         return std::nullopt;
     }
     return document.object();
 }
 
-std::optional<std::uint64_t> readId(const QJsonObject &object, QString &error)
+std::optional<std::uint64_t> readId(const QJsonObject &object, QString *error)
 {
     const QJsonValue value = object.value(idKey);
     if (value.isUndefined()) {
-        error = QStringLiteral("no id");
+        failWith(error, QStringLiteral("no id"));
         return std::nullopt;
     }
     // toInteger() gives the fallback for anything that is not a whole number.
     const qint64 id = value.isDouble() ? value.toInteger(-1) : -1;
     if (id < 0 || std::uint64_t(id) > HelperWire::maxId) {
-        error = QStringLiteral("id is not a whole number from 0 to 2^53-1");
+        failWith(error, QStringLiteral("id is not a whole number from 0 to 2^53-1"));
         return std::nullopt;
     }
     return std::uint64_t(id);
@@ -112,9 +115,9 @@ std::optional<std::uint64_t> readId(const QJsonObject &object, QString &error)
 // Parses the line and reads its id into `result`: the object once both worked.
 template<typename Message> std::optional<QJsonObject> objectWithId(QByteArrayView line, HelperDecoded<Message> &result)
 {
-    std::optional<QJsonObject> object = parseObject(line, result.error);
+    std::optional<QJsonObject> object = parseObject(line, &result.error);
     if (object)
-        result.id = readId(*object, result.error);
+        result.id = readId(*object, &result.error);
     return result.id ? object : std::nullopt;
 }
 
@@ -132,53 +135,47 @@ bool onlyMembers(const QJsonObject &object, std::initializer_list<const QString 
 }
 
 // A text member that names a file: a string without NUL characters or broken UTF-16.
-std::optional<QString> readPath(const QJsonObject &object, const QString &key, QString &error)
+std::optional<QString> readPath(const QJsonObject &object, const QString &key, QString *error)
 {
     const QJsonValue value = object.value(key);
     if (!value.isString()) {
-        error = QStringLiteral("\"%1\" is missing or not a string").arg(key);
+        failWith(error, QStringLiteral("\"%1\" is missing or not a string").arg(key));
         return std::nullopt;
     }
     const QString path = value.toString();
     if (path.contains(QChar(0)) || !path.isValidUtf16()) {
-        error = QStringLiteral("\"%1\" is not a usable path").arg(key);
+        failWith(error, QStringLiteral("\"%1\" is not a usable path").arg(key));
         return std::nullopt;
     }
     return path;
 }
 
-std::optional<QString> readManagementPassword(const QJsonObject &object, QString &error)
+std::optional<QString> readManagementPassword(const QJsonObject &object, QString *error)
 {
     const QJsonValue value = object.value(managementPasswordKey);
     if (!value.isString() || !HelperWire::isManagementPassword(value.toString())) {
-        error = QStringLiteral("\"management_password\" is missing or not 32 to 128 lowercase hex digits");
+        failWith(error, QStringLiteral("\"management_password\" is missing or not 32 to 128 lowercase hex digits"));
         return std::nullopt;
     }
     return value.toString();
 }
 
 // A getRun answer: null, or the run's owner with its password when the caller may have it.
-bool readRun(const QJsonValue &value, std::optional<HelperRun> &run, QString &error)
+bool readRun(const QJsonValue &value, std::optional<HelperRun> &run, QString *error)
 {
     if (value.isNull()) {
         run.reset();
         return true;
     }
-    if (!value.isObject()) {
-        error = QStringLiteral("\"run\" is neither null nor an object");
-        return false;
-    }
+    if (!value.isObject())
+        return failWith(error, QStringLiteral("\"run\" is neither null nor an object"));
     const QJsonObject object = value.toObject();
-    if (!onlyMembers(object, { &ownerKey, &managementPasswordKey })) {
-        error = QStringLiteral("unexpected member in \"run\"");
-        return false;
-    }
+    if (!onlyMembers(object, { &ownerKey, &managementPasswordKey }))
+        return failWith(error, QStringLiteral("unexpected member in \"run\""));
     const QJsonValue owner = object.value(ownerKey);
     const qint64 uid = owner.isDouble() ? owner.toInteger(-1) : -1;
-    if (uid < 0 || uid > maxOwner) {
-        error = QStringLiteral("\"owner\" is missing or not a uid");
-        return false;
-    }
+    if (uid < 0 || uid > maxOwner)
+        return failWith(error, QStringLiteral("\"owner\" is missing or not a uid"));
     HelperRun described;
     described.owner = std::uint32_t(uid);
     if (object.contains(managementPasswordKey)) {
@@ -285,10 +282,10 @@ HelperDecoded<HelperRequest> HelperWire::decodeRequest(QByteArrayView line)
             result.error = QStringLiteral("unexpected member in runOpenVPN");
             return result;
         }
-        const auto config = readPath(*object, configKey, result.error);
-        const auto clientUp = config ? readPath(*object, clientUpKey, result.error) : std::nullopt;
-        const auto clientDown = clientUp ? readPath(*object, clientDownKey, result.error) : std::nullopt;
-        const auto password = clientDown ? readManagementPassword(*object, result.error) : std::nullopt;
+        const auto config = readPath(*object, configKey, &result.error);
+        const auto clientUp = config ? readPath(*object, clientUpKey, &result.error) : std::nullopt;
+        const auto clientDown = clientUp ? readPath(*object, clientDownKey, &result.error) : std::nullopt;
+        const auto password = clientDown ? readManagementPassword(*object, &result.error) : std::nullopt;
         if (!password)
             return result;
         if (config->isEmpty()) {
@@ -340,7 +337,7 @@ HelperDecoded<HelperReply> HelperWire::decodeReply(QByteArrayView line)
         reply.terminationStatus = std::int32_t(status);
     } else if (object->contains(runKey)) {
         std::optional<HelperRun> run;
-        if (!readRun(object->value(runKey), run, result.error))
+        if (!readRun(object->value(runKey), run, &result.error))
             return result;
         reply.kind = HelperReply::Kind::Run;
         reply.run = std::move(run);

@@ -1,512 +1,227 @@
 #include "helperlink/LocalHelperConnection.h"
 
+#include "helperlink/HelperProxy.h"
 #include "helperlink/HelperWire.h"
 
-#include <QFile>
+#include <QLocalSocket>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
-#include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-Q_LOGGING_CATEGORY(lcHelperLink, "quellnet.helperlink", QtInfoMsg)
 
 namespace quellnet {
 
+Q_LOGGING_CATEGORY(lcHelperLink, "quellnet.helperlink", QtInfoMsg)
+
 namespace {
 
-using VersionReply = std::function<void(const QString &version)>;
-using TerminationHandler = std::function<void(std::int32_t terminationStatus)>;
-
-// A connect() to a helper that accepts nothing must not hold the thread for ever.
-constexpr int connectTimeoutSeconds = 5;
+// A connect to a helper that accepts nothing must not hold the connection for ever.
+constexpr int connectTimeoutMs = 5000;
 
 QString invalidatedError(const QString &reason)
 {
     return QStringLiteral("The connection to service named " QUELLNET_HELPER_ID " was invalidated: %1.").arg(reason);
 }
 
-QString errnoText(int error)
+// In the system's words, as connect(2) gives them.
+QString whyNotConnected(const QLocalSocket &socket)
 {
-    // Thread-safe, unlike strerror().
-    return qt_error_string(error);
+    const auto error
+        = socket.state() == QLocalSocket::ConnectingState ? QLocalSocket::SocketTimeoutError : socket.error();
+    for (const auto &[known, code] : { std::pair { QLocalSocket::ServerNotFoundError, ENOENT },
+             { QLocalSocket::ConnectionRefusedError, ECONNREFUSED }, { QLocalSocket::SocketAccessError, EACCES },
+             { QLocalSocket::SocketTimeoutError, ETIMEDOUT } }) {
+        if (error == known)
+            return qt_error_string(code);
+    }
+    return socket.errorString();
 }
 
-// Runs an error handler on a thread of its own: for messages that arrive when the connection's
-// thread is gone, so that no handler ever runs on the caller's (possibly the GUI) thread.
-void failOnOwnThread(HelperErrorHandler handler, HelperError error)
+// A thread of its own outlives every connection: it deletes a connection's thread once that has
+// ended, and fails what is sent to a connection that is gone, off the sender's thread.
+QObject *afterlife()
 {
-    if (handler)
-        std::thread([handler = std::move(handler), error = std::move(error)] {
-            ::pthread_setname_np(::pthread_self(), "qn-helper-error");
-            handler(error);
-        }).detach();
+    static QObject *const context = [] {
+        auto *thread = new QThread;
+        thread->setObjectName(QStringLiteral("qn-helper-late"));
+        auto *object = new QObject;
+        object->moveToThread(thread);
+        thread->start();
+        return object;
+    }();
+    return context;
 }
 
 } // namespace
 
-class LocalHelperConnection::Private
+// The connection's end of the socket, on the connection's own thread and event loop: it writes the
+// requests and hands each reply to the job of the request with its id. The members up to m_path are
+// shared with the callers' threads, under m_mutex; the rest is the thread's own. Once the owner
+// lets go, the thread fails what is left, deletes the link and ends.
+class LocalHelperConnection::Link final : public QObject
 {
 public:
-    explicit Private(QString path) : socketPath(std::move(path)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { }
-    ~Private()
+    explicit Link(QString path) : m_path(std::move(path))
     {
-        if (wakeFd >= 0)
-            ::close(wakeFd);
+        // The program's own threads carry names ("qn-..."), so top, gdb and /proc tell them apart.
+        m_thread->setObjectName(QStringLiteral("qn-helper-link"));
+        moveToThread(m_thread);
+        connect(m_thread, &QThread::started, this, &Link::open);
+        connect(m_thread, &QThread::finished, [ended = m_thread] {
+            QMetaObject::invokeMethod(
+                afterlife(), [ended] { delete ended; }, Qt::QueuedConnection);
+        });
     }
-    Private(const Private &) = delete;
-    Private &operator=(const Private &) = delete;
 
-    struct Pending
+    // Any thread. A connection asked to end (`why`) before it was resumed ends on its own thread all
+    // the same, but never reaches the helper.
+    void start(const QString &why = {})
     {
-        HelperRequest::Operation operation;
-        HelperErrorHandler errorHandler;
-        VersionReply versionReply;
-        TerminationHandler terminationHandler;
-    };
+        const std::lock_guard lock(m_mutex);
+        if (m_closing.isEmpty() && !why.isEmpty()) {
+            m_closing = why;
+            QMetaObject::invokeMethod(
+                this, [this, why] { end(why); }, Qt::QueuedConnection);
+        }
+        m_thread->start(); // nothing happens when it runs already
+    }
 
-    struct OutgoingLine
+    // The owner let go. Never waits for a handler: without the invalidation handler, what is left
+    // fails behind the messages sent before, then the thread deletes the link and ends.
+    static void release(Link *link)
     {
-        std::uint64_t id;
-        QByteArray bytes;
-    };
+        std::unique_lock lock(link->m_mutex);
+        link->m_invalidationHandler = nullptr;
+        if (link->m_closing.isEmpty())
+            link->m_closing = QStringLiteral("the connection was released");
+        const QString why = link->m_closing;
+        QThread *const unstarted = link->m_thread->isRunning() ? nullptr : link->m_thread;
+        lock.unlock();
+        // From here on the link may be gone at any moment, unless its thread has yet to start.
+        QMetaObject::invokeMethod(
+            link,
+            [link, why] {
+                link->m_mutex.lock(); // so that what the owner did comes before the end
+                link->m_mutex.unlock();
+                link->end(why);
+                link->m_thread->quit();
+                link->deleteLater();
+            },
+            Qt::QueuedConnection);
+        if (unstarted != nullptr)
+            unstarted->start();
+    }
 
-    void submit(HelperRequest request, Pending entry);
-    void startWorker(const std::shared_ptr<Private> &self);
-    void requestInvalidation(const QString &reason);
-    void releaseByOwner();
-    void setInvalidationHandler(std::function<void()> handler);
+    // The thread's first work, before any message it was sent.
+    void open()
+    {
+        std::unique_lock lock(m_mutex);
+        QString why = m_closing;
+        lock.unlock();
+        if (why.isEmpty()) {
+            m_socket.connectToServer(m_path);
+            if (m_socket.waitForConnected(connectTimeoutMs)) {
+                connect(&m_socket, &QLocalSocket::readyRead, this, &Link::readReplies);
+                connect(&m_socket, &QLocalSocket::disconnected, this, &Link::lost);
+                connect(&m_socket, &QLocalSocket::errorOccurred, this, &Link::lost);
+                return;
+            }
+            why = QStringLiteral("cannot connect to %1: %2").arg(m_path, whyNotConnected(m_socket));
+        }
+        // Behind the messages sent before resume(), so that they fail before the invalidation.
+        QMetaObject::invokeMethod(
+            this, [this, why] { end(why); }, Qt::QueuedConnection);
+    }
 
-private:
-    void run();
-    int connectSocket(QString &failure) const;
-    // Serves the socket until it fails; returns why.
-    QString serve(int fd);
-    bool dispatch(QByteArrayView line, QString &failure);
-    void invalidateNow(const QString &reason);
-    void runTasks(std::unique_lock<std::mutex> &lock);
-    void wake() const;
-    void drainWake() const;
+    void send(HelperRequest request, const HelperJob &job)
+    {
+        request.id = m_nextId++;
+        const QByteArray line = HelperWire::encode(request);
+        if (!m_ended.isEmpty())
+            return job.fail(invalidatedError(m_ended));
+        if (line.size() - 1 > HelperWire::maxLineLength)
+            return job.fail(QStringLiteral("The request to " QUELLNET_HELPER_ID " is too long to send."));
+        m_jobs.emplace(request.id, job);
+        if (m_socket.state() != QLocalSocket::ConnectedState)
+            return; // the end that open() queued fails it
+        m_socket.write(line);
+        m_socket.flush();
+        // A request that awaits no answer is done with once it is out.
+        if (!job.awaitsAnswer() && m_socket.bytesToWrite() == 0)
+            m_jobs.erase(request.id);
+    }
 
-    const QString socketPath;
-    const int wakeFd;
+    void readReplies()
+    {
+        while (m_ended.isEmpty() && m_socket.canReadLine()) {
+            const HelperDecoded<HelperReply> decoded = HelperWire::decodeReply(m_socket.readLine());
+            if (!decoded.message)
+                return end(QStringLiteral("the helper sent an unreadable message (%1)").arg(decoded.error));
+            const auto it = m_jobs.find(decoded.message->id);
+            if (it == m_jobs.end() || !it->second.isAnsweredBy(decoded.message->kind))
+                return end(QStringLiteral("the helper answered request %1, which awaits no such answer")
+                               .arg(decoded.message->id));
+            // Taken out before it runs: a request's handlers run at most once, and never both.
+            const HelperJob job = std::move(it->second);
+            m_jobs.erase(it);
+            job.resolve(*decoded.message);
+        }
+        if (m_ended.isEmpty() && m_socket.bytesAvailable() > HelperWire::maxLineLength)
+            end(QStringLiteral("the helper sent a line longer than %1 bytes").arg(HelperWire::maxLineLength));
+    }
 
-    std::mutex mutex;
-    std::condition_variable invalidationHandlerDone;
-    // Everything below is guarded by `mutex`.
-    std::thread worker;
-    std::thread::id workerId;
-    bool invalidated = false; // the connection is over; new messages fail at once
-    QString invalidationReason; // set when someone asked for the end; empty otherwise
-    bool ownerGone = false; // the LocalHelperConnection was destroyed
-    bool acceptingTasks = true; // false once the thread has run its last tasks
-    std::function<void()> invalidationHandler;
-    bool invalidationHandlerRunning = false;
-    std::uint64_t nextId = 1;
-    std::map<std::uint64_t, Pending> pending;
-    std::deque<OutgoingLine> outgoing;
-    std::vector<std::function<void()>> tasks;
+    void lost()
+    {
+        readReplies(); // what came before the end still counts
+        const bool talking
+            = m_socket.state() == QLocalSocket::ConnectedState && m_socket.error() != QLocalSocket::PeerClosedError;
+        end(talking ? QStringLiteral("cannot talk to the helper: %1").arg(m_socket.errorString())
+                    : QStringLiteral("the helper closed the connection"));
+    }
+
+    // The connection is over: what waits fails, then the invalidation handler runs, once.
+    void end(const QString &reason)
+    {
+        if (!m_ended.isEmpty())
+            return;
+        m_ended = reason;
+        qCDebug(lcHelperLink) << "helper connection ended:" << reason;
+        m_socket.disconnect(this);
+        m_socket.abort();
+        for (const auto &[id, job] : std::exchange(m_jobs, {}))
+            job.fail(invalidatedError(reason));
+        std::unique_lock lock(m_mutex);
+        if (const std::function<void()> handler = std::exchange(m_invalidationHandler, nullptr)) {
+            m_handlerRunning = true;
+            lock.unlock();
+            handler();
+            lock.lock();
+            m_handlerRunning = false;
+            m_handlerDone.notify_all();
+        }
+    }
+
+    QThread *const m_thread = new QThread;
+    std::mutex m_mutex;
+    std::condition_variable m_handlerDone;
+    std::function<void()> m_invalidationHandler;
+    bool m_handlerRunning = false;
+    QString m_closing; // why the connection is to end, once someone asked for it
+
+    const QString m_path;
+    QLocalSocket m_socket { this };
+    std::map<std::uint64_t, HelperJob> m_jobs; // by their requests' ids
+    std::uint64_t m_nextId = 1;
+    QString m_ended; // why the connection is over; empty while it lasts
 };
 
-// The proxy a caller sends through. It holds the connection's state weakly: a proxy kept beyond
-// the connection's life fails its messages instead of keeping a dead connection around.
-class LocalHelperConnection::Proxy final : public HelperProtocol
-{
-public:
-    Proxy(std::weak_ptr<Private> connection, HelperErrorHandler errorHandler)
-        : m_connection(std::move(connection)), m_errorHandler(std::move(errorHandler))
-    { }
+LocalHelperConnection::LocalHelperConnection(QString socketPath)
+    : d(new Link(std::move(socketPath)), &Link::release) { }
 
-    void getVersionWithResponseHandler(VersionReply reply) override
-    {
-        HelperRequest request;
-        request.operation = HelperRequest::Operation::GetVersion;
-        send(std::move(request), { HelperRequest::Operation::GetVersion, m_errorHandler, std::move(reply), {} });
-    }
-
-    void runOpenVPNWithConfig(const QString &config, const QString &clientUp, const QString &clientDown,
-        const QString &managementPassword, TerminationHandler terminationHandler) override
-    {
-        HelperRequest request;
-        request.operation = HelperRequest::Operation::RunOpenVPN;
-        request.config = config;
-        request.clientUp = clientUp;
-        request.clientDown = clientDown;
-        request.managementPassword = managementPassword;
-        send(std::move(request),
-            { HelperRequest::Operation::RunOpenVPN, m_errorHandler, {}, std::move(terminationHandler) });
-    }
-
-    void killOpenVPN() override
-    {
-        HelperRequest request;
-        request.operation = HelperRequest::Operation::KillOpenVPN;
-        send(std::move(request), { HelperRequest::Operation::KillOpenVPN, m_errorHandler, {}, {} });
-    }
-
-private:
-    void send(HelperRequest request, Private::Pending entry)
-    {
-        if (const std::shared_ptr<Private> connection = m_connection.lock())
-            connection->submit(std::move(request), std::move(entry));
-        else
-            failOnOwnThread(m_errorHandler, { invalidatedError(QStringLiteral("the connection was released")) });
-    }
-
-    std::weak_ptr<Private> m_connection;
-    HelperErrorHandler m_errorHandler;
-};
-
-void LocalHelperConnection::Private::submit(HelperRequest request, Pending entry)
-{
-    std::unique_lock lock(mutex);
-    request.id = nextId++;
-    QByteArray line = HelperWire::encode(request);
-    QString failure;
-    if (invalidated || !invalidationReason.isEmpty() || ownerGone)
-        failure = invalidatedError(
-            invalidationReason.isEmpty() ? QStringLiteral("the connection is closed") : invalidationReason);
-    else if (line.size() - 1 > HelperWire::maxLineLength)
-        failure = QStringLiteral("The request to " QUELLNET_HELPER_ID " is too long to send.");
-
-    if (failure.isEmpty()) {
-        pending.emplace(request.id, std::move(entry));
-        outgoing.push_back({ request.id, std::move(line) });
-        lock.unlock();
-        wake();
-        return;
-    }
-    if (!entry.errorHandler)
-        return;
-    if (worker.joinable() && acceptingTasks) {
-        tasks.push_back([handler = std::move(entry.errorHandler), failure] { handler(HelperError { failure }); });
-        lock.unlock();
-        wake();
-    } else {
-        lock.unlock();
-        failOnOwnThread(std::move(entry.errorHandler), { failure });
-    }
-}
-
-void LocalHelperConnection::Private::startWorker(const std::shared_ptr<Private> &self)
-{
-    std::lock_guard lock(mutex);
-    if (worker.joinable() || ownerGone)
-        return;
-    // The thread keeps the state alive for as long as it runs, also past the owner's destructor.
-    worker = std::thread([self] {
-        // The program's own threads carry names ("qn-..."), so top, gdb and /proc tell them from Qt's.
-        ::pthread_setname_np(::pthread_self(), "qn-helper-link");
-        self->run();
-    });
-    workerId = worker.get_id();
-}
-
-void LocalHelperConnection::Private::requestInvalidation(const QString &reason)
-{
-    {
-        std::lock_guard lock(mutex);
-        if (invalidationReason.isEmpty())
-            invalidationReason = reason;
-    }
-    wake();
-}
-
-void LocalHelperConnection::Private::releaseByOwner()
-{
-    std::unique_lock lock(mutex);
-    ownerGone = true;
-    invalidationHandler = nullptr;
-    if (invalidationReason.isEmpty())
-        invalidationReason = QStringLiteral("the connection was released");
-    if (worker.joinable()) {
-        // Never join: the thread may be inside a reply handler that takes its time, or this may
-        // be that very thread. It ends by itself once it has failed what is left.
-        worker.detach();
-        lock.unlock();
-        wake();
-        return;
-    }
-    // Never resumed: nobody else will fail what was queued.
-    acceptingTasks = false;
-    std::map<std::uint64_t, Pending> left = std::move(pending);
-    pending.clear();
-    outgoing.clear();
-    const QString error = invalidatedError(invalidationReason);
-    lock.unlock();
-    for (auto &entry : left)
-        failOnOwnThread(std::move(entry.second.errorHandler), { error });
-}
-
-void LocalHelperConnection::Private::setInvalidationHandler(std::function<void()> handler)
-{
-    std::unique_lock lock(mutex);
-    if (std::this_thread::get_id() != workerId)
-        invalidationHandlerDone.wait(lock, [this] { return !invalidationHandlerRunning; });
-    invalidationHandler = std::move(handler);
-}
-
-void LocalHelperConnection::Private::wake() const
-{
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
-}
-
-void LocalHelperConnection::Private::drainWake() const
-{
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t got = ::read(wakeFd, &count, sizeof count);
-}
-
-void LocalHelperConnection::Private::run()
-{
-    QString failure;
-    {
-        std::lock_guard lock(mutex);
-        failure = invalidationReason;
-    }
-    if (failure.isEmpty() && wakeFd < 0)
-        failure = QStringLiteral("cannot make a wake-up descriptor: %1").arg(errnoText(errno));
-    int fd = -1;
-    if (failure.isEmpty())
-        fd = connectSocket(failure);
-    if (fd >= 0) {
-        failure = serve(fd);
-        ::close(fd);
-    }
-    qCDebug(lcHelperLink) << "helper connection ended:" << failure;
-    invalidateNow(failure);
-
-    // From here on the thread only fails late messages, until the owner lets go.
-    std::unique_lock lock(mutex);
-    for (;;) {
-        runTasks(lock);
-        if (ownerGone)
-            break;
-        lock.unlock();
-        pollfd wait { wakeFd, POLLIN, 0 };
-        // Without a wake-up descriptor (eventfd failed), look again every so often.
-        ::poll(&wait, 1, wakeFd >= 0 ? -1 : 50);
-        drainWake();
-        lock.lock();
-    }
-    acceptingTasks = false;
-    runTasks(lock);
-}
-
-int LocalHelperConnection::Private::connectSocket(QString &failure) const
-{
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(socketPath);
-    if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path) {
-        failure = QStringLiteral("the socket path %1 is unusable").arg(socketPath);
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        failure = QStringLiteral("cannot make a socket: %1").arg(errnoText(errno));
-        return -1;
-    }
-    const timeval timeout { connectTimeoutSeconds, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    int result;
-    do {
-        result = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        failure = QStringLiteral("cannot connect to %1: %2").arg(socketPath, errnoText(errno));
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
-QString LocalHelperConnection::Private::serve(int fd)
-{
-    std::deque<OutgoingLine> unsent;
-    qsizetype sentOfFront = 0;
-    QByteArray received;
-    char buffer[16384];
-
-    std::unique_lock lock(mutex);
-    for (;;) {
-        if (!invalidationReason.isEmpty())
-            return invalidationReason;
-        while (!outgoing.empty()) {
-            unsent.push_back(std::move(outgoing.front()));
-            outgoing.pop_front();
-        }
-        runTasks(lock);
-        lock.unlock();
-
-        pollfd fds[2] = { { fd, short(POLLIN | (unsent.empty() ? 0 : POLLOUT)), 0 }, { wakeFd, POLLIN, 0 } };
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return QStringLiteral("poll failed: %1").arg(errnoText(errno));
-        if (fds[1].revents & POLLIN)
-            drainWake();
-
-        if (fds[0].revents & POLLOUT) {
-            while (!unsent.empty()) {
-                const QByteArray &bytes = unsent.front().bytes;
-                const ssize_t n = ::send(fd, bytes.constData() + sentOfFront, size_t(bytes.size() - sentOfFront),
-                    MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n < 0) {
-                    if (errno == EAGAIN || errno == EINTR)
-                        break;
-                    return QStringLiteral("cannot write to the helper: %1").arg(errnoText(errno));
-                }
-                sentOfFront += n;
-                if (sentOfFront < bytes.size())
-                    break;
-                // killOpenVPN has no reply: once it is out, its error handler is done with.
-                const std::uint64_t id = unsent.front().id;
-                unsent.pop_front();
-                sentOfFront = 0;
-                std::lock_guard guard(mutex);
-                const auto it = pending.find(id);
-                if (it != pending.end() && it->second.operation == HelperRequest::Operation::KillOpenVPN)
-                    pending.erase(it);
-            }
-        }
-
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0)
-                return QStringLiteral("the helper closed the connection");
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return QStringLiteral("cannot read from the helper: %1").arg(errnoText(errno));
-            if (n > 0) {
-                received.append(buffer, n);
-                qsizetype start = 0;
-                for (qsizetype end = received.indexOf('\n'); end >= 0; end = received.indexOf('\n', start)) {
-                    QString failure;
-                    if (!dispatch(QByteArrayView(received).sliced(start, end - start), failure))
-                        return failure;
-                    start = end + 1;
-                }
-                received.remove(0, start);
-                if (received.size() > HelperWire::maxLineLength)
-                    return QStringLiteral("the helper sent a line longer than %1 bytes").arg(HelperWire::maxLineLength);
-            }
-        }
-        lock.lock();
-    }
-}
-
-bool LocalHelperConnection::Private::dispatch(QByteArrayView line, QString &failure)
-{
-    const HelperDecoded<HelperReply> decoded = HelperWire::decodeReply(line);
-    if (!decoded.message) {
-        failure = QStringLiteral("the helper sent an unreadable message (%1)").arg(decoded.error);
-        return false;
-    }
-    const HelperReply &reply = *decoded.message;
-
-    Pending entry;
-    {
-        std::lock_guard lock(mutex);
-        const auto it = pending.find(reply.id);
-        const bool fits = it != pending.end()
-            && (reply.kind == HelperReply::Kind::Error
-                || (reply.kind == HelperReply::Kind::Version
-                    && it->second.operation == HelperRequest::Operation::GetVersion)
-                || (reply.kind == HelperReply::Kind::TerminationStatus
-                    && it->second.operation == HelperRequest::Operation::RunOpenVPN));
-        if (!fits) {
-            failure = QStringLiteral("the helper answered request %1, which awaits no such answer").arg(reply.id);
-            return false;
-        }
-        // Taken out before it runs: a request's handlers run at most once, and never both.
-        entry = std::move(it->second);
-        pending.erase(it);
-    }
-
-    switch (reply.kind) {
-    case HelperReply::Kind::Version:
-        if (entry.versionReply)
-            entry.versionReply(reply.text);
-        break;
-    case HelperReply::Kind::TerminationStatus:
-        if (entry.terminationHandler)
-            entry.terminationHandler(reply.terminationStatus);
-        break;
-    case HelperReply::Kind::Error:
-        if (entry.errorHandler)
-            entry.errorHandler(HelperError { reply.text });
-        break;
-    case HelperReply::Kind::Run: // no request of this connection awaits one
-        break;
-    }
-    return true;
-}
-
-void LocalHelperConnection::Private::invalidateNow(const QString &reason)
-{
-    std::unique_lock lock(mutex);
-    invalidated = true;
-    if (invalidationReason.isEmpty())
-        invalidationReason = reason;
-    std::map<std::uint64_t, Pending> failed = std::move(pending);
-    pending.clear();
-    outgoing.clear();
-    lock.unlock();
-
-    const HelperError error { invalidatedError(reason) };
-    for (auto &entry : failed) {
-        if (entry.second.errorHandler)
-            entry.second.errorHandler(error);
-    }
-
-    lock.lock();
-    runTasks(lock);
-    std::function<void()> handler = std::move(invalidationHandler);
-    invalidationHandler = nullptr;
-    if (!handler)
-        return;
-    invalidationHandlerRunning = true;
-    lock.unlock();
-    handler();
-    lock.lock();
-    invalidationHandlerRunning = false;
-    invalidationHandlerDone.notify_all();
-}
-
-void LocalHelperConnection::Private::runTasks(std::unique_lock<std::mutex> &lock)
-{
-    while (!tasks.empty()) {
-        std::vector<std::function<void()>> batch = std::move(tasks);
-        tasks.clear();
-        lock.unlock();
-        for (auto &task : batch)
-            task();
-        lock.lock();
-    }
-}
-
-LocalHelperConnection::LocalHelperConnection(QString socketPath) : d(std::make_shared<Private>(std::move(socketPath)))
-{ }
-
-LocalHelperConnection::~LocalHelperConnection()
-{
-    d->releaseByOwner();
-}
+LocalHelperConnection::~LocalHelperConnection() = default;
 
 QString LocalHelperConnection::defaultSocketPath()
 {
@@ -515,24 +230,38 @@ QString LocalHelperConnection::defaultSocketPath()
 
 void LocalHelperConnection::setInvalidationHandler(std::function<void()> handler)
 {
-    d->setInvalidationHandler(std::move(handler));
+    std::unique_lock lock(d->m_mutex);
+    if (QThread::currentThread() != d->m_thread)
+        d->m_handlerDone.wait(lock, [this] { return !d->m_handlerRunning; });
+    d->m_invalidationHandler = std::move(handler);
 }
 
 void LocalHelperConnection::resume()
 {
-    d->startWorker(d);
+    d->start();
 }
 
 void LocalHelperConnection::invalidate()
 {
-    d->requestInvalidation(QStringLiteral("the client invalidated it"));
-    // An unresumed connection still ends on its own thread, like every other ending.
-    d->startWorker(d);
+    d->start(QStringLiteral("the client invalidated it"));
 }
 
 std::shared_ptr<HelperProtocol> LocalHelperConnection::remoteObjectProxyWithErrorHandler(HelperErrorHandler handler)
 {
-    return std::make_shared<Proxy>(d, std::move(handler));
+    // The proxy holds the connection weakly: one kept beyond the connection's life fails its
+    // messages, never on the sender's thread, instead of keeping a dead connection around.
+    return std::make_shared<HelperProxy>(
+        [link = std::weak_ptr<Link>(d)](const HelperRequest &request, const HelperJob &job) {
+            if (const std::shared_ptr<Link> alive = link.lock())
+                QMetaObject::invokeMethod(
+                    alive.get(), [target = alive.get(), request, job] { target->send(request, job); },
+                    Qt::QueuedConnection);
+            else
+                QMetaObject::invokeMethod(
+                    afterlife(), [job] { job.fail(invalidatedError(QStringLiteral("the connection was released"))); },
+                    Qt::QueuedConnection);
+        },
+        std::move(handler));
 }
 
 } // namespace quellnet

@@ -9,8 +9,8 @@
 namespace quellnet {
 
 // HelperConnection over the helper daemon's Unix socket: one JSON object per line each way.
-// resume() starts the connection's own thread, which connects, writes queued requests and
-// dispatches replies. Losing the socket (or never reaching it) fails every request still waiting
+// resume() starts the connection's own thread, whose event loop connects, writes queued requests
+// and dispatches each reply to the request with its id. Losing the socket (or never reaching it) fails every request still waiting
 // for its reply through its error handler, then runs the invalidation handler once.
 //
 // Messages sent before resume() wait for it. Every message gets exactly one of its reply or its
@@ -39,9 +39,8 @@ public:
     std::shared_ptr<HelperProtocol> remoteObjectProxyWithErrorHandler(HelperErrorHandler handler) override;
 
 private:
-    class Private;
-    class Proxy;
-    std::shared_ptr<Private> d;
+    class Link;
+    std::shared_ptr<Link> d;
 };
 
 } // namespace quellnet

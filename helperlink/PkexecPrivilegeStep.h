@@ -13,8 +13,8 @@ public:
     // `pkexec`: a program name looked up in PATH, or a path.
     explicit PkexecPrivilegeStep(QString pkexec = QStringLiteral("pkexec"));
 
-    bool prepare(
-        QProcess &process, const QString &program, const QStringList &arguments, QString &problem) const override;
+    bool prepare(QProcess &process, const QString &program, const QStringList &arguments,
+        QString *error = nullptr) const override;
 
 private:
     QString m_pkexec;

@@ -23,9 +23,9 @@ public:
     virtual ~PrivilegeStep() = default;
 
     // Sets up `process` (not started) to run `program` with `arguments` as root. False, with
-    // `problem`, when the authorisation cannot be asked for at all.
+    // `error` saying why, when the authorisation cannot be asked for at all.
     virtual bool prepare(
-        QProcess &process, const QString &program, const QStringList &arguments, QString &problem) const = 0;
+        QProcess &process, const QString &program, const QStringList &arguments, QString *error = nullptr) const = 0;
 };
 
 } // namespace quellnet

@@ -1,5 +1,7 @@
 #include "helperlink/ShippedHelper.h"
 
+#include "base/Error.h"
+
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -7,7 +9,7 @@
 
 namespace quellnet {
 
-std::optional<QString> ShippedHelper::bundleVersion(const QString &path, QString &problem, int timeoutMs)
+std::optional<QString> ShippedHelper::bundleVersion(const QString &path, QString *error)
 {
     QProcess helper;
     helper.setProgram(path);
@@ -17,25 +19,24 @@ std::optional<QString> ShippedHelper::bundleVersion(const QString &path, QString
     const QDeadlineTimer deadline(timeoutMs);
     helper.start();
     if (!helper.waitForStarted(int(deadline.remainingTime()))) {
-        problem = QStringLiteral("%1 cannot be run: %2").arg(path, helper.errorString());
+        failWith(error, QStringLiteral("%1 cannot be run: %2").arg(path, helper.errorString()));
         return std::nullopt;
     }
     if (!helper.waitForFinished(int(deadline.remainingTime()))) {
         helper.kill();
         helper.waitForFinished(1000);
-        problem = QStringLiteral("%1 --info did not answer within %2 ms").arg(path).arg(timeoutMs);
+        failWith(error, QStringLiteral("%1 --info did not answer within %2 ms").arg(path).arg(timeoutMs));
         return std::nullopt;
     }
     if (helper.exitStatus() != QProcess::NormalExit || helper.exitCode() != 0) {
-        problem = QStringLiteral("%1 --info failed").arg(path);
+        failWith(error, QStringLiteral("%1 --info failed").arg(path));
         return std::nullopt;
     }
 
-    QJsonParseError error {};
-    const QJsonDocument information = QJsonDocument::fromJson(helper.read(64 * 1024), &error);
+    const QJsonDocument information = QJsonDocument::fromJson(helper.read(64 * 1024));
     const QJsonValue version = information.object().value(QLatin1String("CFBundleVersion"));
     if (!information.isObject() || !version.isString()) {
-        problem = QStringLiteral("%1 --info holds no \"CFBundleVersion\" string").arg(path);
+        failWith(error, QStringLiteral("%1 --info holds no \"CFBundleVersion\" string").arg(path));
         return std::nullopt;
     }
     return version.toString();

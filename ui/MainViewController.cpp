@@ -8,6 +8,7 @@
 #include "base/SystemLog.h"
 #include "engine/NotificationCenter.h"
 #include "engine/OpenVPNService.h"
+#include "engine/VpnState.h"
 #include "ui/Accessibility.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/ControlStyling.h"
@@ -20,11 +21,10 @@
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QSet>
 
 namespace quellnet {
 
-Q_LOGGING_CATEGORY(lcUi, "quellnet.ui")
+Q_LOGGING_CATEGORY(lcUi, "quellnet.ui", QtInfoMsg)
 
 namespace {
 
@@ -50,35 +50,6 @@ QPixmap artwork(const QString &name)
     }
     pixmap.setDevicePixelRatio(kArtworkScale);
     return pixmap;
-}
-
-enum class DisplayMode { Disconnected, Connecting, Connected, Unchanged };
-
-DisplayMode displayModeFor(const QString &state)
-{
-    static const QSet<QString> connecting {
-        QStringLiteral("USER_VPN_PERMISSION"),
-        QStringLiteral("VPN_GENERATE_CONFIG"),
-        QStringLiteral("NONETWORK"),
-        QStringLiteral("CONNECTING"),
-        QStringLiteral("WAIT"),
-        QStringLiteral("RECONNECTING"),
-        QStringLiteral("RESOLVE"),
-        QStringLiteral("TCP_CONNECT"),
-        QStringLiteral("AUTH"),
-        QStringLiteral("GET_CONFIG"),
-        QStringLiteral("ASSIGN_IP"),
-        QStringLiteral("ADD_ROUTES"),
-    };
-    static const QSet<QString> idle { QStringLiteral("DISCONNECTED"), QStringLiteral("EXITING"),
-        QStringLiteral("NOPROCESS") };
-    if (connecting.contains(state))
-        return DisplayMode::Connecting;
-    if (state == QLatin1String("CONNECTED"))
-        return DisplayMode::Connected;
-    if (idle.contains(state))
-        return DisplayMode::Disconnected;
-    return DisplayMode::Unchanged;
 }
 
 } // namespace
@@ -260,8 +231,9 @@ void MainViewController::openVPNStateDidChange()
 {
     const QString state = OpenVPNService::shared().state();
     SystemLog::write(state);
-    switch (displayModeFor(state)) {
-    case DisplayMode::Disconnected:
+    // Each class of state has its display mode; a name the program does not know leaves the view as it is.
+    switch (VpnState::classOf(state)) {
+    case VpnState::Class::Idle:
         // A late word of the previous openvpn's end (the helper reports it up to a few seconds
         // after a disconnect) must not show "Verbinden" while a new sign-in is under way; that
         // sign-in ends in a mode of its own.
@@ -269,13 +241,13 @@ void MainViewController::openVPNStateDidChange()
             break;
         showDisconnected();
         break;
-    case DisplayMode::Connecting:
+    case VpnState::Class::InProgress:
         showConnecting();
         break;
-    case DisplayMode::Connected:
+    case VpnState::Class::Connected:
         showConnected();
         break;
-    case DisplayMode::Unchanged:
+    case VpnState::Class::Other:
         break;
     }
 }

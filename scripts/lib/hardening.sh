@@ -70,10 +70,10 @@ hardening_asan_stage() {
 
 # --- ThreadSanitizer ------------------------------------------------------------------------------
 
-hardening_tsan_tests=(tst_openvpnstate tst_openvpnservice tst_helperconnection)
+hardening_tsan_tests=(tst_openvpnstate tst_openvpnservice tst_helperconnection tst_asynctask)
 
-# Builds the engine's and the helper connection's concurrency tests with -DQUELLNET_TSAN=ON in
-# build-tsan/ (no widgets) and runs them. Suppressions: scripts/lib/tsan.supp.
+# Builds the concurrency tests (the engine's, the helper connection's, the thread hop's) with
+# -DQUELLNET_TSAN=ON in build-tsan/ (no widgets) and runs them. Suppressions: scripts/lib/tsan.supp.
 hardening_tsan_stage() {
     local build="$quellnet_root/build-tsan"
     local started

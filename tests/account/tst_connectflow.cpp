@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 using Endpoint = AccountStandIn::Endpoint;
 using Failure = AccountStandIn::Failure;
@@ -77,8 +78,9 @@ private Q_SLOTS:
         AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY2(m_pki.isValid(), qPrintable(m_pki.errorString()));
-        QVERIFY2(m_standIn.listen(m_pki.standInCertificatePath(), m_pki.standInKeyPath()),
-            qPrintable(m_standIn.errorString()));
+        QString error;
+        QVERIFY2(
+            m_standIn.listen(m_pki.standInCertificatePath(), m_pki.standInKeyPath(), 0, &error), qPrintable(error));
         m_standIn.addAccount(kEmail, kPassword);
         m_standIn.setProfile(kProfile);
     }

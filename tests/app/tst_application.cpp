@@ -4,7 +4,8 @@
 #include "app/StatusMenu.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
+#include "tests/support/ProgramProcess.h"
 #include "ui/MainViewController.h"
 
 #include <QAction>
@@ -22,7 +23,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 class TestApplication : public QObject
@@ -184,36 +185,33 @@ private Q_SLOTS:
     // socket left behind by a crashed program does not block the first.
     void secondProgramHandsOver()
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        QTemporaryDir runtime;
-        const QString socketPath = runtime.filePath(u"quellnet.socket"_s);
-        environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
-        environment.insert(u"XDG_CONFIG_HOME"_s, runtime.path());
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        environment.insert(u"QT_LOGGING_RULES"_s, u"quellnet.*.debug=true"_s);
-        environment.insert(u"PATH"_s, u"" QUELLNET_STAND_IN_BIN ":"_s + environment.value(u"PATH"_s));
+        QTemporaryDir home;
+        const QString program = u"" QUELLNET_BUILD_PREFIX "/bin/quellnet"_s;
+        ProgramProcess first(program, home.path()), second(program, home.path());
+        for (ProgramProcess *process : { &first, &second }) {
+            process->setEnvironmentValue(u"QT_LOGGING_RULES"_s, u"quellnet.*.debug=true"_s);
+            process->setEnvironmentValue(u"PATH"_s, u"" QUELLNET_STAND_IN_BIN ":"_s + qEnvironmentVariable("PATH"));
+        }
+        const QString socketPath = home.filePath(u"runtime/quellnet.socket"_s);
         const QByteArray path = QFile::encodeName(socketPath);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address { AF_UNIX, {} };
         std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
         QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
         ::close(fd);
-        QProcess first, second;
-        first.setProcessEnvironment(environment);
-        second.setProcessEnvironment(environment);
-        first.start(u"" QUELLNET_BUILD_PREFIX "/bin/quellnet"_s, {});
+        first.start();
         const auto listening = [&socketPath] {
             QLocalSocket probe;
             probe.connectToServer(socketPath);
             return probe.waitForConnected(100);
         };
         QTRY_VERIFY_WITH_TIMEOUT(listening(), 15000);
-        second.start(first.program(), {});
+        second.start();
         QVERIFY(second.waitForFinished(15000) && second.exitStatus() == QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
-        QByteArray firstOutput;
+        QStringList firstSaid;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (firstOutput += first.readAllStandardError()).contains("a later launch asked for the window"), 10000);
+            !(firstSaid += first.readErrorLines()).filter(u"a later launch asked for the window"_s).isEmpty(), 10000);
         QCOMPARE(first.state(), QProcess::Running);
     }
 };

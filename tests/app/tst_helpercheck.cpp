@@ -4,8 +4,9 @@
 #include "app/AppDelegate.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
-#include "tests/helperlink/FakeHelper.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
+#include "tests/support/HelperSocketStandIn.h"
+#include "tests/support/OutputCapture.h"
 #include "ui/MainViewController.h"
 
 #include <QCheckBox>
@@ -14,10 +15,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include <mutex>
-
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 static const QString shippedVersion = QStringLiteral(QUELLNET_VERSION);
@@ -31,8 +30,7 @@ class TestHelperCheck : public QObject
     QTemporaryDir m_config;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<AppDelegate> m_delegate;
-    std::mutex m_mutex;
-    QStringList m_log; // the system log's lines, from any thread
+    std::unique_ptr<OutputCapture> m_output;
 
     QString socketPath() const { return m_dir->filePath(u"helper.sock"_s); }
     QString installRoot() const { return m_dir->filePath(u"root"_s); }
@@ -59,17 +57,10 @@ class TestHelperCheck : public QObject
     // event loop, which a test that then blocks on the helper's socket must run first.
     void waitForVersionRead()
     {
-        QVERIFY(QTest::qWaitFor([this] {
-            std::lock_guard lock(m_mutex);
-            return !m_log.isEmpty();
-        }));
+        QVERIFY(QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); }));
     }
 
-    QStringList takeLog()
-    {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_log, {});
-    }
+    QStringList takeLog() { return m_output->takeLogLines(); }
     QStringList logUntil(const QString &line, int timeoutMs = 5000)
     {
         QStringList lines;
@@ -83,10 +74,7 @@ private Q_SLOTS:
         setUpGuiTest(m_config);
         if (::geteuid() != 0)
             QSKIP("installs as root");
-        SystemLog::setSinkForTesting([this](const QString &line) {
-            std::lock_guard lock(m_mutex);
-            m_log << line;
-        });
+        m_output = std::make_unique<OutputCapture>();
     }
 
     void init()
@@ -96,13 +84,13 @@ private Q_SLOTS:
         takeLog();
     }
     void cleanup() { m_delegate.reset(); }
-    void cleanupTestCase() { SystemLog::setSinkForTesting({}); }
+    void cleanupTestCase() { m_output.reset(); }
 
     // The form is usable while the check waits; the same version keeps the helper and the
     // connection the check opened.
     void currentHelperIsKept()
     {
-        FakeHelper installed(socketPath());
+        HelperSocketStandIn installed(socketPath());
         launch();
         waitForVersionRead();
         QLocalSocket *client = installed.acceptClient();
@@ -116,7 +104,7 @@ private Q_SLOTS:
         QCOMPARE(takeLog(), QStringList { bundleLine });
 
         const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
-        FakeHelper::send(
+        HelperSocketStandIn::send(
             client, HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, shippedVersion, 0, {} }));
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
@@ -150,7 +138,7 @@ private Q_SLOTS:
                                                                " was invalidated"_s
                                                              : u"Helper: Installed Version => "_s + installedVersion;
         {
-            std::optional<FakeHelper> installed;
+            std::optional<HelperSocketStandIn> installed;
             if (!installedVersion.isNull())
                 installed.emplace(socketPath());
             launch();
@@ -159,7 +147,7 @@ private Q_SLOTS:
                 QLocalSocket *client = installed->acceptClient();
                 const std::optional<HelperRequest> request = client ? installed->readRequest(client) : std::nullopt;
                 QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
-                FakeHelper::send(client,
+                HelperSocketStandIn::send(client,
                     HelperWire::encode(
                         HelperReply { request->id, HelperReply::Kind::Version, installedVersion, 0, {} }));
             }

@@ -5,7 +5,7 @@
 #include "app/Translations.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
 
@@ -22,7 +22,7 @@
 #include <QXmlStreamReader>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {

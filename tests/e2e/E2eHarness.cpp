@@ -1,16 +1,14 @@
 #include "tests/e2e/E2eHarness.h"
 
-#include "base/SystemLog.h"
-#include "engine/NotificationCenter.h"
+#include "base/Error.h"
 #include "engine/OpenVPNService.h"
-#include "engine/StandardOutput.h"
 #include "engine/TcpSocketTable.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "tests/support/AccountStandIn.h"
+#include "tests/support/ProcFs.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -24,21 +22,13 @@
 #include <memory>
 #include <unistd.h>
 
-namespace quellnet {
+namespace quellnet::test {
 
 namespace {
 QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool processRuns(qint64 pid)
-{
-    // A zombie has ended; whoever reaps it may take its time.
-    const QByteArray stat = contents(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype end = stat.lastIndexOf(')');
-    return pid > 0 && end >= 0 && stat.mid(end + 2, 1) != "Z";
 }
 } // namespace
 
@@ -47,12 +37,11 @@ QString E2eStack::dir()
     return QStringLiteral(QUELLNET_E2E_DIR);
 }
 
-bool E2eStack::isUp(QString *why)
+bool E2eStack::isUp(QString *error)
 {
-    const bool up = QFile::exists(profilePath()) && !accounts().isEmpty() && !accountServiceUrl().isEmpty();
-    if (!up && why)
-        *why = QStringLiteral("the stack's files in %1 are missing: the fixture e2e_stack did not run").arg(dir());
-    return up;
+    return (QFile::exists(profilePath()) && !accounts().isEmpty() && !accountServiceUrl().isEmpty())
+        || failWith(
+            error, QStringLiteral("the stack's files in %1 are missing: the fixture e2e_stack did not run").arg(dir()));
 }
 
 QString E2eStack::value(const QString &key)
@@ -112,18 +101,18 @@ QStringList E2eStack::tunnelInterfaces()
 qint64 E2eStack::helperPid()
 {
     const qint64 pid = contents(dir() + QStringLiteral("/run/helper.pid")).trimmed().toLongLong();
-    return processRuns(pid) ? pid : 0;
+    return ProcFs::isRunning(pid) ? pid : 0;
 }
 
-bool E2eStack::startHelper(QString *why)
+bool E2eStack::startHelper(QString *error)
 {
     QProcess stack;
     stack.setProcessChannelMode(QProcess::MergedChannels);
     stack.start(QStringLiteral("bash"), { QStringLiteral(QUELLNET_STACK_SCRIPT), QStringLiteral("helper-up"), dir() });
     const bool ok = stack.waitForFinished(60000) && stack.exitStatus() == QProcess::NormalExit && stack.exitCode() == 0;
-    if (!ok && why)
-        *why = QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll()));
-    return ok;
+    return ok
+        || failWith(
+            error, QStringLiteral("stack.sh helper-up failed: %1").arg(QString::fromLocal8Bit(stack.readAll())));
 }
 
 bool E2eStack::killHelper()
@@ -132,7 +121,7 @@ bool E2eStack::killHelper()
     if (pid != 0 && ::kill(pid_t(pid), SIGKILL) != 0)
         return false;
     for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {
-        if (!processRuns(pid))
+        if (!ProcFs::isRunning(pid))
             return true;
     }
     return false;
@@ -140,25 +129,10 @@ bool E2eStack::killHelper()
 
 QList<qint64> E2eStack::helperOpenVpnPids()
 {
-    // The helper hands its openvpn its own client.up (followed by the helper's runtime folder), which
-    // nothing else uses.
-    const QByteArray marker = (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8();
-    QList<qint64> pids;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = entry.toLongLong();
-        if (pid <= 0 || !processRuns(pid))
-            continue;
-        for (const QByteArray &argument : contents(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0')) {
-            if (argument == marker || argument.startsWith(marker + ' ')) {
-                pids.append(pid);
-                break;
-            }
-        }
-    }
-    return pids;
+    // The helper hands its openvpn its own client.up, which nothing else uses.
+    return ProcFs::withArgument(
+        (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8());
 }
-
-namespace e2e {
 
 bool useOwnSettingsFolder(const QTemporaryDir &folder)
 {
@@ -187,94 +161,15 @@ bool divertStandardOutput(const QString &path, FILE **console)
     return diverted;
 }
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+bool stackIsReady(QString *error)
 {
-    for (QDeadlineTimer deadline(timeoutMs); !done();) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
+    if (!E2eStack::isUp(error))
+        return false;
+    return E2eStack::helperPid() != 0
+        || failWith(error, QStringLiteral("the helper daemon is not running: the fixture e2e_helper did not run"));
 }
 
-StateTrace::StateTrace(std::function<void(const QString &)> onChange) : m_onChange(std::move(onChange))
-{
-    NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] {
-        m_states.append(OpenVPNService::shared().state());
-        if (m_onChange)
-            m_onChange(m_states.last());
-    });
-}
-
-bool StateTrace::waitFor(const QString &state, int timeoutMs) const
-{
-    return waitUntil([&] { return m_states.contains(state); }, timeoutMs);
-}
-
-OutputCapture::OutputCapture()
-{
-    s_current = this;
-    const auto into = [this](QStringList &lines) {
-        return [this, &lines](const QString &text) {
-            std::lock_guard lock(m_mutex);
-            lines.append(text);
-        };
-    };
-    SystemLog::setSinkForTesting(into(m_log));
-    StandardOutput::setSinkForTesting([keep = into(m_output)](const QString &text) {
-        {
-            std::lock_guard lock(s_tapMutex);
-            if (s_tap)
-                s_tap(text);
-        }
-        keep(text);
-    });
-}
-
-void OutputCapture::setStandardOutputTap(std::function<void(const QString &text)> tap)
-{
-    std::lock_guard lock(s_tapMutex);
-    s_tap = std::move(tap);
-}
-
-OutputCapture::~OutputCapture()
-{
-    if (s_current != this)
-        return;
-    s_current = nullptr;
-    SystemLog::setSinkForTesting({});
-    StandardOutput::setSinkForTesting({});
-}
-
-QStringList OutputCapture::logLines() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_log;
-}
-
-QStringList OutputCapture::standardOutput() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_output;
-}
-
-bool OutputCapture::waitForLog(const QString &part, int timeoutMs) const
-{
-    return waitUntil([&] { return !logLines().filter(part).isEmpty(); }, timeoutMs);
-}
-
-QString stackNotReady()
-{
-    QString why;
-    if (!E2eStack::isUp(&why))
-        return why;
-    if (E2eStack::helperPid() == 0)
-        return QStringLiteral("the helper daemon is not running: the fixture e2e_helper did not run");
-    return {};
-}
-
-QString restoreStack(HelperConnectionCache &cache)
+bool restoreStack(HelperConnectionCache &cache, QString *error)
 {
     for (qint64 pid : E2eStack::helperOpenVpnPids())
         ::kill(pid_t(pid), SIGCONT);
@@ -282,36 +177,34 @@ QString restoreStack(HelperConnectionCache &cache)
     if (!OpenVPNService::isIdleState(service.state()))
         service.stopOpenVPN();
     waitUntil([&] { return !service.isStarting(); }, 30000);
-    QString left = leftoversAfter(20000);
-    if (!left.isEmpty() && E2eStack::helperPid() != 0) {
+    QString left;
+    if (!nothingLeftAfter(20000, &left) && E2eStack::helperPid() != 0) {
         if (const auto helper = cache.helperConnection()->remoteObjectProxyWithErrorHandler({}))
             helper->killOpenVPN();
-        leftoversAfter(15000);
+        nothingLeftAfter(15000);
     }
     if (QString why; E2eStack::helperPid() == 0 && !E2eStack::startHelper(&why))
         left += why;
-    return left;
+    return left.isEmpty() || failWith(error, left);
 }
 
-bool serveLikeTheStack(AccountStandIn &standIn, QString *why)
+bool serveLikeTheStack(AccountStandIn &standIn, QString *error)
 {
     const QString pki = E2eStack::dir() + QStringLiteral("/pki/standin.");
     standIn.setProfile(QString::fromUtf8(contents(E2eStack::profilePath())));
     for (const StackAccount &account : E2eStack::accounts())
         standIn.addAccount(account.email, account.password);
-    if (standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key")))
-        return true;
-    *why = standIn.errorString();
-    return false;
+    return standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key"), 0, error);
 }
 
-qint64 holdOpenVpnAtItsPort()
+qint64 holdOpenVpnAtItsPort(OutputCapture &capture)
 {
     // openvpn must run to take the program's management password; once the program sends its first
     // command ("state on", traced right after it went out), nothing it has read can make it report.
     auto held = std::make_shared<std::atomic<qint64>>(0);
-    OutputCapture::setStandardOutputTap([held](const QString &text) {
-        if (held->load() != 0 || !text.startsWith(QLatin1String("state on\n")))
+    capture.setObserver([held](OutputCapture::Channel channel, const QString &text) {
+        if (channel != OutputCapture::Channel::StandardOutput || held->load() != 0
+            || !text.startsWith(QLatin1String("state on\n")))
             return;
         const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
         if (openvpn.size() == 1 && ::kill(pid_t(openvpn.first()), SIGSTOP) == 0)
@@ -320,7 +213,7 @@ qint64 holdOpenVpnAtItsPort()
     OpenVPNService &service = OpenVPNService::shared();
     const bool handedOver = waitUntil([&] { return service.isStarting(); }, 15000)
         && waitUntil([&] { return !service.isStarting(); }, 40000);
-    OutputCapture::setStandardOutputTap({});
+    capture.setObserver({});
     return handedOver && OpenVPNService::isIdleState(service.state()) ? held->load() : 0;
 }
 
@@ -342,7 +235,7 @@ std::optional<uint> managementPortListener()
     return std::nullopt;
 }
 
-QString leftoversAfter(int timeoutMs)
+bool nothingLeftAfter(int timeoutMs, QString *error)
 {
     QString left;
     waitUntil(
@@ -357,9 +250,7 @@ QString leftoversAfter(int timeoutMs)
             return left.isEmpty();
         },
         timeoutMs);
-    return left;
+    return left.isEmpty() || failWith(error, left);
 }
 
-} // namespace e2e
-
-} // namespace quellnet
+} // namespace quellnet::test

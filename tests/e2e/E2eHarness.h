@@ -1,22 +1,26 @@
 #pragma once
 
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
+
 #include <QHostAddress>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
 #include <cstdio>
-#include <functional>
-#include <mutex>
 #include <optional>
 
 class QTemporaryDir;
 
 namespace quellnet {
+class HelperConnectionCache;
+}
+
+namespace quellnet::test {
 
 class AccountStandIn;
-class HelperConnectionCache;
 
 struct StackAccount
 {
@@ -31,7 +35,7 @@ class E2eStack
 public:
     static QString dir(); // <build>/e2e
     // False (with the reason) when the stack's files are missing, i.e. the fixture did not run.
-    static bool isUp(QString *why = nullptr);
+    static bool isUp(QString *error = nullptr);
     // One value from <dir>/stack.env (plain KEY=VALUE lines); empty when absent.
     static QString value(const QString &key);
 
@@ -57,88 +61,43 @@ public:
     // The stack's helper daemon (fixture "e2e_helper"); tests that stop it hold RESOURCE_LOCK helper-socket.
     static qint64 helperPid(); // 0 when it is not running
     // Starts it again through `stack.sh helper-up`; false with the reason.
-    static bool startHelper(QString *why = nullptr);
+    static bool startHelper(QString *error = nullptr);
     // Ends it the hard way, SIGKILL, as a crash would; waits until it is gone.
     static bool killHelper();
     // The openvpn processes that the helper daemon started and that still run.
     static QList<qint64> helperOpenVpnPids();
 };
 
-} // namespace quellnet
-
-namespace quellnet::e2e {
-
 // What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
-// thread only, except where a member says otherwise.
+// thread only, except where a function says otherwise.
 
 // Before the QApplication of a program with the real window: offscreen unless asked otherwise, and
 // settings in `folder`, so that no person's remembered credentials are read or changed.
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
 // The program's standard output goes to `path`; `*console` becomes standard output as it was.
 bool divertStandardOutput(const QString &path, FILE **console);
-// Runs the calling thread's event loop until `done` holds, for at most `timeoutMs`; returns done().
-bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 
-// Observes OpenVPNStateDidChange like the login view: keeps the state read at each notification.
-class StateTrace : public QObject
-{
-public:
-    explicit StateTrace(std::function<void(const QString &state)> onChange = {});
-    QStringList states() const { return m_states; }
-    // Waits until a notification since the last clear() found `state`.
-    bool waitFor(const QString &state, int timeoutMs) const;
-    void clear() { m_states.clear(); }
-
-private:
-    std::function<void(const QString &)> m_onChange;
-    QStringList m_states;
-};
-
-// What the program writes to its system log and to standard output while this lives (it still goes
-// to the usual places too); a newer capture takes over. Filled from any thread.
-class OutputCapture
-{
-public:
-    OutputCapture();
-    ~OutputCapture();
-    OutputCapture(const OutputCapture &) = delete;
-    OutputCapture &operator=(const OutputCapture &) = delete;
-    QStringList logLines() const;
-    QStringList standardOutput() const;
-    // Runs the event loop until a system log line contains `part`.
-    bool waitForLog(const QString &part, int timeoutMs = 10000) const;
-    // Shows every text written to standard output to `tap` as well, on the writer's thread and
-    // before the writer goes on; an empty function ends it.
-    static void setStandardOutputTap(std::function<void(const QString &text)> tap);
-
-private:
-    static inline OutputCapture *s_current = nullptr;
-    static inline std::mutex s_tapMutex;
-    static inline std::function<void(const QString &)> s_tap;
-    mutable std::mutex m_mutex;
-    QStringList m_log;
-    QStringList m_output;
-};
-
-// Empty when the stack and its helper daemon are up (the fixtures ran); otherwise why not.
-QString stackNotReady();
+// Whether the stack and its helper daemon are up (the fixtures ran); if not, `error` says why.
+bool stackIsReady(QString *error = nullptr);
 // After a test: stops the tunnel, ends what is left through `cache`'s helper connection and restarts a
-// helper the test ended, so that one failure does not spill into the next. Returns what was left.
-QString restoreStack(HelperConnectionCache &cache);
+// helper the test ended, so that one failure does not spill into the next. False, with what was left
+// in `error`, when there was anything.
+bool restoreStack(HelperConnectionCache &cache, QString *error = nullptr);
 // Makes `standIn` serve what the stack's stand-in serves, on a port of its own, so that a test can make
 // it fail and see what it received.
-bool serveLikeTheStack(AccountStandIn &standIn, QString *why);
+bool serveLikeTheStack(AccountStandIn &standIn, QString *error = nullptr);
 // Stops (SIGSTOP) the helper's openvpn the moment the program has sent it its first command, after
 // openvpn took the program's management password and before the credentials follow (the stop comes
-// from the trace of that command, on the program's own thread, before it sends the next), and waits
-// until the program has handed over the credentials, which openvpn cannot read yet. Needs an
-// OutputCapture. Its pid, or 0.
-qint64 holdOpenVpnAtItsPort();
+// from `capture`'s observer, on the program's own thread, before it sends the next; the observer is
+// taken for the while), and waits until the program has handed over the credentials, which openvpn
+// cannot read yet. Its pid, or 0.
+qint64 holdOpenVpnAtItsPort(OutputCapture &capture);
 // How many run requests the stack's helper daemon has logged since the stack came up.
 int helperRunRequests();
 // The owner of a socket listening on port 1337 (openvpn's management port), if one does.
 std::optional<uint> managementPortListener();
-// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; else what is left.
-QString leftoversAfter(int timeoutMs);
+// Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; false, with what is
+// left in `error`, if that does not come.
+bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);
 
-} // namespace quellnet::e2e
+} // namespace quellnet::test

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-namespace quellnet::e2e {
+namespace quellnet::test {
 
 // The real program in this process: the application delegate launched as the program launches it
 // (window with the login view, tray menu, the cached connection to the helper daemon on its default
@@ -63,4 +63,4 @@ private:
     std::unique_ptr<AppDelegate> m_delegate;
 };
 
-} // namespace quellnet::e2e
+} // namespace quellnet::test

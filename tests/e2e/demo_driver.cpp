@@ -21,7 +21,7 @@
 #include <cstdio>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 
@@ -43,7 +43,7 @@ int fail(const QString &why, int status = 1)
 
 int runDemo(const QString &screenshotPath)
 {
-    if (const QString why = stackNotReady(); !why.isEmpty())
+    if (QString why; !stackIsReady(&why))
         return fail(why + QStringLiteral(" (start it with scripts/demo)"));
     const QString standIn = E2eStack::accountServiceUrl().toString();
     if (Constant::baseURL() != standIn)
@@ -95,7 +95,7 @@ int runDemo(const QString &screenshotPath)
     if (!trace.waitFor(QStringLiteral("NOPROCESS"), 30000))
         return failConnected(QStringLiteral("the tunnel did not go down within 30 s (states: %1)")
                                  .arg(trace.states().join(QStringLiteral(", "))));
-    if (const QString left = leftoversAfter(10000); !left.isEmpty())
+    if (QString left; !nothingLeftAfter(10000, &left))
         return fail(QStringLiteral("after the disconnect: ") + left);
     say(QStringLiteral("window: button \"%1\"; the tunnel came up and went down").arg(program.buttonTitle()));
     return 0;

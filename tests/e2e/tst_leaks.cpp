@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 const QString connected = QStringLiteral("CONNECTED");
@@ -114,8 +114,8 @@ private Q_SLOTS:
     {
         if (::geteuid() != 0 || Constant::extraCACertificate() != E2eStack::caPath())
             QSKIP("needs root and a build that trusts <build>/e2e/pki/ca.crt (scripts/test makes one)");
-        const QString why = stackNotReady();
-        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QString why;
+        QVERIFY2(stackIsReady(&why), qPrintable(why));
         if (stackValue("STACK_CLIENT_NETNS").isEmpty())
             QSKIP("the stack runs on the host (stack.sh up without --client-netns): no full tunnel here");
         m_name = stackValue("STACK_DNS_NAME");
@@ -139,7 +139,8 @@ private Q_SLOTS:
     void cleanup()
     {
         m_program->closeSheets();
-        QCOMPARE(restoreStack(m_program->delegate()), QString());
+        QString left;
+        QVERIFY2(restoreStack(m_program->delegate(), &left), qPrintable(left));
         waitUntil([] { return OpenVPNService::shared().state() == noProcess; }, 15000);
     }
     void cleanupTestCase()

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 using namespace quellnet;
-using namespace quellnet::e2e;
+using namespace quellnet::test;
 
 namespace {
 const QString noProcess = QStringLiteral("NOPROCESS");
@@ -52,8 +52,8 @@ private Q_SLOTS:
     {
         if (::geteuid() != 0)
             QSKIP("needs root: tunnels and the helper daemon");
-        QVERIFY2(stackNotReady().isEmpty(), qPrintable(stackNotReady()));
-        QCOMPARE(leftoversAfter(0), QString());
+        QString error;
+        QVERIFY2(stackIsReady(&error) && nothingLeftAfter(0, &error), qPrintable(error));
         AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
         service().setConfig(E2eStack::profilePath());
@@ -63,7 +63,11 @@ private Q_SLOTS:
         m_output = std::make_unique<OutputCapture>();
         m_trace = std::make_unique<StateTrace>();
     }
-    void cleanup() { QCOMPARE(restoreStack(m_delegate), QString()); }
+    void cleanup()
+    {
+        QString left;
+        QVERIFY2(restoreStack(m_delegate, &left), qPrintable(left));
+    }
     void cleanupTestCase() { HelperConnectionProvider::setApplicationDelegate(nullptr); }
 
     void tunnelComesUpAndGoesDown_data()
@@ -128,7 +132,8 @@ private Q_SLOTS:
         CHECK(m_output->waitForLog(invalidated));
         // openvpn goes with its helper, and the view would show the disconnected mode again.
         CHECK(waitUntil([] { return OpenVPNService::isIdleState(service().state()); }, 15000));
-        QCOMPARE(leftoversAfter(15000), QString());
+        QString left;
+        QVERIFY2(nothingLeftAfter(15000, &left), qPrintable(left));
         // The next start goes through a new connection to the restarted helper.
         QVERIFY(E2eStack::startHelper());
         connectWith(E2eStack::demoAccount());

@@ -1,7 +1,7 @@
 // The management parser behind the reader's receive buffer, fed as the reader feeds it.
 #include "engine/ManagementParser.h"
 #include "engine/ManagementReceiveBuffer.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/OutputCapture.h"
 
 #include <QTest>
 
@@ -86,7 +86,7 @@ private Q_SLOTS:
         for (const QByteArray &read : reads) // at most 2048 bytes a read, as the reader takes them
             for (qsizetype at = 0; at < read.size(); at += 2048)
                 buffer.receive(read.sliced(at, std::min<qsizetype>(2048, read.size() - at)));
-        QCOMPARE(captured.texts(), output);
+        QCOMPARE(captured.standardOutput(), output);
         QCOMPARE(reported, states);
         QCOMPARE(buffer.pending(), rest);
     }

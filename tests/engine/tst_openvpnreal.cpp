@@ -1,6 +1,10 @@
 // The service against a real openvpn 2.6, run as a child of this test (the helper's part).
 #include "engine/OpenVPNManagement.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "engine/OpenVPNService.h"
+#include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QFile>
 #include <QProcess>
@@ -23,15 +27,15 @@ class TestOpenVPNReal : public QObject
 
     QTemporaryDir m_dir;
     QUdpSocket m_silentServer;
-    FakeDelegate m_delegate;
-    std::shared_ptr<FakeHelper> m_helper;
+    FakeConnectionProvider m_delegate;
+    std::shared_ptr<FakeHelperProtocol> m_helper;
     QProcess m_process;
 
-    FakeHelper &helper() { return *m_helper; }
+    FakeHelperProtocol &helper() { return *m_helper; }
 
     // The helper's part, with the options the client relies on: the management interface asks for
     // the run's password, which openvpn reads from the first line of a root-only file.
-    void runOpenVPN(const FakeHelper::RunRequest &request)
+    void runOpenVPN(const FakeHelperProtocol::RunRequest &request)
     {
         QFile passwordFile(m_dir.filePath(u"management.pw"_s));
         QVERIFY(passwordFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -67,8 +71,8 @@ private Q_SLOTS:
         OpenVPNService::shared().setConfig(config.fileName());
         OpenVPNService::shared().setUsername(u"anna@example.com"_s);
         QVERIFY(stageScripts(m_dir.path()));
-        m_helper = std::make_shared<FakeHelper>();
-        m_helper->onRun = [this](const FakeHelper::RunRequest &request) { runOpenVPN(request); };
+        m_helper = std::make_shared<FakeHelperProtocol>();
+        m_helper->onRun = [this](const FakeHelperProtocol::RunRequest &request) { runOpenVPN(request); };
         m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
     }
@@ -100,30 +104,30 @@ private Q_SLOTS:
         QVERIFY(password.toUtf8().size() <= 256);
         OpenVPNService &service = OpenVPNService::shared();
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         service.setPassword(password);
         service.startOpenVPN();
         // openvpn only waits for its server once it has taken the credentials.
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"WAIT"_s, 20000);
         QTRY_VERIFY(!service.isStarting());
         QCOMPARE(service.management().readerCount(), 1);
-        QVERIFY2(!output.joined().contains(u"ERROR"_s), qPrintable(output.joined()));
-        QVERIFY2(!output.joined().contains(password), "the password reached standard output");
-        QVERIFY2(!output.joined().contains(helper().runs().back().managementPassword), "the secret was traced");
-        QTRY_VERIFY(output.joined().contains(u"MANAGEMENT: CMD 'password [...]'"_s));
+        const QString written = output.standardOutput().join(QString());
+        QVERIFY2(!written.contains(u"ERROR"_s), qPrintable(written));
+        QVERIFY2(!written.contains(password), "the password reached standard output");
+        QVERIFY2(!written.contains(helper().runs().back().managementPassword), "the secret was traced");
+        QTRY_VERIFY(output.standardOutput().join(QString()).contains(u"MANAGEMENT: CMD 'password [...]'"_s));
         drainEvents();
-        const qsizetype beforeStop = observer.seen.size();
+        const qsizetype beforeStop = trace.states().size();
         service.stopOpenVPN();
         QTRY_COMPARE_WITH_TIMEOUT(service.state(), u"NOPROCESS"_s, 20000);
         QTRY_COMPARE(service.management().readerCount(), 0);
         QCOMPARE(m_process.exitCode(), 0);
-        QVERIFY(log.texts().contains(u"OpenVPN exited: termiationStatus=0"_s));
+        QVERIFY(output.logLines().contains(u"OpenVPN exited: termiationStatus=0"_s));
         drainEvents();
         // openvpn's "EXITING" report, then the exit reply's NOPROCESS: had the report been lost or come
         // after the reply, the end of the connection would have set NOPROCESS and the reply found nothing to do.
-        QCOMPARE(observer.seen.size() - beforeStop, 2);
-        QCOMPARE(observer.seen.last(), u"NOPROCESS"_s);
+        QCOMPARE(trace.states().size() - beforeStop, 2);
+        QCOMPARE(trace.states().last(), u"NOPROCESS"_s);
     }
 };
 

@@ -1,7 +1,11 @@
 // The VPN service with a fake helper and a loopback management interface. The service hands credentials
 // only to a management port root holds, so tests whose listener must take them need root.
 #include "engine/OpenVPNManagement.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "engine/OpenVPNService.h"
+#include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -131,8 +135,8 @@ class TestOpenVPNService : public QObject
     Q_OBJECT
 
     QTemporaryDir m_prefix;
-    FakeDelegate m_delegate;
-    std::shared_ptr<FakeHelper> m_helper;
+    FakeConnectionProvider m_delegate;
+    std::shared_ptr<FakeHelperProtocol> m_helper;
 
     OpenVPNService &service() { return OpenVPNService::shared(); }
 
@@ -140,7 +144,7 @@ class TestOpenVPNService : public QObject
     std::function<QString()> runPassword()
     {
         return [helper = m_helper] {
-            const std::vector<FakeHelper::RunRequest> runs = helper->runs();
+            const std::vector<FakeHelperProtocol::RunRequest> runs = helper->runs();
             return runs.empty() ? QString() : runs.back().managementPassword;
         };
     }
@@ -163,7 +167,7 @@ class TestOpenVPNService : public QObject
     // On another thread, as the helper connection delivers it.
     void terminate(std::size_t run, int status)
     {
-        const FakeHelper::RunRequest request = m_helper->runs().at(run);
+        const FakeHelperProtocol::RunRequest request = m_helper->runs().at(run);
         std::thread([&request, status] { request.terminationHandler(status); }).join();
         drainEvents();
     }
@@ -172,7 +176,7 @@ private Q_SLOTS:
     void init()
     {
         QVERIFY(stageScripts(m_prefix.path()));
-        m_helper = std::make_shared<FakeHelper>();
+        m_helper = std::make_shared<FakeHelperProtocol>();
         m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
         service().setState(u"NOPROCESS"_s);
@@ -196,8 +200,7 @@ private Q_SLOTS:
         ManagementServer server(runPassword());
         QVERIFY(server.listen());
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         startWith(u"o'neil\"@example.com"_s, password);
         QCOMPARE(m_helper->runs().size(), std::size_t(1));
         QTRY_COMPARE(server.received(0), openingCommands("\"o'neil\\\"@example.com\"", "\"my pass\\\"q\\\\\""));
@@ -206,13 +209,14 @@ private Q_SLOTS:
         const QString secret = m_helper->runs().front().managementPassword;
         QVERIFY2(QRegularExpression(u"^[0-9a-f]{64}$"_s).match(secret).hasMatch(), qPrintable(secret));
         QCOMPARE(server.answers(0), QList<QByteArray> { secret.toLatin1() });
-        const QString trace = output.joined();
-        QVERIFY(trace.startsWith(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
-        QVERIFY(trace.contains(u"password 'Auth' \"********\"\n\n"_s));
-        QVERIFY2(!trace.contains(password), "the password reached standard output");
-        QVERIFY2(!trace.contains(secret) && !log.joined().contains(secret), "the run's secret was traced or logged");
+        const QString traffic = output.standardOutput().join(QString());
+        QVERIFY(traffic.startsWith(u"state on\n\nbytecount 1\n\nlog on\n\nusername 'Auth' "_s));
+        QVERIFY(traffic.contains(u"password 'Auth' \"********\"\n\n"_s));
+        QVERIFY2(!traffic.contains(password), "the password reached standard output");
+        QVERIFY2(!traffic.contains(secret) && !output.logLines().join(u'\n').contains(secret),
+            "the run's secret was traced or logged");
         drainEvents();
-        QVERIFY(observer.seen.isEmpty());
+        QVERIFY(trace.states().isEmpty());
     }
 
     void startThatCannotGoAhead_data()
@@ -236,8 +240,7 @@ private Q_SLOTS:
         ManagementServer server(runPassword());
         QVERIFY(server.listen());
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         service().setConfig(withConfig ? std::optional(configPath) : std::nullopt);
         service().setUsername(name);
         service().setPassword(password.isNull() ? std::nullopt : std::optional(password));
@@ -246,14 +249,15 @@ private Q_SLOTS:
         drainEvents();
         QCOMPARE(m_helper->runs().size(), std::size_t(0));
         QVERIFY(server.connection(0, 0) == nullptr);
-        QCOMPARE(log.texts().size(), 1);
-        QVERIFY(!log.joined().contains(name) && (password.isEmpty() || !log.joined().contains(password)));
-        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
+        const QString logged = output.logLines().join(u'\n');
+        QCOMPARE(output.logLines().size(), 1);
+        QVERIFY(!logged.contains(name) && (password.isEmpty() || !logged.contains(password)));
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
         // Neither a command nor a reader goes anywhere without a connection.
         service().stopOpenVPN();
         service().management().startReading();
         QCOMPARE(service().management().readerCount(), 0);
-        QCOMPARE(output.texts(),
+        QCOMPARE(output.standardOutput(),
             (QStringList { u"error while starting mgmt interface\n"_s, u"signal SIGINT\n Not connected\n"_s }));
     }
 
@@ -275,8 +279,7 @@ private Q_SLOTS:
         ManagementServer server(runPassword(), ManagementServer::Peer(peer));
         QVERIFY(server.listen());
         OutputCapture output;
-        LogCapture log;
-        StateObserver observer;
+        StateTrace trace;
         startWith(user, u"pw"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
         drainEvents();
@@ -288,9 +291,9 @@ private Q_SLOTS:
             QCOMPARE(server.received(i), QByteArray());
             QTRY_COMPARE(server.connection(i)->state(), QAbstractSocket::UnconnectedState);
         }
-        QCOMPARE(output.texts(), QStringList { u"error while starting mgmt interface\n"_s });
-        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
-        QVERIFY(!log.joined().contains(secret));
+        QCOMPARE(output.standardOutput(), QStringList { u"error while starting mgmt interface\n"_s });
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
+        QVERIFY(!output.logLines().join(u'\n').contains(secret));
         QCOMPARE(service().management().readerCount(), 0);
     }
 
@@ -299,7 +302,7 @@ private Q_SLOTS:
         SKIP_UNLESS_ROOT();
         ManagementServer server(runPassword());
         QVERIFY(server.listen());
-        LogCapture log;
+        OutputCapture output;
         startConnected(server, 0);
         QVERIFY(server.connection(0)->write(">STATE:1,EXITING,SIGINT,,,,,\r\n") > 0);
         QTRY_COMPARE(service().state(), u"EXITING"_s);
@@ -309,15 +312,15 @@ private Q_SLOTS:
         QTRY_COMPARE(service().state(), u"CONNECTED"_s);
         QTRY_COMPARE(service().management().readerCount(), 1);
         drainEvents();
-        StateObserver observer;
+        StateTrace trace;
         QCOMPARE(m_helper->runs().size(), std::size_t(2));
         QVERIFY(m_helper->runs()[0].managementPassword != m_helper->runs()[1].managementPassword);
         terminate(0, 0);
         QCOMPARE(service().state(), u"CONNECTED"_s);
         terminate(1, 1);
         terminate(1, -11); // NOPROCESS already: nothing to post
-        QCOMPARE(observer.seen, QStringList { u"NOPROCESS"_s });
-        QCOMPARE(log.texts(),
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
+        QCOMPARE(output.logLines(),
             (QStringList { u"OpenVPN exited: termiationStatus=0"_s, u"OpenVPN exited: termiationStatus=1"_s,
                 u"OpenVPN exited: termiationStatus=-11"_s }));
     }

@@ -1,5 +1,8 @@
-// The VPN state of the shared service and its change notification.
-#include "tests/engine/EngineTestSupport.h"
+// The VPN state: what each name means, the shared service's state and its change notification.
+#include "engine/OpenVPNService.h"
+#include "engine/VpnState.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
 
 #include <QTest>
 
@@ -9,6 +12,8 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(VpnState::Class)
 
 class TestOpenVPNState : public QObject
 {
@@ -21,6 +26,32 @@ private Q_SLOTS:
     {
         drainEvents();
         OpenVPNService::shared().setState(u"NOPROCESS"_s);
+    }
+
+    // The login view's display modes, the connect flow's choice between signing in and stopping, and
+    // the service's own idle checks all follow this one table.
+    void classes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<VpnState::Class>("expected");
+        using Class = VpnState::Class;
+        for (const char *name : { "NOPROCESS", "DISCONNECTED", "EXITING" })
+            QTest::newRow(name) << QString::fromLatin1(name) << Class::Idle;
+        for (const char *name : { "USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
+                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP", "ADD_ROUTES" })
+            QTest::newRow(name) << QString::fromLatin1(name) << Class::InProgress;
+        QTest::newRow("CONNECTED") << u"CONNECTED"_s << Class::Connected;
+        QTest::newRow("AUTH_PENDING") << u"AUTH_PENDING"_s << Class::Other;
+        QTest::newRow("other letter case") << u"connected"_s << Class::Other;
+        QTest::newRow("trailing blank") << u"EXITING "_s << Class::Other;
+        QTest::newRow("empty") << QString() << Class::Other;
+    }
+    void classes()
+    {
+        QFETCH(QString, name);
+        QFETCH(VpnState::Class, expected);
+        QCOMPARE(VpnState::classOf(name), expected);
+        QCOMPARE(OpenVPNService::isIdleState(name), expected == VpnState::Class::Idle);
     }
 
     void updates_data()
@@ -48,19 +79,19 @@ private Q_SLOTS:
         QFETCH(QStringList, names);
         QFETCH(QString, expected);
         QFETCH(int, notifications);
-        StateObserver observer;
+        StateTrace trace;
         OpenVPNService::shared().setState(from); // a direct store announces nothing
         for (const QString &name : names)
             OpenVPNService::shared().updateState(name);
         QCOMPARE(OpenVPNService::shared().state(), expected);
         drainEvents();
-        QCOMPARE(observer.seen, QStringList(notifications, expected));
+        QCOMPARE(trace.states(), QStringList(notifications, expected));
     }
 
     void concurrentUpdatesAreAllPostedOnTheGuiThread()
     {
         constexpr int threads = 4, updatesPerThread = 500;
-        StateObserver observer;
+        StateTrace trace;
         std::vector<std::thread> writers;
         for (int t = 0; t < threads; ++t) {
             writers.emplace_back([t] {
@@ -70,10 +101,10 @@ private Q_SLOTS:
         }
         for (std::thread &writer : writers)
             writer.join();
-        QTRY_COMPARE(observer.seen.size(), threads * updatesPerThread);
-        QCOMPARE(observer.offGuiThread, 0);
-        QCOMPARE(observer.seen.last(), OpenVPNService::shared().state());
-        QVERIFY(observer.seen.last().endsWith(u"-%1"_s.arg(updatesPerThread - 1)));
+        QTRY_COMPARE(trace.states().size(), threads * updatesPerThread);
+        QCOMPARE(trace.offGuiThread(), 0);
+        QCOMPARE(trace.states().last(), OpenVPNService::shared().state());
+        QVERIFY(trace.states().last().endsWith(u"-%1"_s.arg(updatesPerThread - 1)));
     }
 };
 

@@ -1,19 +1,21 @@
-#include "base/SystemLog.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "helperlink/LocalHelperConnection.h"
-#include "tests/helperlink/FakeHelper.h"
+#include "tests/support/HelperSocketStandIn.h"
+#include "tests/support/OutputCapture.h"
 
 #include <QTest>
 #include <QThread>
 
 #include <mutex>
+#include <vector>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// What the handlers and the system log got, in order, and whether on the test's thread.
+// What the handlers got, in order, and whether on the test's thread.
 class Recorder : public std::enable_shared_from_this<Recorder>
 {
 public:
@@ -52,18 +54,21 @@ class TestHelperConnection : public QObject
 {
     Q_OBJECT
 
-    FakeHelper m_helper;
+    HelperSocketStandIn m_helper;
     std::shared_ptr<Recorder> m_recorder;
-    std::shared_ptr<Recorder> m_log;
+    std::unique_ptr<OutputCapture> m_output;
+    std::atomic_bool m_loggedOffTestThread = false;
 
 private Q_SLOTS:
     void init()
     {
         m_recorder = std::make_shared<Recorder>();
-        m_log = std::make_shared<Recorder>();
-        SystemLog::setSinkForTesting([log = m_log](const QString &line) { log->add(line); });
+        m_loggedOffTestThread = false;
+        m_output = std::make_unique<OutputCapture>([this](OutputCapture::Channel, const QString &) {
+            m_loggedOffTestThread = m_loggedOffTestThread || QThread::currentThread() != thread();
+        });
     }
-    void cleanup() { SystemLog::setSinkForTesting({}); }
+    void cleanup() { m_output.reset(); }
 
     // However the helper fails, the waiting request fails once, then invalidation runs once;
     // later messages fail at once. A request that was answered (the kill) gets no error.
@@ -73,6 +78,7 @@ private Q_SLOTS:
         QTest::newRow("helper goes away") << QByteArray();
         QTest::newRow("garbage from the helper") << QByteArray("Segmentation fault\n");
         QTest::newRow("version reply to a run request") << QByteArray("{\"id\":%1,\"version\":\"1.0.0\"}\n");
+        QTest::newRow("run reply to a run request") << QByteArray("{\"id\":%1,\"run\":null}\n");
     }
     void helperFailures()
     {
@@ -86,13 +92,13 @@ private Q_SLOTS:
         proxy->killOpenVPN();
         connection.resume();
         QLocalSocket *client = m_helper.acceptClient();
-        const auto run = client ? FakeHelper::readRequest(client) : std::nullopt;
-        QVERIFY(run && FakeHelper::readRequest(client));
+        const auto run = client ? HelperSocketStandIn::readRequest(client) : std::nullopt;
+        QVERIFY(run && HelperSocketStandIn::readRequest(client));
         QCOMPARE(run->managementPassword, secret);
         if (answer.isNull())
             client->disconnectFromServer();
         else
-            QVERIFY(FakeHelper::send(client, answer.replace("%1", QByteArray::number(run->id))));
+            QVERIFY(HelperSocketStandIn::send(client, answer.replace("%1", QByteArray::number(run->id))));
         QTRY_COMPARE(m_recorder->events().count(u"invalidated"_s), 1);
         QVERIFY(m_recorder->events().size() == 2 && m_recorder->events().last() == u"invalidated"_s);
         QCOMPARE(m_recorder->events()
@@ -104,6 +110,76 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(m_recorder->events().size(), 3);
         QVERIFY(!m_recorder->onTestThread);
+    }
+
+    // Each answer reaches the request with its id, whatever the order; an error answers any
+    // request, and only its error handler runs.
+    void answersFindTheirRequests()
+    {
+        LocalHelperConnection connection(m_helper.socketPath());
+        connection.resume();
+        QLocalSocket *client = m_helper.acceptClient();
+        QVERIFY(client);
+        const auto proxy = [this](const QString &name) { return m_recorder->note(name); };
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error A"_s))
+            ->getVersionWithResponseHandler(m_recorder->note(u"version A"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error B"_s))
+            ->runOpenVPNWithConfig(
+                u"/c"_s, u"/u"_s, u"/d"_s, u"0123456789abcdef0123456789abcdef"_s, m_recorder->note(u"termination B"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error C"_s))
+            ->getVersionWithResponseHandler(m_recorder->note(u"version C"_s));
+        std::vector<HelperRequest> requests;
+        while (requests.size() < 3) {
+            const auto request = HelperSocketStandIn::readRequest(client);
+            QVERIFY(request);
+            requests.push_back(*request);
+        }
+        using Kind = HelperReply::Kind;
+        for (const HelperReply &reply : { HelperReply { requests[2].id, Kind::Error, u"busy"_s, 0, {} },
+                 HelperReply { requests[1].id, Kind::TerminationStatus, {}, 7, {} },
+                 HelperReply { requests[0].id, Kind::Version, u"1.0.0"_s, 0, {} } })
+            QVERIFY(HelperSocketStandIn::send(client, HelperWire::encode(reply)));
+        QTRY_COMPARE(m_recorder->events(), (QStringList { u"error C busy"_s, u"termination B 7"_s, u"version A 1.0.0"_s }));
+        QVERIFY(!m_recorder->onTestThread);
+    }
+
+    // However the connection ends before its helper answers, each message fails once, off the
+    // sender's thread; only an invalidation runs the invalidation handler, and a connection that
+    // ends before it was resumed never reaches the helper.
+    void endingWithoutAnswers_data()
+    {
+        QTest::addColumn<bool>("resumed");
+        QTest::addColumn<bool>("released"); // or invalidated
+        QTest::newRow("invalidated before resume") << false << false;
+        QTest::newRow("released before resume") << false << true;
+        QTest::newRow("invalidated while waiting") << true << false;
+        QTest::newRow("released while waiting") << true << true;
+    }
+    void endingWithoutAnswers()
+    {
+        QFETCH(bool, resumed);
+        QFETCH(bool, released);
+        auto connection = std::make_unique<LocalHelperConnection>(m_helper.socketPath());
+        connection->setInvalidationHandler(m_recorder->note(u"invalidated"_s));
+        const auto proxy = connection->remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
+        proxy->getVersionWithResponseHandler(m_recorder->note(u"version"_s));
+        if (resumed) {
+            connection->resume();
+            QLocalSocket *client = m_helper.acceptClient();
+            QVERIFY(client && HelperSocketStandIn::readRequest(client));
+        }
+        if (released)
+            connection.reset();
+        else
+            connection->invalidate();
+        QTRY_COMPARE(m_recorder->events().size(), released ? 1 : 2);
+        proxy->killOpenVPN(); // to a connection that has ended, or is gone
+        QTRY_COMPARE(m_recorder->events().filter(u"error The connection to service named"_s).size(), 2);
+        QTest::qWait(50);
+        QCOMPARE(m_recorder->events().count(u"invalidated"_s), released ? 0 : 1);
+        QVERIFY(!m_recorder->onTestThread);
+        if (!resumed)
+            QCOMPARE(m_helper.acceptClient(100), nullptr);
     }
 
     // The cache connects on first use, hands out the same connection until the helper goes away,
@@ -118,12 +194,12 @@ private Q_SLOTS:
         QVERIFY(firstClient);
         firstClient->disconnectFromServer();
         QTRY_VERIFY(!cache.xpcHelperConnection());
-        QCOMPARE(m_log->events(), QStringList { u"XPC Connection Invalidated\n"_s });
-        QVERIFY(!m_log->offTestThread);
+        QCOMPARE(m_output->logLines(), QStringList { u"XPC Connection Invalidated\n"_s });
+        QVERIFY(!m_loggedOffTestThread);
         const HelperConnectionPtr second = cache.helperConnection();
         QVERIFY(second && second != first && m_helper.acceptClient());
         QTest::qWait(50);
-        QVERIFY(cache.xpcHelperConnection() == second && m_log->events().size() == 1);
+        QVERIFY(cache.xpcHelperConnection() == second && m_output->logLines().size() == 1);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "tests/support/AccountStandIn.h"
 
+#include "base/Error.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,9 +15,9 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcStandIn, "quellnet.standin")
+namespace quellnet::test {
 
-namespace quellnet {
+Q_LOGGING_CATEGORY(lcStandIn, "quellnet.standin", QtInfoMsg)
 
 using namespace Qt::StringLiterals;
 
@@ -69,7 +71,7 @@ QByteArray AccountStandIn::Request::header(const QByteArray &name) const
     return {};
 }
 
-bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port)
+bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port, QString *error)
 {
     close();
     QFile certificateFile(certificatePath);
@@ -78,10 +80,8 @@ bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPa
     const QSslKey ecKey(keyPem, QSsl::Ec);
     const QSslKey key = ecKey.isNull() ? QSslKey(keyPem, QSsl::Rsa) : ecKey;
     const QSslCertificate certificate(certificateFile.open(QIODevice::ReadOnly) ? certificateFile.readAll() : ""_ba);
-    if (certificate.isNull() || key.isNull()) {
-        m_errorString = u"no usable certificate in %1 or key in %2"_s.arg(certificatePath, keyPath);
-        return false;
-    }
+    if (certificate.isNull() || key.isNull())
+        return failWith(error, u"no usable certificate in %1 or key in %2"_s.arg(certificatePath, keyPath));
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(certificate);
     tls.setPrivateKey(key);
@@ -89,10 +89,11 @@ bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPa
     m_server = new QSslServer;
     m_server->setSslConfiguration(tls);
     QObject::connect(m_server, &QTcpServer::pendingConnectionAvailable, m_server, [this] { acceptConnections(); });
-    m_errorString = m_server->listen(QHostAddress::LocalHost, port) ? QString() : m_server->errorString();
-    if (!m_errorString.isEmpty())
-        close();
-    return m_errorString.isEmpty();
+    if (m_server->listen(QHostAddress::LocalHost, port))
+        return true;
+    failWith(error, m_server->errorString());
+    close();
+    return false;
 }
 
 void AccountStandIn::close()
@@ -256,4 +257,4 @@ QByteArray AccountStandIn::issueToken()
     return m_tokens.last();
 }
 
-} // namespace quellnet
+} // namespace quellnet::test

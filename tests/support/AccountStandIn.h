@@ -12,7 +12,7 @@
 class QSslServer;
 class QTcpSocket;
 
-namespace quellnet {
+namespace quellnet::test {
 
 // A local HTTPS stand-in for the provider's account service, for tests and the demo. It listens on
 // 127.0.0.1 with a real certificate and speaks HTTP/1.1, one request per connection:
@@ -62,11 +62,10 @@ public:
     AccountStandIn &operator=(const AccountStandIn &) = delete;
 
     // Listens on 127.0.0.1 with PEM files (the key EC or RSA, unencrypted); port 0 picks a free one.
-    // False, with errorString() set, when it cannot.
-    bool listen(const QString &certificatePath, const QString &keyPath, quint16 port = 0);
+    // False, with `error` saying why, when it cannot.
+    bool listen(const QString &certificatePath, const QString &keyPath, quint16 port = 0, QString *error = nullptr);
     // Stops listening and drops every connection, held ones included.
     void close();
-    QString errorString() const { return m_errorString; }
     // https://127.0.0.1:<port>/api/
     QUrl baseUrl() const;
 
@@ -105,7 +104,6 @@ private:
     QByteArray issueToken();
 
     QSslServer *m_server = nullptr;
-    QString m_errorString;
     QHash<QString, QString> m_accounts;
     QString m_profile;
     std::array<FailureReply, 2> m_failures;
@@ -113,4 +111,4 @@ private:
     QList<QByteArray> m_tokens;
 };
 
-} // namespace quellnet
+} // namespace quellnet::test

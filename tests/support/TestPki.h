@@ -6,7 +6,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
-namespace quellnet {
+namespace quellnet::test {
 
 // A throwaway PKI for tests that need real TLS: the CA and certificates the end-to-end stack makes
 // (scripts/lib/stack.sh pki), in a temporary directory that goes away with the object. The stand-in's
@@ -40,4 +40,4 @@ private:
     QString m_errorString;
 };
 
-} // namespace quellnet
+} // namespace quellnet::test

@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-using quellnet::AccountStandIn;
+using quellnet::test::AccountStandIn;
 
 namespace {
 
@@ -63,8 +63,10 @@ int main(int argc, char *argv[])
             accounts.append(QString::fromUtf8(line).replace(u'\t', QStringLiteral("  password ")));
         }
     }
-    if (!standIn.listen(parser.value(QStringLiteral("cert")), parser.value(QStringLiteral("key")), quint16(port)))
-        fail(standIn.errorString(), 1);
+    QString error;
+    if (!standIn.listen(
+            parser.value(QStringLiteral("cert")), parser.value(QStringLiteral("key")), quint16(port), &error))
+        fail(error, 1);
 
     std::printf("account service stand-in: %s\n", qPrintable(standIn.baseUrl().toString()));
     for (const QString &account : accounts)

@@ -4,8 +4,9 @@
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
 #include "tests/support/AccountStandIn.h"
+#include "tests/support/GuiTesting.h"
+#include "tests/support/OutputCapture.h"
 #include "tests/support/TestPki.h"
-#include "tests/ui/GuiTesting.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -21,7 +22,7 @@
 #include <sys/stat.h>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -85,7 +86,7 @@ class TestKeyring : public QObject
     AccountStandIn m_standIn;
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_view;
-    QStringList m_log;
+    std::unique_ptr<OutputCapture> m_output;
 
     // A launch: a new login view, which fills its form from the remembered credentials.
     void launch()
@@ -126,17 +127,18 @@ class TestKeyring : public QObject
         QTRY_COMPARE(m_view->passwordEdit()->text(), u"just now"_s);
     }
 
-    QStringList fallbackLines() const { return m_log.filter(u"No Secret Service"_s); }
+    QStringList fallbackLines() const { return m_output->logLines().filter(u"No Secret Service"_s); }
 
 private Q_SLOTS:
     void initTestCase()
     {
         setUpGuiTest(m_config);
         ApplicationDelegate::setCurrent(&m_delegate);
-        SystemLog::setSinkForTesting([this](const QString &line) { m_log << line; });
+        m_output = std::make_unique<OutputCapture>();
         QVERIFY2(m_pki.isValid(), qPrintable(m_pki.errorString()));
-        QVERIFY2(m_standIn.listen(m_pki.standInCertificatePath(), m_pki.standInKeyPath()),
-            qPrintable(m_standIn.errorString()));
+        QString error;
+        QVERIFY2(
+            m_standIn.listen(m_pki.standInCertificatePath(), m_pki.standInKeyPath(), 0, &error), qPrintable(error));
         m_standIn.setFailureReply(AccountStandIn::Endpoint::Profile, 500, R"({"error":"later"})");
     }
 
@@ -147,7 +149,7 @@ private Q_SLOTS:
         QFile::remove(settingsFile());
         m_standIn.addAccount(kEmail, kPassword);
         m_standIn.clearRequests();
-        m_log.clear();
+        m_output->clear();
     }
 
     void cleanup() { m_window.reset(); }

@@ -1,7 +1,8 @@
 // The login view, offscreen.
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
-#include "tests/ui/GuiTesting.h"
+#include "tests/support/GuiTesting.h"
+#include "tests/support/OutputCapture.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -20,9 +21,10 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace quellnet;
-using namespace quellnet::testing;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -56,7 +58,7 @@ class TestLoginView : public QObject
     MenuHolder m_delegate;
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_view;
-    QStringList m_log;
+    std::unique_ptr<OutputCapture> m_output;
 
     void createView()
     {
@@ -87,14 +89,14 @@ private Q_SLOTS:
     {
         setUpGuiTest(m_config);
         ApplicationDelegate::setCurrent(&m_delegate);
-        SystemLog::setSinkForTesting([this](const QString &line) { m_log << line; });
+        m_output = std::make_unique<OutputCapture>();
     }
 
     void init()
     {
         CredentialStore::forget();
         deliverState(u"NOPROCESS"_s);
-        m_log.clear();
+        m_output->clear();
     }
 
     void cleanup()
@@ -108,12 +110,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("title");
-        for (const char *name : { "USER_VPN_PERMISSION", "VPN_GENERATE_CONFIG", "NONETWORK", "CONNECTING", "WAIT",
-                 "RECONNECTING", "RESOLVE", "TCP_CONNECT", "AUTH", "GET_CONFIG", "ASSIGN_IP", "ADD_ROUTES" })
-            QTest::newRow(name) << u"NOPROCESS"_s << QString::fromLatin1(name) << connecting;
+        // One state of each class (which name has which class is the engine's table, tested there).
+        QTest::newRow("WAIT") << u"NOPROCESS"_s << u"WAIT"_s << connecting;
         QTest::newRow("CONNECTED") << u"AUTH"_s << u"CONNECTED"_s << connected;
-        for (const char *name : { "DISCONNECTED", "EXITING", "NOPROCESS" })
-            QTest::newRow(name) << u"CONNECTED"_s << QString::fromLatin1(name) << disconnected;
+        QTest::newRow("EXITING") << u"CONNECTED"_s << u"EXITING"_s << disconnected;
         QTest::newRow("reconnecting after connected") << u"CONNECTED"_s << u"RECONNECTING"_s << connecting;
         // Names the view does not know leave the look alone.
         QTest::newRow("unknown name") << u"CONNECTED"_s << u"NEW_STATE"_s << connected;
@@ -126,10 +126,10 @@ private Q_SLOTS:
         QFETCH(QString, title);
         createView();
         deliverState(before);
-        m_log.clear();
+        m_output->clear();
         deliverState(state);
         verifyMode(title);
-        QCOMPARE(m_log, QStringList { state });
+        QCOMPARE(m_output->logLines(), QStringList { state });
         // One picture of each mode for people to look at, under the build tree.
         static const QHash<QString, QString> shots { { u"WAIT"_s, u"connecting"_s }, { u"CONNECTED"_s, u"connected"_s },
             { u"EXITING"_s, u"disconnected"_s } };
@@ -164,13 +164,11 @@ private Q_SLOTS:
         verifyMode(connecting);
         deliverState(u"NOPROCESS"_s);
         verifyMode(connecting);
-        // The sign-in's TLS loader does not outlive the view: at exit it would race Qt's teardown of
-        // the TLS library.
+        // The sign-in's TLS loading may outlast the view; what it brings back must never reach the
+        // flow the view took with it (the sanitizer build sees it if it does).
         m_window.reset();
-        for (const QString &thread : QDir(u"/proc/self/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile name(u"/proc/self/task/%1/comm"_s.arg(thread));
-            QVERIFY(!name.open(QIODevice::ReadOnly) || name.readAll().trimmed() != "qn-tls-load");
-        }
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+        QCoreApplication::sendPostedEvents();
     }
 
     // Names that assistive technology reads out, which stay when a field holds text; the logo is
@@ -249,7 +247,7 @@ private Q_SLOTS:
         m_window.reset();
         QVERIFY(m_view.isNull());
         deliverState(u"CONNECTED"_s);
-        QVERIFY(m_log.isEmpty());
+        QVERIFY(m_output->logLines().isEmpty());
     }
 };
 

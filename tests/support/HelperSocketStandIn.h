@@ -9,11 +9,15 @@
 
 #include <optional>
 
-// The root helper's stand-in on a real Unix socket: the test reads requests and answers by hand.
-class FakeHelper
+namespace quellnet::test {
+
+// The root helper's stand-in on a real Unix socket, for tests of the client's side of it: the test
+// accepts the client, reads its requests and answers by hand, in the real wire format.
+class HelperSocketStandIn
 {
 public:
-    explicit FakeHelper(const QString &socketPath = {})
+    // `socketPath` empty: one in a temporary folder of its own.
+    explicit HelperSocketStandIn(const QString &socketPath = {})
     {
         m_server.listen(socketPath.isEmpty() ? m_dir.filePath(QStringLiteral("helper.sock")) : socketPath);
     }
@@ -24,15 +28,20 @@ public:
             ? m_server.nextPendingConnection()
             : nullptr;
     }
-    static std::optional<quellnet::HelperRequest> readRequest(QLocalSocket *client, int timeoutMs = 5000)
+    static std::optional<HelperRequest> readRequest(QLocalSocket *client, int timeoutMs = 5000)
     {
         const QDeadlineTimer deadline(timeoutMs);
         while (!client->canReadLine() && client->waitForReadyRead(int(deadline.remainingTime()))) { }
-        return client->canReadLine() ? quellnet::HelperWire::decodeRequest(client->readLine()).message : std::nullopt;
+        return client->canReadLine() ? HelperWire::decodeRequest(client->readLine()).message : std::nullopt;
     }
-    static bool send(QLocalSocket *c, const QByteArray &bytes) { return c->write(bytes) == bytes.size() && c->flush(); }
+    static bool send(QLocalSocket *client, const QByteArray &bytes)
+    {
+        return client->write(bytes) == bytes.size() && client->flush();
+    }
 
 private:
     QTemporaryDir m_dir;
     QLocalServer m_server;
 };
+
+} // namespace quellnet::test

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "base/AppPaths.h"
-#include "base/SystemLog.h"
 #include "engine/OpenVPNService.h"
 #include "ui/Appearance.h"
 
@@ -9,7 +8,7 @@
 #include <QEvent>
 #include <QTemporaryDir>
 
-namespace quellnet::testing {
+namespace quellnet::test {
 
 // Points the settings (and the remembered credentials) at a private folder, finds the staged
 // images, and gives the application its real look. Call before anything opens the settings.
@@ -27,4 +26,4 @@ inline void deliverState(const QString &name)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 
-} // namespace quellnet::testing
+} // namespace quellnet::test
