@@ -1,5 +1,7 @@
 #include "account/KeyringStore.h"
 
+#include "base/AsyncTask.h"
+
 #include <qt6keychain/keychain.h>
 
 namespace quellnet {
@@ -70,9 +72,10 @@ void KeyringStore::remove(const QString &account, QObject *context, Callback cal
 void KeyringStore::start(
     Kind kind, const QString &account, const QString &password, QObject *context, Callback callback)
 {
+    // Taken here, on the context's thread, while the context surely lives.
+    const CallbackTarget back(context);
     QObject *const worker = m_worker;
-    QPointer<QObject> receiver(context);
-    QMetaObject::invokeMethod(worker, [this, worker, kind, account, password, receiver, callback]() {
+    QMetaObject::invokeMethod(worker, [worker, kind, account, password, back, callback]() {
         QKeychain::Job *job = nullptr;
         switch (kind) {
         case Kind::Read:
@@ -93,19 +96,10 @@ void KeyringStore::start(
         job->setInsecureFallback(false);
         job->setAutoDelete(true);
         job->setKey(account);
-        QObject::connect(
-            job, &QKeychain::Job::finished, worker, [this, kind, receiver, callback](QKeychain::Job *done) {
-                const Result result = resultOf(*done, kind == Kind::Remove);
-                // To the store's own thread: it outlives this thread, which it ends and waits for when
-                // it goes. The receiver is looked at there only, where it is destroyed.
-                QMetaObject::invokeMethod(
-                    this,
-                    [receiver, callback, result] {
-                        if (!receiver.isNull())
-                            callback(result);
-                    },
-                    Qt::QueuedConnection);
-            });
+        QObject::connect(job, &QKeychain::Job::finished, worker, [kind, back, callback](QKeychain::Job *done) {
+            const Result result = resultOf(*done, kind == Kind::Remove);
+            back.call([callback, result] { callback(result); });
+        });
         job->start();
     });
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QThread>
 
@@ -15,10 +14,12 @@ namespace quellnet {
 // Every job runs on a thread of its own, one after the other in the order asked: qtkeychain's jobs
 // are asynchronous, but picking the backend the first time asks D-Bus and waits for the answer
 // (up to half a second on a Plasma desktop whose wallet daemon is still starting), which the GUI
-// thread must never do. Each answer comes back on the thread that created the store, to the
+// thread must never do. Each answer comes back on `context`'s thread (CallbackTarget), to the
 // callback given with the request, and never once `context` is gone.
 //
-// Created and used on the GUI thread. Destroying the store drops the answers still to come.
+// Created and used on the GUI thread, once per process (CredentialStore's): jobs of a second
+// store, started on its own thread, crash inside qtkeychain. Destroying the store drops the
+// answers of the jobs still running.
 class KeyringStore : public QObject
 {
     Q_OBJECT
