@@ -1,5 +1,6 @@
 #include "helper/AllowedUsers.h"
 
+#include "helper/HelperError.h"
 #include "helper/TrustedPath.h"
 
 #include <QFile>
@@ -57,11 +58,8 @@ bool AllowedUsers::readFile(const QString &path, std::set<uid_t> &uids, QStringL
     if (!trusted)
         return false;
     QFile file(*trusted);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, file.errorString());
-        return false;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return failWith(error, QStringLiteral("%1: %2").arg(path, file.errorString()));
     for (const QString &user : parse(file.read(qint64 { 1024 } * 1024))) {
         if (const std::optional<uid_t> uid = resolve(user))
             uids.insert(*uid);

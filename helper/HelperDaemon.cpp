@@ -1,6 +1,7 @@
 #include "helper/HelperDaemon.h"
 
 #include "helper/AllowedUsers.h"
+#include "helper/HelperError.h"
 #include "helper/HelperLog.h"
 #include "helper/ProfileAllowlist.h"
 #include "helper/RunStatus.h"
@@ -45,12 +46,6 @@ sockaddr_un socketAddress(const QByteArray &path)
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     return address;
-}
-
-void fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
 }
 
 // The peer's supplementary groups when it connected; none when the kernel cannot tell (the
@@ -219,13 +214,14 @@ bool HelperDaemon::prepareRuntimeDirectory(QString *error)
 {
     const QByteArray native = QFile::encodeName(m_settings.openvpn.runtimeDir);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        fail(error, QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, qt_error_string(errno)));
+        failWith(
+            error, QStringLiteral("cannot create %1: %2").arg(m_settings.openvpn.runtimeDir, qt_error_string(errno)));
         return false;
     }
     struct stat info = {};
     if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0
         || (info.st_mode & 077) != 0) {
-        fail(error,
+        failWith(error,
             QStringLiteral("%1 must be a directory that only root can use (mode 0700)")
                 .arg(m_settings.openvpn.runtimeDir));
         return false;
@@ -330,7 +326,7 @@ bool HelperDaemon::listen(QString *error)
 {
     const QByteArray path = QFile::encodeName(m_settings.socketPath);
     if (!m_settings.socketPath.startsWith(QLatin1Char('/')) || size_t(path.size()) >= sizeof(sockaddr_un::sun_path)) {
-        fail(error, QStringLiteral("%1 cannot be a socket path").arg(m_settings.socketPath));
+        failWith(error, QStringLiteral("%1 cannot be a socket path").arg(m_settings.socketPath));
         return false;
     }
     // Anyone who could replace the socket could pose as the helper to its clients.
@@ -341,7 +337,7 @@ bool HelperDaemon::listen(QString *error)
     struct stat existing = {};
     if (::lstat(path.constData(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
-            fail(error, QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath));
+            failWith(error, QStringLiteral("%1 exists and is not a socket").arg(m_settings.socketPath));
             return false;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -350,7 +346,7 @@ bool HelperDaemon::listen(QString *error)
         if (probe >= 0)
             ::close(probe);
         if (served) {
-            fail(error, QStringLiteral("another helper already serves %1").arg(m_settings.socketPath));
+            failWith(error, QStringLiteral("another helper already serves %1").arg(m_settings.socketPath));
             return false;
         }
         ::unlink(path.constData());
@@ -358,14 +354,14 @@ bool HelperDaemon::listen(QString *error)
 
     m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
+        failWith(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     if (!restrictSocket(error))
         return false;
     struct stat bound = {};
     if (::lstat(path.constData(), &bound) != 0 || ::listen(m_listenFd, 64) != 0) {
-        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
+        failWith(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     m_socketInode = bound.st_ino;
@@ -379,14 +375,14 @@ bool HelperDaemon::restrictSocket(QString *error) const
     // connection. The peer's credentials still decide who is served.
     const QByteArray path = QFile::encodeName(m_settings.socketPath);
     if (::chmod(path.constData(), 0600) != 0) {
-        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
+        failWith(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     if (m_allowedUsers.empty()) {
         // Users no longer allowed lose the list's entries too.
         if (::removexattr(path.constData(), "system.posix_acl_access") == 0 || errno == ENODATA || errno == EOPNOTSUPP)
             return true;
-        fail(error,
+        failWith(error,
             QStringLiteral("cannot take the access control list off %1: %2")
                 .arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
@@ -414,7 +410,7 @@ bool HelperDaemon::restrictSocket(QString *error) const
     if (::setxattr(path.constData(), "system.posix_acl_access", acl.constData(), size_t(acl.size()), 0) == 0)
         return true;
     if (errno != EOPNOTSUPP) {
-        fail(error,
+        failWith(error,
             QStringLiteral("cannot grant the allowed users access to %1: %2")
                 .arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
@@ -425,7 +421,7 @@ bool HelperDaemon::restrictSocket(QString *error) const
                                     "only root and the allowed users are served")
                          .arg(m_settings.socketPath));
     if (::chmod(path.constData(), 0666) != 0) {
-        fail(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
+        failWith(error, QStringLiteral("cannot serve %1: %2").arg(m_settings.socketPath, qt_error_string(errno)));
         return false;
     }
     return true;

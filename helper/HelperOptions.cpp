@@ -1,5 +1,7 @@
 #include "helper/HelperOptions.h"
 
+#include "helper/HelperError.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -44,8 +46,7 @@ QString HelperOptions::programDataDirectory()
 std::optional<HelperOptions> HelperOptions::parse(const QStringList &arguments, QString *error)
 {
     const auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
+        failWith(error, why);
         return std::nullopt;
     };
     HelperOptions options;

@@ -1,6 +1,7 @@
 #include "helper/InstallStep.h"
 
 #include "helper/AllowedUsers.h"
+#include "helper/HelperError.h"
 #include "helper/HelperOptions.h"
 #include "helper/TrustedPath.h"
 #include "helperlink/HelperWire.h"
@@ -33,22 +34,16 @@ namespace {
 const QString unitName = QStringLiteral(QUELLNET_HELPER_ID ".service");
 const QString unitTemplateName = QStringLiteral(QUELLNET_HELPER_ID ".service.in");
 
-void fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-}
-
 std::optional<QByteArray> readWhole(const QString &path, qint64 limit, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        fail(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        failWith(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         return std::nullopt;
     }
     QByteArray content = file.read(limit + 1);
     if (content.size() > limit || file.error() != QFileDevice::NoError) {
-        fail(error,
+        failWith(error,
             QStringLiteral("cannot read %1: %2")
                 .arg(path, content.size() > limit ? QStringLiteral("too large") : file.errorString()));
         return std::nullopt;
@@ -63,7 +58,7 @@ std::optional<QByteArray> readSource(const QString &path, qint64 limit, QString 
     QString why;
     const std::optional<QString> trusted = TrustedPath::resolve(path, TrustedPath::Kind::File, &why);
     if (!trusted) {
-        fail(error, QStringLiteral("refusing to install from %1: %2").arg(path, why));
+        failWith(error, QStringLiteral("refusing to install from %1: %2").arg(path, why));
         return std::nullopt;
     }
     return readWhole(*trusted, limit, error);
@@ -95,7 +90,7 @@ bool stage(StagedFile &file, QString *error)
         + QByteArrayLiteral(".XXXXXX");
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        fail(error, QStringLiteral("cannot write into %1: %2").arg(target.absolutePath(), qt_error_string(errno)));
+        failWith(error, QStringLiteral("cannot write into %1: %2").arg(target.absolutePath(), qt_error_string(errno)));
         return false;
     }
     file.temporary = name;
@@ -117,7 +112,7 @@ bool stage(StagedFile &file, QString *error)
     const int writeError = errno;
     ok = ::close(fd) == 0 && ok;
     if (!ok)
-        fail(error, QStringLiteral("cannot write %1: %2").arg(file.target, qt_error_string(writeError)));
+        failWith(error, QStringLiteral("cannot write %1: %2").arg(file.target, qt_error_string(writeError)));
     return ok;
 }
 
@@ -134,7 +129,7 @@ void syncDirectory(const QString &path)
 std::optional<QString> trustedDirectory(const QString &path, QString *error)
 {
     if (!QDir().mkpath(path)) {
-        fail(error, QStringLiteral("cannot create %1").arg(path));
+        failWith(error, QStringLiteral("cannot create %1").arg(path));
         return std::nullopt;
     }
     return TrustedPath::resolve(path, TrustedPath::Kind::Directory, error);
@@ -275,7 +270,7 @@ std::optional<uid_t> InstallStep::userFromPkexec(const QByteArray &pkexecUid, QS
         digitsOnly = digitsOnly && c >= '0' && c <= '9';
     // (uid_t)-1 means "no user" to the kernel's calls.
     if (!numeric || !digitsOnly || uid >= qulonglong(uid_t(-1))) {
-        fail(error, QStringLiteral("PKEXEC_UID does not name a user"));
+        failWith(error, QStringLiteral("PKEXEC_UID does not name a user"));
         return std::nullopt;
     }
     return uid_t(uid);
@@ -315,7 +310,7 @@ std::optional<InstallStep::Outcome> InstallStep::run(QString *error)
     ::umask(022);
     const QString &root = m_settings.root;
     if (!root.isEmpty() && !QFileInfo(root).isDir()) {
-        fail(error, QStringLiteral("%1 is not a folder").arg(root));
+        failWith(error, QStringLiteral("%1 is not a folder").arg(root));
         return std::nullopt;
     }
 
@@ -394,7 +389,7 @@ std::optional<InstallStep::Outcome> InstallStep::run(QString *error)
     }
     for (StagedFile &file : files) {
         if (::rename(file.temporary.constData(), QFile::encodeName(file.target).constData()) != 0) {
-            fail(error, QStringLiteral("cannot replace %1: %2").arg(file.target, qt_error_string(errno)));
+            failWith(error, QStringLiteral("cannot replace %1: %2").arg(file.target, qt_error_string(errno)));
             discard();
             return std::nullopt;
         }
@@ -422,7 +417,8 @@ bool InstallStep::startService(bool restart, bool reload, QString *error)
     if (!restart)
         return true; // the daemon that serves is this one and reads the allowed users itself
     if (!QFileInfo::exists(QStringLiteral("/run/systemd/system"))) {
-        fail(error, QStringLiteral("systemd does not run on this system, so the helper's service cannot be started"));
+        failWith(
+            error, QStringLiteral("systemd does not run on this system, so the helper's service cannot be started"));
         return false;
     }
     QString systemctl;
@@ -433,7 +429,7 @@ bool InstallStep::startService(bool restart, bool reload, QString *error)
         }
     }
     if (systemctl.isEmpty()) {
-        fail(error, QStringLiteral("systemctl is not installed"));
+        failWith(error, QStringLiteral("systemctl is not installed"));
         return false;
     }
     QList<QStringList> commands;
@@ -448,7 +444,7 @@ bool InstallStep::startService(bool restart, bool reload, QString *error)
             QStringList { systemctl, QStringLiteral("--quiet"), QStringLiteral("--no-ask-password") } + command,
             output);
         if (status != 0) {
-            fail(error,
+            failWith(error,
                 QStringLiteral("systemctl %1 failed: %2")
                     .arg(command.join(QLatin1Char(' ')),
                         output.trimmed().isEmpty() ? QStringLiteral("exit status %1").arg(status)
@@ -467,7 +463,7 @@ bool InstallStep::waitUntilServing(QString *error)
     const QDeadlineTimer deadline(10000);
     while (!servingVersion(socket) || (m_settings.user && !socketAdmits(socket, *m_settings.user))) {
         if (deadline.hasExpired()) {
-            fail(error,
+            failWith(error,
                 QStringLiteral("the helper's service does not serve %1 for the user (journalctl -u %2 says why)")
                     .arg(socket, unitName));
             return false;

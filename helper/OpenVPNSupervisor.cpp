@@ -1,5 +1,6 @@
 #include "helper/OpenVPNSupervisor.h"
 
+#include "helper/HelperError.h"
 #include "helper/HelperLog.h"
 #include "helper/RunStatus.h"
 
@@ -199,8 +200,7 @@ std::optional<QString> OpenVPNSupervisor::writePrivateFile(
     const QString path = m_settings.runtimeDir + QLatin1Char('/') + name;
     const QByteArray native = QFile::encodeName(path);
     const auto fail = [&](const QString &what, int errorNumber) {
-        if (error)
-            *error = QStringLiteral("cannot %1 %2: %3").arg(what, path, qt_error_string(errorNumber));
+        failWith(error, QStringLiteral("cannot %1 %2: %3").arg(what, path, qt_error_string(errorNumber)));
         return std::nullopt;
     };
     ::unlink(native.constData());
@@ -260,8 +260,7 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, const QString &passwo
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int execFailure[2];
     if (devNull < 0 || ::pipe2(execFailure, O_CLOEXEC) != 0) {
-        if (error)
-            *error = QStringLiteral("cannot prepare openvpn's start: %1").arg(qt_error_string(errno));
+        failWith(error, QStringLiteral("cannot prepare openvpn's start: %1").arg(qt_error_string(errno)));
         if (devNull >= 0)
             ::close(devNull);
         return -1;
@@ -292,8 +291,7 @@ pid_t OpenVPNSupervisor::spawn(const QString &profileCopy, const QString &passwo
     ::close(execFailure[1]);
     if (pid < 0) {
         ::close(execFailure[0]);
-        if (error)
-            *error = QStringLiteral("cannot fork: %1").arg(qt_error_string(forkError));
+        failWith(error, QStringLiteral("cannot fork: %1").arg(qt_error_string(forkError)));
         return -1;
     }
     // The pipe closes on a successful exec; otherwise it carries errno. The child is still reaped

@@ -1,5 +1,6 @@
 #include "helper/ProfileIntake.h"
 
+#include "helper/HelperError.h"
 #include "helper/HelperLog.h"
 #include "helper/RunStatus.h"
 
@@ -23,8 +24,7 @@ std::nullopt_t refused(std::int32_t *status, QString *error, std::int32_t code, 
 {
     if (status)
         *status = code;
-    if (error)
-        *error = reason;
+    failWith(error, reason);
     return std::nullopt;
 }
 

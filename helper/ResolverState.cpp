@@ -1,5 +1,6 @@
 #include "helper/ResolverState.h"
 
+#include "helper/HelperError.h"
 #include "helper/HelperLog.h"
 
 #include <QByteArray>
@@ -68,13 +69,6 @@ bool writeAll(int fd, const QByteArray &content)
         written += n;
     }
     return true;
-}
-
-bool fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
 }
 
 // One netlink request that the kernel acknowledges; true on success or when the route was gone.
@@ -178,9 +172,9 @@ bool ResolverState::dropResolvconfRecord(QString *error) const
         return true;
     const QByteArray device = words.value(1);
     if (!isDeviceName(device))
-        return fail(error, QStringLiteral("the resolvconf record's device is not a device name"));
+        return failWith(error, QStringLiteral("the resolvconf record's device is not a device name"));
     if (m_resolvconf.isEmpty())
-        return fail(
+        return failWith(
             error, QStringLiteral("resolvconf is gone; the record of %1 stays").arg(QString::fromLatin1(device)));
 
     const QByteArray program = QFile::encodeName(m_resolvconf);
@@ -208,11 +202,11 @@ bool ResolverState::dropResolvconfRecord(QString *error) const
     ::posix_spawn_file_actions_destroy(&files);
     ::posix_spawnattr_destroy(&attributes);
     if (spawnError != 0)
-        return fail(error, QStringLiteral("cannot run %1: %2").arg(m_resolvconf, qt_error_string(spawnError)));
+        return failWith(error, QStringLiteral("cannot run %1: %2").arg(m_resolvconf, qt_error_string(spawnError)));
     // resolvconf rewrites a file or two; anything longer is stuck.
     const int status = awaitChild(pid, 3000);
     if (status != 0)
-        return fail(error,
+        return failWith(error,
             QStringLiteral("%1 -d %2 failed (status %3)").arg(m_resolvconf, QString::fromLatin1(name)).arg(status));
     HelperLog::write(QStringLiteral("deleted the resolvconf record %1 the tunnel left").arg(QString::fromLatin1(name)));
     return true;
@@ -256,7 +250,7 @@ bool ResolverState::restoreResolvConf(QString *error) const
     ::unlink(temporary.constData());
     struct stat info = {};
     if (::lstat(backup.constData(), &info) != 0)
-        return fail(
+        return failWith(
             error, QStringLiteral("cannot read the backup of %1: %2").arg(m_resolvConf, qt_error_string(errno)));
     std::optional<QByteArray> original;
     if (S_ISLNK(info.st_mode)) {
@@ -264,12 +258,12 @@ bool ResolverState::restoreResolvConf(QString *error) const
         const ssize_t length = ::readlink(backup.constData(), link.data(), size_t(link.size()));
         if (length <= 0 || length >= link.size()
             || ::symlink(link.left(length).constData(), temporary.constData()) != 0)
-            return fail(
+            return failWith(
                 error, QStringLiteral("cannot restore the link %1: %2").arg(m_resolvConf, qt_error_string(errno)));
     } else {
         original = regularFileContent(backup);
         if (!original)
-            return fail(error, QStringLiteral("cannot read the backup of %1").arg(m_resolvConf));
+            return failWith(error, QStringLiteral("cannot read the backup of %1").arg(m_resolvConf));
         const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         const bool ok = fd >= 0 && ::fchmod(fd, 0644) == 0 && writeAll(fd, *original) && ::fsync(fd) == 0;
         const int writeError = errno;
@@ -277,7 +271,7 @@ bool ResolverState::restoreResolvConf(QString *error) const
             ::close(fd);
         if (!ok) {
             ::unlink(temporary.constData());
-            return fail(error,
+            return failWith(error,
                 QStringLiteral("cannot write %1: %2").arg(QFile::decodeName(temporary), qt_error_string(writeError)));
         }
     }
@@ -290,7 +284,7 @@ bool ResolverState::restoreResolvConf(QString *error) const
         if (fd >= 0)
             ::close(fd);
         if (!ok)
-            return fail(error,
+            return failWith(error,
                 QStringLiteral("cannot put %1 back (the original stays in %2): %3")
                     .arg(m_resolvConf, QFile::decodeName(backup), qt_error_string(renameError)));
     }
@@ -303,7 +297,7 @@ int ResolverState::removeIpv6Guard(QString *error)
 {
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
-        fail(error, qt_error_string(errno));
+        failWith(error, qt_error_string(errno));
         return -1;
     }
     struct
@@ -357,7 +351,7 @@ int ResolverState::removeIpv6Guard(QString *error)
     }
     ::close(fd);
     if (!complete) {
-        fail(error,
+        failWith(error,
             QStringLiteral("the kernel did not list or delete every route of protocol %1").arg(ipv6GuardProtocol));
         return -1;
     }

@@ -1,5 +1,7 @@
 #include "helper/TrustedPath.h"
 
+#include "helper/HelperError.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -14,12 +16,6 @@ namespace quellnet {
 
 namespace {
 
-void fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-}
-
 // `path` is absolute and resolved. Checks it and each directory above it.
 bool chainIsRootOnly(const QByteArray &path, QString *error)
 {
@@ -27,16 +23,16 @@ bool chainIsRootOnly(const QByteArray &path, QString *error)
     for (;;) {
         struct stat info = {};
         if (::lstat(current.constData(), &info) != 0) {
-            fail(error, QStringLiteral("%1: %2").arg(QFile::decodeName(current), qt_error_string(errno)));
+            failWith(error, QStringLiteral("%1: %2").arg(QFile::decodeName(current), qt_error_string(errno)));
             return false;
         }
         const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX);
         if (info.st_uid != 0) {
-            fail(error, QStringLiteral("%1 is not owned by root").arg(QFile::decodeName(current)));
+            failWith(error, QStringLiteral("%1 is not owned by root").arg(QFile::decodeName(current)));
             return false;
         }
         if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !sticky) {
-            fail(error, QStringLiteral("%1 is writable by group or others").arg(QFile::decodeName(current)));
+            failWith(error, QStringLiteral("%1 is writable by group or others").arg(QFile::decodeName(current)));
             return false;
         }
         if (current == "/")
@@ -52,30 +48,30 @@ std::optional<QString> TrustedPath::resolve(const QString &path, Kind kind, QStr
 {
     const QByteArray native = QFile::encodeName(path);
     if (!path.startsWith(QLatin1Char('/')) || native.contains('\0')) {
-        fail(error, QStringLiteral("%1 is not an absolute path").arg(path));
+        failWith(error, QStringLiteral("%1 is not an absolute path").arg(path));
         return std::nullopt;
     }
     char resolvedBuffer[PATH_MAX];
     if (::realpath(native.constData(), resolvedBuffer) == nullptr) {
-        fail(error, QStringLiteral("%1: %2").arg(path, qt_error_string(errno)));
+        failWith(error, QStringLiteral("%1: %2").arg(path, qt_error_string(errno)));
         return std::nullopt;
     }
     const QByteArray resolved(resolvedBuffer);
 
     struct stat info = {};
     if (::stat(resolved.constData(), &info) != 0) {
-        fail(error, QStringLiteral("%1: %2").arg(path, qt_error_string(errno)));
+        failWith(error, QStringLiteral("%1: %2").arg(path, qt_error_string(errno)));
         return std::nullopt;
     }
     const bool isDirectory = S_ISDIR(info.st_mode);
     if (kind == Kind::Directory ? !isDirectory : !S_ISREG(info.st_mode)) {
-        fail(error,
+        failWith(error,
             QStringLiteral("%1 is not a %2")
                 .arg(path, kind == Kind::Directory ? QStringLiteral("directory") : QStringLiteral("regular file")));
         return std::nullopt;
     }
     if (kind == Kind::Executable && !(info.st_mode & S_IXUSR)) {
-        fail(error, QStringLiteral("%1 is not executable").arg(path));
+        failWith(error, QStringLiteral("%1 is not executable").arg(path));
         return std::nullopt;
     }
     if (!chainIsRootOnly(resolved, error))
