@@ -1,5 +1,7 @@
 #include "app/Autostart.h"
 
+#include "base/Error.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -82,31 +84,22 @@ bool Autostart::isEnabled()
     return true;
 }
 
-bool Autostart::setEnabled(bool enabled, QString *error, const QString &program)
+bool Autostart::setEnabled(bool enabled, QString *error)
 {
     const QString path = entryPath();
     if (!enabled) {
         QFile entry(path);
         if (!entry.exists() || entry.remove())
             return true;
-        if (error)
-            *error = QStringLiteral("cannot remove %1: %2").arg(path, entry.errorString());
-        return false;
+        return failWith(error, QStringLiteral("cannot remove %1: %2").arg(path, entry.errorString()));
     }
 
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        if (error)
-            *error = QStringLiteral("cannot create the folder of %1").arg(path);
-        return false;
-    }
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return failWith(error, QStringLiteral("cannot create the folder of %1").arg(path));
     QSaveFile entry(path);
-    const QString executable = program.isEmpty() ? QCoreApplication::applicationFilePath() : program;
-    if (!entry.open(QIODevice::WriteOnly | QIODevice::Text) || entry.write(entryText(executable).toUtf8()) < 0
-        || !entry.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, entry.errorString());
-        return false;
-    }
+    if (!entry.open(QIODevice::WriteOnly | QIODevice::Text)
+        || entry.write(entryText(QCoreApplication::applicationFilePath()).toUtf8()) < 0 || !entry.commit())
+        return failWith(error, QStringLiteral("cannot write %1: %2").arg(path, entry.errorString()));
     return true;
 }
 

@@ -19,8 +19,8 @@ public:
     // An entry that the desktop's own settings turned off (Hidden=true, or
     // X-GNOME-Autostart-enabled=false) counts as off.
     static bool isEnabled();
-    // Writes the entry for `program` (by default this program), or removes it.
-    static bool setEnabled(bool enabled, QString *error = nullptr, const QString &program = QString());
+    // Writes the entry for this program, or removes it.
+    static bool setEnabled(bool enabled, QString *error = nullptr);
 
     static QString entryText(const QString &program);
 };
