@@ -4,6 +4,7 @@
 // child process, its openvpn children, and real local users made for the test.
 
 #include "helperlink/HelperWire.h"
+#include "tests/support/ProcFs.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -150,12 +151,12 @@ inline HelperReply runReply(std::uint64_t id, std::optional<HelperRun> run)
     return { id, HelperReply::Kind::Run, {}, 0, std::move(run) };
 }
 
+// The children of `parent` that have not ended.
 inline QList<pid_t> childrenOf(pid_t parent)
 {
     QList<pid_t> children;
-    for (const QByteArray &child : readFile(QStringLiteral("/proc/%1/task/%1/children").arg(parent)).split(' ')) {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child.toInt()));
-        if (parent > 0 && child.toInt() > 0 && !stat.isEmpty() && stat.at(stat.lastIndexOf(')') + 2) != 'Z')
+    for (const QByteArray &child : ProcFs::read(QStringLiteral("/proc/%1/task/%1/children").arg(parent)).split(' ')) {
+        if (parent > 0 && ProcFs::isRunning(child.toInt()))
             children.append(child.toInt());
     }
     return children;
@@ -177,7 +178,7 @@ inline pid_t waitForOpenVPN(pid_t daemon, pid_t notThisOne = 0)
 
 inline QList<QByteArray> commandLineOf(pid_t pid)
 {
-    return readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+    return ProcFs::read(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
 }
 
 // The helper daemon as a child of the test, ended with SIGTERM.
