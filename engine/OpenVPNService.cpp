@@ -41,11 +41,14 @@ OpenVPNService &OpenVPNService::shared()
 OpenVPNService::OpenVPNService()
     : m_state(VpnState::noProcess.toString())
     , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
-    , m_start(std::make_unique<ManagementStart>(*m_management, [this] { giveUpStart(); },
-          [this] {
+    , m_start(std::make_unique<ManagementStart>(
+          *m_management, [this] { giveUpStart(); },
+          [this](bool reattached) {
               // Before the reader starts, so that its first report always finds this set.
               std::lock_guard lock(m_stateMutex);
-              m_firstReportAwaitedSince = std::chrono::steady_clock::now();
+              m_reattached = reattached;
+              if (!reattached)
+                  m_firstReportAwaitedSince = std::chrono::steady_clock::now();
           }))
 {
     m_management->setConnectionLostHandler([this] { onManagementConnectionLost(); });
@@ -158,7 +161,6 @@ void OpenVPNService::startOpenVPN()
     ManagementStart::Job job;
     job.generation = generation;
     job.connection = connection;
-    job.requestedAt = std::chrono::steady_clock::now();
     const std::optional<QString> configPath = config();
     const std::optional<QString> user = username();
     const std::optional<QString> secret = password();
@@ -183,12 +185,27 @@ void OpenVPNService::startOpenVPN()
         job.password = *secret;
         job.managementPassword = ManagementPassword::generate();
         if (helper) {
-            m_start->runRequested(generation, connection);
-            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown, job.managementPassword,
-                [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
-            qCDebug(lcEngine) << "run request sent";
+            // Sent by the start itself, once it has made way for it.
+            job.requestRun = [this, helper, generation, config = *configPath, clientUp, clientDown,
+                                 managementPassword = job.managementPassword] {
+                helper->runOpenVPNWithConfig(config, clientUp, clientDown, managementPassword,
+                    [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
+                qCDebug(lcEngine) << "run request sent";
+            };
         }
     }
+    m_start->start(std::move(job));
+}
+
+void OpenVPNService::reattach()
+{
+    HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
+    ManagementStart::Job job;
+    job.kind = ManagementStart::Job::Kind::Reattach;
+    job.connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
+    if (job.connection.expired())
+        return;
+    job.generation = ++m_generation;
     m_start->start(std::move(job));
 }
 
@@ -222,6 +239,19 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
 
 void OpenVPNService::onManagementConnectionLost()
 {
+    // The helper tells the launch that asked for a run when its openvpn has gone; for a run taken
+    // over from an earlier launch, the closed connection is the only word of it.
+    bool reattached = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        reattached = std::exchange(m_reattached, false);
+    }
+    if (reattached) {
+        if (state() != VpnState::noProcess)
+            updateState(VpnState::noProcess.toString());
+        return;
+    }
+
     // openvpn reports "EXITING" before it closes on a normal stop; a connection that ends without
     // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
     // window keep showing a connection on its way when openvpn went before it reported anything:
