@@ -30,6 +30,7 @@ public:
     explicit ConnectFlow(LoginForm &form, QObject *parent = nullptr);
     ~ConnectFlow() override;
 
+    // Where the profile is written for openvpn: ConfigurationFile.
     static QString configPath();
 
     void toggleConnection();
@@ -40,6 +41,8 @@ public:
     void handleProfileResponse(const ReplyRecord &reply);
 
     void rememberCredentials(const QString &email, const QString &password);
+    // Writes the configuration file (off the GUI thread) and starts the VPN service with it; a file
+    // that cannot be written ends the sign-in with its sheet, and nothing starts.
     void startWithConfig(const QString &config);
 
     // The last profile reply that read as JSON; null until then.
@@ -48,7 +51,8 @@ public:
     // True from a sign-in's first request until it failed, or until openvpn has reported its
     // first state (or the VPN service's start ended without one); clicks meanwhile are ignored.
     bool isSignInUnderWay() const;
-    // True while a sign-in waits for the account service, before anything is started.
+    // True while a sign-in waits for the account service or writes the configuration file, before
+    // anything is started.
     bool isTalkingToAccountService() const { return m_requestInFlight; }
 
     AccountClient &accountClient() { return m_client; }
