@@ -1,0 +1,201 @@
+#include "tests/e2e/RemoteProgram.h"
+
+#include "base/Error.h"
+#include "tests/support/Waiting.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <vector>
+
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace quellnet::test {
+
+namespace {
+
+bool run(const QString &program, const QStringList &arguments, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    return failWith(error,
+        QStringLiteral("%1 %2 failed: %3")
+            .arg(program, arguments.join(u' '), QString::fromLocal8Bit(process.readAll()).trimmed()));
+}
+
+gid_t primaryGroupOf(uid_t uid)
+{
+    const passwd *user = ::getpwuid(uid);
+    return user != nullptr ? user->pw_gid : gid_t(uid);
+}
+
+} // namespace
+
+bool RemoteProgram::stage(const QString &dir, QString *error)
+{
+    const QString build = QStringLiteral(QUELLNET_BUILD_PREFIX);
+    return QDir().mkpath(dir + QStringLiteral("/bin")) && QDir().mkpath(dir + QStringLiteral("/share"))
+        && QDir().mkpath(dir + QStringLiteral("/lib"))
+        && run(QStringLiteral("cp"),
+            { QStringLiteral("--"), QStringLiteral(QUELLNET_E2E_PROGRAM), dir + QStringLiteral("/bin/") }, error)
+        && run(QStringLiteral("cp"),
+            { QStringLiteral("-R"), QStringLiteral("--"), build + QStringLiteral("/share/quellnet"),
+                dir + QStringLiteral("/share/") },
+            error)
+        && run(QStringLiteral("cp"),
+            { QStringLiteral("-R"), QStringLiteral("--"), build + QStringLiteral("/lib/quellnet"),
+                dir + QStringLiteral("/lib/") },
+            error)
+        && run(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("a+rX"), QStringLiteral("--"), dir },
+            error);
+}
+
+bool RemoteProgram::makeHome(
+    const QString &home, uid_t uid, const QString &email, const QString &password, QString *error)
+{
+    const QString settings = home + QStringLiteral("/config/quellnet/quellnet.conf");
+    if (!QDir().mkpath(home + QStringLiteral("/config/quellnet")) || !QDir().mkpath(home + QStringLiteral("/runtime")))
+        return failWith(error, QStringLiteral("cannot make %1").arg(home));
+    if (!email.isEmpty()) {
+        QSettings remembered(settings, QSettings::IniFormat);
+        remembered.setValue(QStringLiteral("email"), email);
+        remembered.setValue(QStringLiteral("password"), password);
+        remembered.sync();
+        if (remembered.status() != QSettings::NoError)
+            return failWith(error, QStringLiteral("cannot write %1").arg(settings));
+    }
+    const QString owner = QStringLiteral("%1:%2").arg(uid).arg(primaryGroupOf(uid));
+    return run(QStringLiteral("chown"), { QStringLiteral("-R"), owner, QStringLiteral("--"), home }, error)
+        && run(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("go-rwx"), QStringLiteral("--"), home },
+            error);
+}
+
+RemoteProgram::RemoteProgram(const QString &stageDir, const QString &home, uid_t uid)
+    : m_uid(uid), m_gid(primaryGroupOf(uid)), m_environment(QProcessEnvironment::systemEnvironment())
+{
+    setProgram(stageDir + QStringLiteral("/bin/quellnet-e2e-program"));
+    setWorkingDirectory(home);
+    m_environment.insert(QStringLiteral("HOME"), home);
+    m_environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    m_environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/runtime"));
+    m_environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
+    m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    m_environment.remove(QStringLiteral("QUELLNET_E2E_CLICK_AT_LAUNCH"));
+    // The user's own identity, as a login gives it, before anything of the program runs. The groups
+    // are looked up here: after fork only plain system calls are safe.
+    std::vector<gid_t> groups;
+    if (const passwd *user = ::getpwuid(uid)) {
+        int count = 64;
+        groups.resize(size_t(count));
+        if (::getgrouplist(user->pw_name, m_gid, groups.data(), &count) < 0) {
+            groups.resize(size_t(count));
+            ::getgrouplist(user->pw_name, m_gid, groups.data(), &count);
+        }
+        groups.resize(size_t(count));
+    }
+    setChildProcessModifier([uid = m_uid, gid = m_gid, groups] {
+        if (uid == 0)
+            return;
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(126);
+    });
+}
+
+RemoteProgram::~RemoteProgram()
+{
+    if (state() != NotRunning) {
+        kill();
+        waitForFinished(5000);
+    }
+}
+
+void RemoteProgram::setEnvironmentValue(const QString &name, const QString &value)
+{
+    m_environment.insert(name, value);
+}
+
+bool RemoteProgram::launch(QString *error)
+{
+    setProcessEnvironment(m_environment);
+    start();
+    return waitForStarted(10000)
+        || failWith(error, QStringLiteral("cannot start %1: %2").arg(program(), errorString()));
+}
+
+void RemoteProgram::command(const QByteArray &line)
+{
+    write(line + '\n');
+}
+
+void RemoteProgram::takeOutput()
+{
+    m_standardOutput += readAllStandardOutput();
+    m_partialLine += readAllStandardError();
+    for (qsizetype end = m_partialLine.indexOf('\n'); end >= 0; end = m_partialLine.indexOf('\n')) {
+        const QString line = QString::fromUtf8(m_partialLine.left(end));
+        m_partialLine.remove(0, end + 1);
+        if (!line.startsWith(QLatin1String("@e2e "))) {
+            m_logLines.append(line);
+            continue;
+        }
+        // "@e2e <ms> <kind> <detail>"
+        const QStringList parts = line.mid(5).split(u' ');
+        Event event;
+        event.ms = parts.value(0).toLongLong();
+        event.kind = parts.value(1);
+        event.detail = parts.mid(2).join(u' ');
+        m_events.append(event);
+    }
+}
+
+std::optional<RemoteProgram::Event> RemoteProgram::waitFor(
+    const QString &kind, const QString &detail, int timeoutMs, int from)
+{
+    std::optional<Event> found;
+    waitUntil(
+        [&] {
+            takeOutput();
+            for (qsizetype i = from; i < m_events.size() && !found; ++i) {
+                if (m_events[i].kind == kind && (detail.isNull() || m_events[i].detail == detail))
+                    found = m_events[i];
+            }
+            return found.has_value() || state() == NotRunning;
+        },
+        timeoutMs);
+    takeOutput();
+    return found;
+}
+
+QList<RemoteProgram::Event> RemoteProgram::events()
+{
+    takeOutput();
+    return m_events;
+}
+
+QStringList RemoteProgram::logLines()
+{
+    takeOutput();
+    return m_logLines;
+}
+
+QByteArray RemoteProgram::standardOutput()
+{
+    takeOutput();
+    return m_standardOutput;
+}
+
+bool RemoteProgram::quit(int timeoutMs)
+{
+    command("quit");
+    const bool ended = waitUntil([this] { return state() == NotRunning; }, timeoutMs);
+    takeOutput();
+    return ended && exitStatus() == NormalExit && exitCode() == 0;
+}
+
+} // namespace quellnet::test
