@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -141,8 +142,11 @@ bool useOwnSettingsFolder(const QTemporaryDir &folder)
     if (!folder.isValid())
         return false;
     qputenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        qputenv("XDG_RUNTIME_DIR", folder.path().toLocal8Bit());
+    const QString runtime = folder.filePath(QStringLiteral("runtime"));
+    if (!QDir().mkpath(runtime)
+        || !QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return false;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     return true;
 }
 

@@ -71,8 +71,9 @@ public:
 // What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
 // thread only, except where a function says otherwise.
 
-// Before the QApplication of a program with the real window: offscreen unless asked otherwise, and
-// settings in `folder`, so that no person's remembered credentials are read or changed.
+// Before the QApplication of a program with the real window: offscreen unless asked otherwise,
+// settings in `folder`, so that no person's remembered credentials are read or changed, and a runtime
+// folder of its own, <folder>/runtime (where the configuration file goes).
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
 // The program's standard output goes to `path`; `*console` becomes standard output as it was.
 bool divertStandardOutput(const QString &path, FILE **console);
