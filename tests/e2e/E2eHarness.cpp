@@ -223,7 +223,8 @@ qint64 holdOpenVpnAtItsPort(OutputCapture &capture)
 
 int helperRunRequests()
 {
-    // "run request 3 of uid 0 (pid 42) for /tmp/quellnet.ovpn"; later lines name it differently.
+    // "run request 3 of uid 0 (pid 42) for /run/user/0/quellnet/quellnet.ovpn"; later lines name it
+    // differently.
     int requests = 0;
     for (const QByteArray &line : contents(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
         requests += line.startsWith("run request ") && line.contains(" of uid ") ? 1 : 0;

@@ -92,7 +92,7 @@ private Q_SLOTS:
         const auto proxy = connection.remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
         const QString secret = u"0123456789abcdef0123456789abcdef"_s;
         proxy->runOpenVPNWithConfig(
-            u"/tmp/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
+            u"/run/user/1000/quellnet/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
         proxy->killOpenVPN();
         connection.resume();
         QLocalSocket *client = m_helper.acceptClient();
