@@ -114,6 +114,11 @@ void ManagementStart::runWorker()
             job = std::move(m_queue.front());
             m_queue.pop_front();
         }
+        {
+            std::lock_guard lock(m_runsMutex);
+            m_currentGeneration = job.generation;
+            m_currentRunReportedEnded = false;
+        }
         run(job);
         --m_pending;
     }
@@ -207,20 +212,21 @@ void ManagementStart::waitForEndOf(const QString &managementPassword, const Job 
     qCDebug(lcEngine) << "the earlier launch's openvpn did not end in time; trying the port anyway";
 }
 
-void ManagementStart::runEnded(std::uint64_t generation)
+void ManagementStart::runEnded(std::uint64_t generation, RunEnd how)
 {
     {
         std::lock_guard lock(m_runsMutex);
         std::erase_if(m_runsInFlight, [generation](const RunInFlight &run) { return run.generation == generation; });
+        // A failed request says nothing of an openvpn: the helper may have started it all the same.
+        if (how == RunEnd::Reported && generation == m_currentGeneration)
+            m_currentRunReportedEnded = true;
     }
     m_runEnded.notify_all();
 }
 
-bool ManagementStart::runHasEnded(const Job &job)
+bool ManagementStart::runHasEnded(const Job &job) const
 {
-    return job.runRequested
-        && std::none_of(m_runsInFlight.cbegin(), m_runsInFlight.cend(),
-            [&](const RunInFlight &run) { return run.generation == job.generation; });
+    return job.runRequested && job.generation == m_currentGeneration && m_currentRunReportedEnded;
 }
 
 void ManagementStart::waitForEarlierOpenVPN(const Job &job)
@@ -250,7 +256,7 @@ bool ManagementStart::connectManagement(const Job &job)
     for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
         if (std::lock_guard lock(m_runsMutex); runHasEnded(job)) {
             // The helper refused the request, or its openvpn is gone: nothing is left to reach.
-            qCDebug(lcEngine) << "the run request ended before the management connection was made";
+            qCDebug(lcEngine) << "the helper reported the run's end before the management connection was made";
             return false;
         }
         QString error;

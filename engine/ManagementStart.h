@@ -30,8 +30,8 @@ class OpenVPNManagement;
 //      helper starts the new openvpn only after the old one has gone, and until then the port
 //      belongs to the old one;
 //   3. connects the management client: at most connectAttempts attempts, each waiting up to
-//      attemptTimeoutSeconds and followed by pauseAfterFailedAttempt when it fails; once the run
-//      request has ended (the helper refused it, its openvpn exited, or the request failed) the
+//      attemptTimeoutSeconds and followed by pauseAfterFailedAttempt when it fails; once the helper
+//      has reported the end of the start's run (it refused the request, or its openvpn exited) the
 //      attempts stop, as there is no openvpn of this start left to reach;
 //   4. makes sure that root holds the management port, within the attempt: a port held by another
 //      user ends the start at once, before that listener could see the run's management password;
@@ -98,9 +98,12 @@ public:
     // Whether a start is still on its way.
     bool isStarting() const;
 
-    // The run request of start `generation` has ended: its termination reply came, or the request
-    // failed. Until then its openvpn may be alive.
-    void runEnded(std::uint64_t generation);
+    enum class RunEnd {
+        Reported, // the helper's termination reply came: it refused the request, or its openvpn exited
+        RequestFailed, // the request never got its answer (the connection to the helper failed)
+    };
+    // The run request of start `generation` has ended. Until then its openvpn may be alive.
+    void runEnded(std::uint64_t generation, RunEnd how);
 
     // Whether openvpn can take `value` as a credential; if not, `error` says why ("holds a control
     // character"). openvpn's management parser drops control characters silently, and a line feed
@@ -123,7 +126,7 @@ private:
     std::optional<QString> endEarlierLaunchsRun(const Job &job);
     void waitForEndOf(const QString &managementPassword, const Job &job);
     void waitForEarlierOpenVPN(const Job &job);
-    bool runHasEnded(const Job &job); // call with m_runsMutex held
+    bool runHasEnded(const Job &job) const; // call with m_runsMutex held
     bool connectManagement(const Job &job);
     bool peerBelongsToRoot();
     bool authenticate(const QString &managementPassword, QString *error = nullptr);
@@ -142,6 +145,8 @@ private:
     std::mutex m_runsMutex;
     std::condition_variable m_runEnded;
     std::vector<RunInFlight> m_runsInFlight;
+    std::uint64_t m_currentGeneration = 0; // the start the worker is on
+    bool m_currentRunReportedEnded = false; // the helper reported the end of its run
 };
 
 } // namespace quellnet

@@ -149,7 +149,7 @@ void OpenVPNService::startOpenVPN()
         // start is left to wait for.
         helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
             SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
-            m_start->runEnded(generation);
+            m_start->runEnded(generation, ManagementStart::RunEnd::RequestFailed);
         });
     }
     if (!helper)
@@ -223,7 +223,7 @@ void OpenVPNService::giveUpStart()
 void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus)
 {
     SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
-    m_start->runEnded(generation);
+    m_start->runEnded(generation, ManagementStart::RunEnd::Reported);
     if (generation != m_generation.load()) {
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
         return;
