@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QTcpSocket>
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quellnet::test {
@@ -256,6 +258,82 @@ bool nothingLeftAfter(int timeoutMs, QString *error)
         },
         timeoutMs);
     return left.isEmpty() || failWith(error, left);
+}
+
+namespace {
+const QString plantedTarget = QStringLiteral("planted-target");
+constexpr uid_t nobody = 65534;
+
+QString targetBeside(const QString &path)
+{
+    return QFileInfo(path).dir().filePath(plantedTarget);
+}
+} // namespace
+
+bool plant(Planted planted, const QString &path, const QByteArray &text)
+{
+    const QByteArray native = QFile::encodeName(path);
+    switch (planted) {
+    case Planted::Folder:
+        return QDir().mkdir(path);
+    case Planted::Fifo:
+        return ::mkfifo(native.constData(), 0666) == 0;
+    case Planted::Symlink:
+    case Planted::File: {
+        // The link's target is relative, so that it leads to the same file in any mount namespace.
+        QFile file(planted == Planted::File ? path : targetBeside(path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            return false;
+        file.close();
+        return planted == Planted::Symlink
+            ? ::symlink(QFile::encodeName(plantedTarget).constData(), native.constData()) == 0
+            : ::chown(native.constData(), nobody, nobody) == 0;
+    }
+    }
+    return false;
+}
+
+QString describePlanted(const QString &path)
+{
+    const auto describe = [](const QString &file) {
+        struct stat info
+        {
+        };
+        if (::lstat(QFile::encodeName(file).constData(), &info) != 0)
+            return QStringLiteral("nothing");
+        QFile contents(file);
+        const QByteArray text
+            = S_ISREG(info.st_mode) && contents.open(QIODevice::ReadOnly) ? contents.readAll() : QByteArray();
+        return QStringLiteral("mode %1 uid %2 inode %3 %4")
+            .arg(info.st_mode, 0, 8)
+            .arg(info.st_uid)
+            .arg(info.st_ino)
+            .arg(QString::fromUtf8(text));
+    };
+    const QString what = describe(path);
+    return QFileInfo(path).isSymLink() ? what + QStringLiteral(" -> ") + describe(targetBeside(path)) : what;
+}
+
+void unplant(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info
+    {
+    };
+    if (::lstat(native.constData(), &info) != 0)
+        return;
+    if (S_ISLNK(info.st_mode))
+        QFile::remove(targetBeside(path));
+    if (S_ISFIFO(info.st_mode)) {
+        const int reader = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ::unlink(native.constData());
+        if (reader >= 0)
+            ::close(reader);
+    } else if (S_ISDIR(info.st_mode)) {
+        ::rmdir(native.constData());
+    } else {
+        ::unlink(native.constData());
+    }
 }
 
 } // namespace quellnet::test

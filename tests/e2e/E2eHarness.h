@@ -5,6 +5,7 @@
 #include "tests/support/Waiting.h"
 
 #include <QHostAddress>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -101,4 +102,17 @@ std::optional<uint> managementPortListener();
 // left in `error`, if that does not come.
 bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);
 
+// What someone else may put where the program writes a file: a file of another user (nobody), a
+// symbolic link to a file (planted-target, beside it), a folder, a FIFO that nobody reads.
+enum class Planted { File, Symlink, Folder, Fifo };
+// Puts `planted` at `path`; a file (or the link's target) holds `text`.
+bool plant(Planted planted, const QString &path, const QByteArray &text);
+// What lies at `path` (and at a link's target), as lstat(2) sees it, with what a file there holds.
+QString describePlanted(const QString &path);
+// Takes away what plant() put at `path`. A FIFO is opened for reading first, so that anyone waiting
+// to write to it gets on.
+void unplant(const QString &path);
+
 } // namespace quellnet::test
+
+Q_DECLARE_METATYPE(quellnet::test::Planted)

@@ -9,8 +9,14 @@
 
 #include <vector>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quellnet::test {
@@ -87,24 +93,17 @@ RemoteProgram::RemoteProgram(const QString &stageDir, const QString &home, uid_t
     m_environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
     m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_environment.remove(QStringLiteral("QUELLNET_E2E_CLICK_AT_LAUNCH"));
-    // The user's own identity, as a login gives it, before anything of the program runs. The groups
-    // are looked up here: after fork only plain system calls are safe.
-    std::vector<gid_t> groups;
+    // The user's groups, as a login gives them; looked up here, as after fork only plain system calls
+    // are safe.
     if (const passwd *user = ::getpwuid(uid)) {
         int count = 64;
-        groups.resize(size_t(count));
-        if (::getgrouplist(user->pw_name, m_gid, groups.data(), &count) < 0) {
-            groups.resize(size_t(count));
-            ::getgrouplist(user->pw_name, m_gid, groups.data(), &count);
+        m_groups.resize(size_t(count));
+        if (::getgrouplist(user->pw_name, m_gid, m_groups.data(), &count) < 0) {
+            m_groups.resize(size_t(count));
+            ::getgrouplist(user->pw_name, m_gid, m_groups.data(), &count);
         }
-        groups.resize(size_t(count));
+        m_groups.resize(size_t(count));
     }
-    setChildProcessModifier([uid = m_uid, gid = m_gid, groups] {
-        if (uid == 0)
-            return;
-        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-            ::_exit(126);
-    });
 }
 
 RemoteProgram::~RemoteProgram()
@@ -113,6 +112,8 @@ RemoteProgram::~RemoteProgram()
         kill();
         waitForFinished(5000);
     }
+    if (!m_tmpMountPoint.isEmpty())
+        ::rmdir(m_tmpMountPoint.constData());
 }
 
 void RemoteProgram::setEnvironmentValue(const QString &name, const QString &value)
@@ -120,8 +121,63 @@ void RemoteProgram::setEnvironmentValue(const QString &name, const QString &valu
     m_environment.insert(name, value);
 }
 
+void RemoteProgram::usePrivateTmp(const QStringList &kept)
+{
+    m_privateTmp = true;
+    m_kept = kept;
+}
+
+QString RemoteProgram::tmpPath(const QString &name) const
+{
+    return QStringLiteral("/proc/%1/root/tmp/%2").arg(processId()).arg(name);
+}
+
 bool RemoteProgram::launch(QString *error)
 {
+    // What the child does between fork and exec is prepared here: it may only make system calls. The
+    // new /tmp is mounted on a folder of its own first, the folders to keep are bound into it, and
+    // then it is moved onto /tmp.
+    QByteArrayList folders;
+    QByteArrayList bindSources;
+    QByteArrayList bindTargets;
+    if (m_privateTmp && m_tmpMountPoint.isEmpty()) {
+        QByteArray pattern = "/tmp/quellnet-e2e-tmp-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            return failWith(error, QStringLiteral("cannot make a mount point: %1").arg(qt_error_string(errno)));
+        m_tmpMountPoint = pattern;
+    }
+    for (const QString &path : std::as_const(m_kept)) {
+        const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+        if (!native.startsWith("/tmp/"))
+            continue;
+        const QByteArray inside = m_tmpMountPoint + native.mid(4);
+        for (qsizetype slash = inside.indexOf('/', m_tmpMountPoint.size() + 1); slash >= 0;
+             slash = inside.indexOf('/', slash + 1))
+            folders.append(inside.left(slash));
+        folders.append(inside);
+        bindSources.append(native);
+        bindTargets.append(inside);
+    }
+    setChildProcessModifier([uid = m_uid, gid = m_gid, groups = m_groups, mountPoint = m_tmpMountPoint, folders,
+                                bindSources, bindTargets] {
+        if (!mountPoint.isEmpty()) {
+            bool ok = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                && ::mount("qn-e2e-tmp", mountPoint.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+            for (const QByteArray &folder : folders)
+                ok = ok && (::mkdir(folder.constData(), 0755) == 0 || errno == EEXIST);
+            for (qsizetype i = 0; i < bindSources.size(); ++i)
+                ok = ok
+                    && ::mount(
+                           bindSources[i].constData(), bindTargets[i].constData(), nullptr, MS_BIND | MS_REC, nullptr)
+                        == 0;
+            if (!ok || ::mount(mountPoint.constData(), "/tmp", nullptr, MS_MOVE, nullptr) != 0)
+                ::_exit(125);
+        }
+        if (uid == 0)
+            return;
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(126);
+    });
     setProcessEnvironment(m_environment);
     start();
     return waitForStarted(10000)

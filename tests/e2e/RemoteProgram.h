@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -40,6 +41,12 @@ public:
 
     // Adds or replaces a variable of the environment it starts with; before launch().
     void setEnvironmentValue(const QString &name, const QString &value);
+    // Gives it a /tmp of its own, an empty tmpfs in a mount namespace of its own, into which the
+    // folders `kept` (its stage and home, say) are carried over; before launch(). What lies in that
+    // /tmp is reached through tmpPath().
+    void usePrivateTmp(const QStringList &kept);
+    // `name` in its /tmp, as this process reaches it (through /proc/<pid>/root); while it runs.
+    QString tmpPath(const QString &name) const;
     bool launch(QString *error = nullptr);
     // One command of the remote control ("click", "quit", ...).
     void command(const QByteArray &line);
@@ -59,6 +66,10 @@ private:
 
     uid_t m_uid;
     gid_t m_gid;
+    std::vector<gid_t> m_groups;
+    bool m_privateTmp = false;
+    QStringList m_kept; // carried into the private /tmp
+    QByteArray m_tmpMountPoint; // where the private /tmp is made before it is moved there
     QProcessEnvironment m_environment;
     QByteArray m_partialLine;
     QList<Event> m_events;

@@ -35,72 +35,6 @@ const QString openVpnExited = QStringLiteral("OpenVPN exited: termiationStatus="
 constexpr uid_t nobody = 65534;
 enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperDuringManagementAttempts };
 enum class SignInFault { LoginCutShort, ProfileCutShort, ConfigSymlink, ConfigOfAnotherUser, ConfigFolder, ConfigFifo };
-enum class Planted { File, Symlink, Folder, Fifo };
-// The path where every user's configuration file used to go.
-const QString sharedConfigPath = QStringLiteral("/tmp/quellnet.ovpn");
-
-// Puts `planted` at `path`: a file (of uid nobody, like anyone's), a symbolic link to one, a folder,
-// a FIFO nobody reads. The file (or the link's target) holds `text`.
-bool plant(Planted planted, const QString &path, const QString &target, const QByteArray &text)
-{
-    const QByteArray native = QFile::encodeName(path);
-    switch (planted) {
-    case Planted::Folder:
-        return QDir().mkdir(path);
-    case Planted::Fifo:
-        return ::mkfifo(native.constData(), 0666) == 0;
-    case Planted::Symlink:
-    case Planted::File: {
-        QFile file(planted == Planted::File ? path : target);
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
-            return false;
-        file.close();
-        return planted == Planted::Symlink ? QFile::link(target, path)
-                                           : ::chown(native.constData(), nobody, nobody) == 0;
-    }
-    }
-    return false;
-}
-
-// What lies at `path`, as lstat(2) sees it, and what a file there holds.
-QString describe(const QString &path)
-{
-    struct stat info
-    {
-    };
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return QStringLiteral("nothing");
-    QFile file(path);
-    const QByteArray text = S_ISREG(info.st_mode) && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    return QStringLiteral("mode %1 uid %2 inode %3 %4")
-        .arg(info.st_mode, 0, 8)
-        .arg(info.st_uid)
-        .arg(info.st_ino)
-        .arg(QString::fromUtf8(text));
-}
-
-// Takes away what plant() put at `path`. A FIFO is opened for reading first, so that a writer that
-// might be waiting on it (an older program run by someone else) gets on.
-void unplant(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    struct stat info
-    {
-    };
-    if (::lstat(native.constData(), &info) != 0)
-        return;
-    if (S_ISFIFO(info.st_mode)) {
-        const int reader = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ::unlink(native.constData());
-        if (reader >= 0)
-            ::close(reader);
-    } else if (S_ISDIR(info.st_mode)) {
-        ::rmdir(native.constData());
-    } else {
-        ::unlink(native.constData());
-    }
-}
-
 // The longest time the GUI thread went without running its event loop, while this lives.
 class StallMeter
 {
@@ -119,8 +53,6 @@ private:
     qint64 m_longest = 0;
 };
 } // namespace
-
-Q_DECLARE_METATYPE(Planted)
 
 #define CHECK(c) QVERIFY2(c, qPrintable(m_trace->states().join(u',') + u'\n' + m_output->logLines().join(u'|')))
 
@@ -207,7 +139,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         if (const QFileInfo config(ConnectFlow::configPath()); !config.isFile() || config.ownerId() != 0)
             unplant(config.filePath());
-        unplant(sharedConfigPath);
     }
     void cleanupTestCase()
     {
@@ -286,10 +217,9 @@ private Q_SLOTS:
                                                                         : Planted::Fifo;
             QVERIFY(QDir().mkpath(QFileInfo(config).path()));
             unplant(config);
-            QVERIFY(plant(planted, config, m_settings.filePath(QStringLiteral("planted")), plantedText));
+            QVERIFY(plant(planted, config, plantedText));
         }
-        const QString before = describe(config);
-        const QString target = describe(m_settings.filePath(QStringLiteral("planted")));
+        const QString before = describePlanted(config);
         const int runsBefore = helperRunRequests();
         const StallMeter stalls;
         m_program->clickConnect();
@@ -301,34 +231,10 @@ private Q_SLOTS:
         QCOMPARE(helperRunRequests(), runsBefore);
         if (!cutShort) {
             QCOMPARE(m_output->logLines().size(), 1); // why the file could not be written
-            QCOMPARE(describe(config), before);
-            QCOMPARE(describe(m_settings.filePath(QStringLiteral("planted"))), target);
+            QCOMPARE(describePlanted(config), before);
             unplant(config);
         }
         expectUsableAgain();
-    }
-
-    // Whatever lies at the path every user's configuration file used to share stays as it is, and no
-    // longer stands in the way.
-    void sharedPathIsNotUsed_data()
-    {
-        QTest::addColumn<Planted>("planted");
-        QTest::newRow("file of another user") << Planted::File;
-        QTest::newRow("symlink") << Planted::Symlink;
-        QTest::newRow("folder") << Planted::Folder;
-        QTest::newRow("FIFO") << Planted::Fifo;
-    }
-    void sharedPathIsNotUsed()
-    {
-        QFETCH(Planted, planted);
-        const QString target = m_settings.filePath(QStringLiteral("shared-target"));
-        unplant(sharedConfigPath);
-        QVERIFY(plant(planted, sharedConfigPath, target, "remote planted.example 1194\n"));
-        const QString before = describe(sharedConfigPath) + u'|' + describe(target);
-        expectUsableAgain();
-        QVERIFY(m_program->closeSheets().isEmpty());
-        QCOMPARE(describe(sharedConfigPath) + u'|' + describe(target), before);
-        unplant(sharedConfigPath);
     }
 
     // A profile that would make root listen (no client, no remote, a port, float) is refused by the

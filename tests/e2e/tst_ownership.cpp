@@ -42,11 +42,15 @@ QByteArray helperLog()
 QByteArray signInAtManagement(const QString &secret, const QByteArray &credentials, const QByteArray &until)
 {
     QTcpSocket socket;
-    socket.connectToHost(u"127.0.0.1"_s, 1337);
-    if (!socket.waitForConnected(3000))
-        return {};
-    QByteArray received;
     const QDeadlineTimer deadline(30000);
+    // openvpn opens the port a moment after it started.
+    while (socket.state() != QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        socket.abort();
+        socket.connectToHost(u"127.0.0.1"_s, 1337);
+        if (!socket.waitForConnected(3000))
+            QTest::qWait(50);
+    }
+    QByteArray received;
     const auto readUntil = [&](const QByteArray &what) {
         while (!received.contains(what) && socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             received += socket.readAll();
@@ -311,6 +315,43 @@ private Q_SLOTS:
         a->command("click");
         CHECK(a->waitFor(u"state"_s, u"NOPROCESS"_s, 20000, next), *a);
         CHECK(a->quit(), *a);
+    }
+
+    // Whatever anyone put at /tmp/quellnet.ovpn, the path every user's configuration file used to
+    // share, stays as it is and no longer stands in the way. The program gets a /tmp of its own for
+    // this, so that nobody else on the machine meets what is planted there.
+    void sharedTmpPathIsNotUsed_data()
+    {
+        QTest::addColumn<Planted>("planted");
+        QTest::newRow("file of another user") << Planted::File;
+        QTest::newRow("symlink") << Planted::Symlink;
+        QTest::newRow("folder") << Planted::Folder;
+        QTest::newRow("FIFO") << Planted::Fifo;
+    }
+    void sharedTmpPathIsNotUsed()
+    {
+        QFETCH(Planted, planted);
+        RemoteProgram a(m_stage, home(u"a"_s), m_a);
+        a.usePrivateTmp({ m_root.path() });
+        QString error;
+        QVERIFY2(a.launch(&error), qPrintable(error));
+        CHECK(a.waitFor(u"shown"_s), a);
+        const QString shared = a.tmpPath(u"quellnet.ovpn"_s);
+        QVERIFY(plant(planted, shared, "remote planted.example 1194\n"));
+        const QString before = describePlanted(shared);
+        QVERIFY(describePlanted(u"/tmp/quellnet.ovpn"_s) != before); // in the program's /tmp only
+        a.command("click");
+        CHECK(a.waitFor(u"state"_s, u"CONNECTED"_s, 30000), a);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        QCOMPARE(describePlanted(shared), before);
+        const int from = int(a.events().size());
+        a.command("click");
+        CHECK(a.waitFor(u"state"_s, u"NOPROCESS"_s, 20000, from), a);
+        for (const RemoteProgram::Event &event : a.events())
+            QVERIFY2(event.kind != u"sheet"_s, qPrintable(event.detail));
+        QCOMPARE(describePlanted(shared), before);
+        unplant(shared);
+        CHECK(a.quit(), a);
     }
 
     // A user the helper does not serve connects to the management port while the tunnel runs and
