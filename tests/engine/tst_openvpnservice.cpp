@@ -323,7 +323,8 @@ private Q_SLOTS:
         OutputCapture output;
         // The helper still runs the first start's openvpn when the second asks: that one is this
         // process's own, and nothing ends it but its own stop.
-        m_helper->onGetRun = [helper = m_helper]() -> std::optional<HelperRun> {
+        // Not the shared pointer: the fake would hold itself.
+        m_helper->onGetRun = [helper = m_helper.get()]() -> std::optional<HelperRun> {
             const std::vector<FakeHelperProtocol::RunRequest> runs = helper->runs();
             return runs.empty() ? std::nullopt
                                 : std::optional(HelperRun { ::geteuid(), runs.front().managementPassword });
@@ -450,7 +451,7 @@ private Q_SLOTS:
                 || Clock::now().time_since_epoch().count() - killedAt.load() < Clock::duration(lingering).count();
         };
         m_helper->onKill = [&killedAt] { killedAt = Clock::now().time_since_epoch().count(); };
-        m_helper->onGetRun = [&, helper = m_helper]() -> std::optional<HelperRun> {
+        m_helper->onGetRun = [&, helper = m_helper.get()]() -> std::optional<HelperRun> {
             if (earlierAlive())
                 return HelperRun { ::geteuid(), earlier };
             const std::vector<FakeHelperProtocol::RunRequest> runs = helper->runs();
