@@ -85,7 +85,10 @@ bool ManagementStart::acceptsCredential(const QString &value, QString *error)
 
 void ManagementStart::start(Job job)
 {
-    ++m_pending;
+    // A reattachment counts only once it has found a run to take over (see reattach()): asking the
+    // helper takes a moment at launch, and a click meanwhile must not be lost.
+    if (job.kind != Job::Kind::Reattach)
+        ++m_pending;
     std::lock_guard lock(m_queueMutex);
     m_queue.push_back(std::move(job));
     if (!m_workerRunning) {
@@ -120,7 +123,8 @@ void ManagementStart::runWorker()
             m_currentRunReportedEnded = false;
         }
         run(job);
-        --m_pending;
+        if (job.kind != Job::Kind::Reattach)
+            --m_pending;
     }
 }
 
@@ -153,11 +157,12 @@ void ManagementStart::reattach(Job &job)
     }
     qCInfo(lcEngine) << "reattaching to the openvpn that an earlier launch left running";
     job.managementPassword = *(*answer)->managementPassword;
-    if (!connectManagement(job)) {
+    ++m_pending;
+    if (connectManagement(job))
+        handOver(job);
+    else
         m_giveUp();
-        return;
-    }
-    handOver(job);
+    --m_pending;
 }
 
 void ManagementStart::requestRun(Job &job)

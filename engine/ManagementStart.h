@@ -95,7 +95,7 @@ public:
 
     // Returns at once.
     void start(Job job);
-    // Whether a start is still on its way.
+    // Whether a start is still on its way; a reattachment from the moment it found a run to take over.
     bool isStarting() const;
 
     enum class RunEnd {

@@ -72,7 +72,7 @@ public:
     // Takes over the openvpn run of this user that an earlier launch of the program left running, if
     // the helper has one: connects to its management interface with the run's password and takes
     // its state, as a start would, but sends no credentials. Returns at once; counts as a start
-    // while it is under way, and does nothing when there is no such run.
+    // once the helper has named such a run, and does nothing when there is none.
     void reattach();
     // Asks openvpn to quit ("signal SIGINT") over the management connection.
     void stopOpenVPN();
