@@ -33,7 +33,9 @@ void StatusNotices::post(Notice notice)
     if (!m_sinceShown.isValid() || m_sinceShown.elapsed() >= m_interval) {
         m_deferred.stop();
         m_waiting.reset();
-        showNow(notice);
+        // The tunnel is back as the last notice left it: what came between was never told.
+        if (notice != m_lastShown)
+            showNow(notice);
         return;
     }
     m_waiting = notice;

@@ -227,6 +227,7 @@ void MainViewController::styleTunnelPanel()
         setTextColor(value, colorFromRgb(kWhite));
     }
     m_ui->slowConnectLabel->setFont(font);
+    m_ui->slowConnectLabel->setContentsMargins(0, 12, 0, 12);
     setTextColor(m_ui->slowConnectLabel, colorFromRgb(kGrey));
     m_ui->slowConnectLabel->hide();
     m_ui->tunnelPanel->hide();
