@@ -48,6 +48,9 @@ AppDelegate::AppDelegate(
 
 AppDelegate::~AppDelegate()
 {
+    // The window goes after the tray icon, which its display modes must no longer reach.
+    if (m_mainViewController != nullptr)
+        disconnect(m_mainViewController, nullptr, this, nullptr);
     if (HelperConnectionProvider::applicationDelegate() == this)
         HelperConnectionProvider::setApplicationDelegate(nullptr);
     if (ApplicationDelegate::current() == this)

@@ -23,7 +23,8 @@ void DesktopNotifications::show(const QString &summary, const QString &body, std
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         qCInfo(lcNotifications) << "no session bus for a notification:" << bus.lastError().message();
-        QMetaObject::invokeMethod(this, [finish] { finish(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [finish] { finish(false); }, Qt::QueuedConnection);
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),

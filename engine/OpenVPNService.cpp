@@ -89,8 +89,8 @@ void OpenVPNService::updateState(const QString &name)
     m_tunnel.reset();
     if (name == VpnState::connected && report && report->name == name) {
         const qint64 time = report->time.toLongLong();
-        m_tunnel = VpnTunnel { report->tunnelAddress, report->tunnelAddress6, report->remoteAddress,
-            report->remotePort, time > 0 ? QDateTime::fromSecsSinceEpoch(time) : QDateTime::currentDateTime() };
+        m_tunnel = VpnTunnel { report->tunnelAddress, report->tunnelAddress6, report->remoteAddress, report->remotePort,
+            time > 0 ? QDateTime::fromSecsSinceEpoch(time) : QDateTime::currentDateTime() };
     }
     bool failed = false;
     if (m_runLive && name == VpnState::connected)

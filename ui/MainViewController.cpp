@@ -56,7 +56,8 @@ QString duration(qint64 seconds)
 
 QString dataSize(std::uint64_t bytes)
 {
-    return QLocale().formattedDataSize(qint64(std::min<std::uint64_t>(bytes, std::numeric_limits<qint64>::max())), 1, QLocale::DataSizeSIFormat);
+    return QLocale().formattedDataSize(
+        qint64(std::min<std::uint64_t>(bytes, std::numeric_limits<qint64>::max())), 1, QLocale::DataSizeSIFormat);
 }
 
 // The artwork is drawn at twice its size, so it stays sharp on high-density screens.
@@ -221,8 +222,8 @@ void MainViewController::styleTunnelPanel()
         caption->setFont(font);
         setTextColor(caption, colorFromRgb(kGrey));
     }
-    for (QLabel *value : { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue,
-             m_ui->sentValue }) {
+    for (QLabel *value :
+        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue }) {
         value->setFont(font);
         setTextColor(value, colorFromRgb(kWhite));
     }
@@ -398,8 +399,8 @@ void MainViewController::showTunnel(bool shown)
     }
     m_tick.stop();
     m_ui->tunnelPanel->hide();
-    for (QLabel *value : { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue,
-             m_ui->sentValue })
+    for (QLabel *value :
+        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue })
         value->clear();
 }
 

@@ -225,8 +225,8 @@ int main(int argc, char **argv)
         && save(buttonFace(0x2FC48D, 0x1FA673, 0x1A9064, 0x6FE6B8), folder, "bg_button_green.png")
         && save(trayIcon(), folder, "ic_status.png") && save(applicationIcon(256), folder, "quellnet.png")
         && save(applicationIcon(48), icons, "quellnet-48.png");
-    const std::pair<Look, const char *> looks[] { { Look::Connected, "connected" },
-        { Look::Connecting, "connecting" }, { Look::Disconnected, "disconnected" } };
+    const std::pair<Look, const char *> looks[] { { Look::Connected, "connected" }, { Look::Connecting, "connecting" },
+        { Look::Disconnected, "disconnected" } };
     for (const auto &[look, name] : looks) {
         for (int size : { 16, 22, 24, 32, 44, 48 }) {
             const QByteArray file = QByteArray("ic_status_") + name + '_' + QByteArray::number(size) + ".png";

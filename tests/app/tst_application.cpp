@@ -16,10 +16,10 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QMenu>
+#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
-#include <QPainter>
 #include <QTest>
 
 #include <sys/socket.h>
@@ -211,9 +211,11 @@ private Q_SLOTS:
             for (qsizetype i = 0; i < pictures.size(); ++i) {
                 QCOMPARE(pictures[i].width(), size * (i % 2 == 0 ? 1 : 2));
                 for (qsizetype j = i + 2; j < pictures.size(); j += 2)
-                    QVERIFY2(pictures[i] != pictures[j], qPrintable(u"states %1 and %2 look alike at %3 px"_s.arg(i / 2).arg(j / 2).arg(size)));
+                    QVERIFY2(pictures[i] != pictures[j],
+                        qPrintable(u"states %1 and %2 look alike at %3 px"_s.arg(i / 2).arg(j / 2).arg(size)));
                 for (const QColor &panel : { QColor(0x20, 0x20, 0x20), QColor(0xF0, 0xF0, 0xF0) })
-                    QVERIFY2(standsOut(pictures[i], panel) > 0.3, qPrintable(u"state %1 at %2 px fades into %3"_s.arg(i / 2).arg(size).arg(panel.name())));
+                    QVERIFY2(standsOut(pictures[i], panel) > 0.3,
+                        qPrintable(u"state %1 at %2 px fades into %3"_s.arg(i / 2).arg(size).arg(panel.name())));
             }
         }
         // On a 2x screen, the 22 px icon is the one drawn at 44 px.
@@ -247,8 +249,8 @@ private Q_SLOTS:
         notices.setMinimumIntervalForTesting(interval);
         clock.start();
         const qint64 since = QDateTime::currentSecsSinceEpoch();
-        const QString connected
-            = u"Verbunden: Verbunden seit %1 · 10.204.0.2"_s.arg(QDateTime::fromSecsSinceEpoch(since).toString(u"HH:mm"_s));
+        const QString connected = u"Verbunden: Verbunden seit %1 · 10.204.0.2"_s.arg(
+            QDateTime::fromSecsSinceEpoch(since).toString(u"HH:mm"_s));
         const QString lost = u"Verbindung unterbrochen: Quellnet stellt die VPN-Verbindung wieder her."_s;
         deliverLine(connectedReport(since));
         QCOMPARE(shown, QStringList { connected });

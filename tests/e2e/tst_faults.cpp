@@ -126,10 +126,12 @@ private Q_SLOTS:
         QTest::addColumn<Killed>("killed");
         QTest::addColumn<QString>("sheet"); // what the window then says
         QTest::newRow("openvpn while connected")
-            << Killed::OpenVpnConnected << QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
+            << Killed::OpenVpnConnected
+            << QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
         // Nothing was reported yet, so the state still reads as before the start.
         QTest::newRow("openvpn before its first report")
-            << Killed::OpenVpnBeforeFirstReport << QStringLiteral("OpenVPN wurde unerwartet beendet. Bitte erneut verbinden.");
+            << Killed::OpenVpnBeforeFirstReport
+            << QStringLiteral("OpenVPN wurde unerwartet beendet. Bitte erneut verbinden.");
         QTest::newRow("helper during the management attempts")
             << Killed::HelperDuringManagementAttempts
             << QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");

@@ -119,8 +119,9 @@ private Q_SLOTS:
         QVERIFY(receivedAfterAWhile(1));
         const QString address = OpenVPNService::shared().tunnel().value_or(VpnTunnel()).address;
         QVERIFY(address.startsWith(u"10.204.0."_s));
-        QCOMPARE(received().constFirst(), u"Verbunden: Verbunden seit %1 · %2"_s.arg(
-            OpenVPNService::shared().tunnel()->since.toString(u"HH:mm"_s), address));
+        QCOMPARE(received().constFirst(),
+            u"Verbunden: Verbunden seit %1 · %2"_s.arg(
+                OpenVPNService::shared().tunnel()->since.toString(u"HH:mm"_s), address));
         QCOMPARE(m_received.constFirst().value(u"app"_s).toString(), u"Quellnet"_s);
 
         const qint64 openvpn = E2eStack::helperOpenVpnPids().value(0);
@@ -128,10 +129,11 @@ private Q_SLOTS:
         QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
         QVERIFY(m_trace->waitFor(noProcess, 15000));
         QVERIFY(receivedAfterAWhile(2));
-        QCOMPARE(received().at(1),
-            u"Nicht verbunden: Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden."_s);
+        QCOMPARE(
+            received().at(1), u"Nicht verbunden: Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden."_s);
         QCOMPARE(m_received.at(1).value(u"replaces"_s), m_received.at(0).value(u"id"_s));
-        QCOMPARE(m_program->closeSheets(), QStringList { u"Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden."_s });
+        QCOMPARE(m_program->closeSheets(),
+            QStringList { u"Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden."_s });
         QTest::qWait(1000);
         QCOMPARE(received().size(), 2);
     }
@@ -144,7 +146,8 @@ private Q_SLOTS:
         m_program->delegate().window()->hide();
         m_program->delegate().onConnectButtonClick(); // the tray's "Verbinden"
         QVERIFY(receivedAfterAWhile(1, 40000));
-        QCOMPARE(received(), QStringList { u"Nicht verbunden: VPN-Anmeldung fehlgeschlagen. Bitte Passwort prüfen."_s });
+        QCOMPARE(
+            received(), QStringList { u"Nicht verbunden: VPN-Anmeldung fehlgeschlagen. Bitte Passwort prüfen."_s });
         QVERIFY(m_program->sheets().isEmpty());
         QVERIFY(waitUntil([this] { return !flow().isSignInUnderWay(); }, 30000));
         QTest::qWait(1000);

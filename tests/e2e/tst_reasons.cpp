@@ -127,7 +127,8 @@ private Q_SLOTS:
         CHECK(sheet == u"VPN-Anmeldung fehlgeschlagen. Bitte Passwort prüfen."_s);
         QVERIFY2(refusedAt >= 0, "openvpn's AUTH_FAILED never reached standard output");
         qInfo("the sheet came %lld ms after openvpn's report", shownAt - refusedAt);
-        QVERIFY2(shownAt - refusedAt < 2000, qPrintable(u"the sheet came %1 ms after openvpn's report"_s.arg(shownAt - refusedAt)));
+        QVERIFY2(shownAt - refusedAt < 2000,
+            qPrintable(u"the sheet came %1 ms after openvpn's report"_s.arg(shownAt - refusedAt)));
         CHECK(m_trace->states().contains(u"EXITING"_s));
         CHECK(m_output->waitForLog(u"OpenVPN exited: termiationStatus="_s));
         expectNothingLeft();
@@ -163,7 +164,8 @@ private Q_SLOTS:
         const int runsBefore = helperRunRequests();
         CHECK(sheetAfterClick() == sheet);
         QCOMPARE(helperRunRequests(), runsBefore + 1);
-        CHECK(m_output->waitForLog(u"OpenVPN exited: termiationStatus="_s + (profile.startsWith(u'+') ? u"78"_s : u"65"_s)));
+        CHECK(m_output->waitForLog(
+            u"OpenVPN exited: termiationStatus="_s + (profile.startsWith(u'+') ? u"78"_s : u"65"_s)));
         expectNothingLeft();
     }
 
@@ -172,8 +174,8 @@ private Q_SLOTS:
     {
         m_standIn.setFailureReply(AccountStandIn::Endpoint::Login, 503, R"({"error":"maintenance"})");
         const int runsBefore = helperRunRequests();
-        QCOMPARE(sheetAfterClick(),
-            u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s);
+        QCOMPARE(
+            sheetAfterClick(), u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s);
         QCOMPARE(helperRunRequests(), runsBefore);
         expectNothingLeft();
     }

@@ -22,8 +22,7 @@ public:
     void stateReported(const StateReport &report) override
     {
         entries << QStringList { u"state"_s, report.time, report.name, report.description, report.tunnelAddress,
-                       report.remoteAddress, report.remotePort, report.localAddress, report.localPort,
-                       report.tunnelAddress6 }
+            report.remoteAddress, report.remotePort, report.localAddress, report.localPort, report.tunnelAddress6 }
                        .join(u'|');
     }
     void byteCountReported(std::uint64_t received, std::uint64_t sent) override
@@ -136,11 +135,11 @@ private Q_SLOTS:
         QTest::newRow("a report without its address fields")
             << QByteArray(">STATE:1,EXITING,auth-failure\r\n")
             << QStringList { u"state|1|EXITING|auth-failure||||||"_s } << QStringList {};
-        QTest::newRow("no report without a state") << QByteArray(">STATE:1,CONNECTED\r\n") << QStringList {}
-                                                    << QStringList {};
-        QTest::newRow("byte counts")
-            << QByteArray(">BYTECOUNT:2055,1085\r\n>BYTECOUNT:0,18446744073709551615\r\n")
-            << QStringList { u"bytes|2055|1085"_s, u"bytes|0|18446744073709551615"_s } << QStringList {};
+        QTest::newRow("no report without a state")
+            << QByteArray(">STATE:1,CONNECTED\r\n") << QStringList {} << QStringList {};
+        QTest::newRow("byte counts") << QByteArray(">BYTECOUNT:2055,1085\r\n>BYTECOUNT:0,18446744073709551615\r\n")
+                                     << QStringList { u"bytes|2055|1085"_s, u"bytes|0|18446744073709551615"_s }
+                                     << QStringList {};
         // Not two counts: dropped without a word, as byte counts always were.
         QTest::newRow("byte counts that are not")
             << QByteArray(">BYTECOUNT:2055\r\n>BYTECOUNT:-1,5\r\n>BYTECOUNT:1,2,3\r\n>BYTECOUNT: 1,2\r\n"

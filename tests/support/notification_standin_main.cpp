@@ -30,9 +30,10 @@ public Q_SLOTS:
         static_cast<void>(expireTimeout);
         // A replaced notification keeps its id, as the specification of the service asks.
         const uint id = replacesId != 0 ? replacesId : ++m_lastId;
-        const QJsonObject line { { QStringLiteral("id"), qint64(id) }, { QStringLiteral("replaces"), qint64(replacesId) },
-            { QStringLiteral("app"), appName }, { QStringLiteral("icon"), appIcon },
-            { QStringLiteral("summary"), summary }, { QStringLiteral("body"), body } };
+        const QJsonObject line { { QStringLiteral("id"), qint64(id) },
+            { QStringLiteral("replaces"), qint64(replacesId) }, { QStringLiteral("app"), appName },
+            { QStringLiteral("icon"), appIcon }, { QStringLiteral("summary"), summary },
+            { QStringLiteral("body"), body } };
         std::fprintf(stdout, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
         return id;
@@ -58,8 +59,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QDBusConnection bus = QDBusConnection::sessionBus();
     Notifications notifications;
-    if (!bus.isConnected() || !bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &notifications,
-            QDBusConnection::ExportAllSlots)
+    if (!bus.isConnected()
+        || !bus.registerObject(
+            QStringLiteral("/org/freedesktop/Notifications"), &notifications, QDBusConnection::ExportAllSlots)
         || !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
         std::fprintf(stderr, "quellnet-notification-standin: cannot serve on the session bus: %s\n",
             qPrintable(bus.lastError().message()));

@@ -113,8 +113,7 @@ QList<Row> rows()
             u"starten."_s },
         { "status 127: openvpn cannot run", Setup::NobodyListens, {}, 127, false, FailureReason::OpenVPNNotRunnable,
             u"OpenVPN lässt sich nicht ausführen. Bitte OpenVPN installieren."_s },
-        { "password too long for openvpn", Setup::LongPassword, {}, noStatus, false,
-            FailureReason::CredentialsUnusable,
+        { "password too long for openvpn", Setup::LongPassword, {}, noStatus, false, FailureReason::CredentialsUnusable,
             u"E-Mail-Adresse oder Passwort ist zu lang für die VPN-Anmeldung (höchstens 256 Byte). Bitte prüfen."_s },
         { "client.up missing", Setup::NoScripts, {}, noStatus, false, FailureReason::InstallationIncomplete,
             u"Quellnet ist unvollständig installiert. Bitte Quellnet neu installieren."_s },
@@ -227,7 +226,8 @@ private Q_SLOTS:
                 QTRY_COMPARE(service().state(), u"CONNECTED"_s);
                 service().stopOpenVPN();
                 QTRY_VERIFY(server.received(0).endsWith("signal SIGINT\n"));
-                server.connection(0)->write("SUCCESS: signal SIGINT thrown\r\n>STATE:1796603500,EXITING,SIGINT,,,,,\r\n");
+                server.connection(0)->write(
+                    "SUCCESS: signal SIGINT thrown\r\n>STATE:1796603500,EXITING,SIGINT,,,,,\r\n");
             }
             server.connection(0)->flush();
             server.connection(0)->disconnectFromHost();

@@ -219,7 +219,8 @@ private Q_SLOTS:
         QCOMPARE(label("sentValue")->text(), u"345.7 kB"_s);
         for (const char *name : { "addressCaption", "addressValue" }) {
             QCOMPARE(label(name)->font().pointSize(), 13);
-            QCOMPARE(label(name)->palette().color(QPalette::WindowText), name == QByteArray("addressCaption") ? grey : white);
+            QCOMPARE(label(name)->palette().color(QPalette::WindowText),
+                name == QByteArray("addressCaption") ? grey : white);
         }
 
         QVERIFY(m_view->isTicking());
@@ -321,8 +322,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!sheets().isEmpty() || !m_delegate.notifications.isEmpty(), 15000);
         QTest::qWait(100);
         QCOMPARE(sheets(), sheet ? QStringList { unavailable } : QStringList());
-        QCOMPARE(m_delegate.notifications,
-            notified ? QStringList { u"Nicht verbunden: "_s + unavailable } : QStringList());
+        QCOMPARE(
+            m_delegate.notifications, notified ? QStringList { u"Nicht verbunden: "_s + unavailable } : QStringList());
         verifyMode(disconnected);
     }
 
