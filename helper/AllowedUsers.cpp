@@ -1,6 +1,6 @@
 #include "helper/AllowedUsers.h"
 
-#include "helper/HelperError.h"
+#include "base/Error.h"
 #include "helper/TrustedPath.h"
 
 #include <QFile>

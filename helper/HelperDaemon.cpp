@@ -1,7 +1,7 @@
 #include "helper/HelperDaemon.h"
 
+#include "base/Error.h"
 #include "helper/AllowedUsers.h"
-#include "helper/HelperError.h"
 #include "helper/HelperLog.h"
 #include "helper/ProfileAllowlist.h"
 #include "helper/TrustedPath.h"

@@ -1,6 +1,6 @@
 #include "helper/HelperOptions.h"
 
-#include "helper/HelperError.h"
+#include "base/Error.h"
 
 #include <QDir>
 #include <QFileInfo>

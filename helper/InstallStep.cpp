@@ -1,7 +1,7 @@
 #include "helper/InstallStep.h"
 
+#include "base/Error.h"
 #include "helper/AllowedUsers.h"
-#include "helper/HelperError.h"
 #include "helper/HelperOptions.h"
 #include "helper/TrustedPath.h"
 #include "helperlink/HelperWire.h"

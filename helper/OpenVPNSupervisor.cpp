@@ -1,6 +1,6 @@
 #include "helper/OpenVPNSupervisor.h"
 
-#include "helper/HelperError.h"
+#include "base/Error.h"
 #include "helper/HelperLog.h"
 #include "helperlink/HelperWire.h"
 

@@ -1,6 +1,6 @@
 #include "helper/ResolverState.h"
 
-#include "helper/HelperError.h"
+#include "base/Error.h"
 #include "helper/HelperLog.h"
 
 #include <QByteArray>

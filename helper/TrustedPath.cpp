@@ -1,6 +1,6 @@
 #include "helper/TrustedPath.h"
 
-#include "helper/HelperError.h"
+#include "base/Error.h"
 
 #include <QFile>
 

@@ -56,6 +56,18 @@ QList<qint64> ProcFs::withArgument(const QByteArray &argument)
     return pids;
 }
 
+bool ProcFs::catchesSignal(qint64 pid, int signal)
+{
+    const QByteArray status = read(QStringLiteral("/proc/%1/status").arg(pid));
+    const qsizetype at = status.indexOf("\nSigCgt:");
+    if (at < 0 || signal < 1 || signal > 64)
+        return false;
+    const QByteArray rest = status.mid(at + 8);
+    bool ok = false;
+    const quint64 mask = rest.left(rest.indexOf('\n')).trimmed().toULongLong(&ok, 16);
+    return ok && (mask & (quint64(1) << (signal - 1))) != 0;
+}
+
 ProcFs::Memory ProcFs::memory(qint64 pid)
 {
     const QByteArray status = "\n" + read(QStringLiteral("/proc/%1/status").arg(pid));

@@ -42,6 +42,9 @@ public:
     // The running processes whose command line holds `argument` as one of its arguments, or as the
     // first word of one (a script followed by its parameters, as openvpn's --route-up takes it).
     static QList<qint64> withArgument(const QByteArray &argument);
+    // Whether `pid` has a handler of its own for `signal` (SigCgt): until it has, a signal whose
+    // default ends a process ends it at once, even while it is stopped.
+    static bool catchesSignal(qint64 pid, int signal);
     static Memory memory(qint64 pid);
     // The threads of `pid`, by thread id.
     static std::map<qint64, Thread> threads(qint64 pid);
