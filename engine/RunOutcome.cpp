@@ -95,7 +95,9 @@ void RunOutcome::helperStatus(std::int32_t status)
 
 void RunOutcome::helperUnreachable()
 {
-    note(FailureReason::HelperUnreachable);
+    // A tunnel that is up does not need the helper; losing it then is not why the tunnel ends.
+    if (!m_connected)
+        note(FailureReason::HelperUnreachable);
 }
 
 void RunOutcome::startRefused(FailureReason why)

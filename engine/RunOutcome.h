@@ -52,7 +52,8 @@ public:
     void fatalError();
     // The helper's termination status for this run's request.
     void helperStatus(std::int32_t status);
-    // The run request could not be delivered: no helper, or its connection failed.
+    // The run request could not be delivered: no helper, or its connection failed before the tunnel
+    // was up.
     void helperUnreachable();
     void startRefused(FailureReason why);
     void managementPortTaken();

@@ -508,12 +508,12 @@ void MainViewController::report(const QString &summary, const QString &message, 
         undelivered();
 }
 
-void MainViewController::toggleFrom(bool window)
+void MainViewController::toggleFrom(bool fromWindow)
 {
     // Only the click that starts a sign-in decides where its failures are told.
     if (!m_connectFlow->isSignInUnderWay()
         && VpnState::classOf(OpenVPNService::shared().state()) == VpnState::Class::Idle)
-        m_connectedFromWindow = window;
+        m_connectedFromWindow = fromWindow;
     m_connectFlow->toggleConnection();
 }
 

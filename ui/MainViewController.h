@@ -117,7 +117,7 @@ private:
     void describeForAssistiveTechnology();
     void setConnectButtonImage(const QString &imageName);
     void setConnectItemTitle(const QString &title);
-    void toggleFrom(bool window);
+    void toggleFrom(bool fromWindow);
     // Whether the person connected from the window and it is in view, so a sheet reaches them.
     bool sheetReachesThePerson() const;
     // A sheet, a notification, or both; a notification nobody delivered becomes a sheet.
