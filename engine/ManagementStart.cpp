@@ -29,7 +29,7 @@ QString quotedParameter(QString value)
 } // namespace
 
 ManagementStart::ManagementStart(
-    OpenVPNManagement &management, std::function<void()> giveUp, std::function<void()> handingOver)
+    OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp, std::function<void()> handingOver)
     : m_management(management), m_giveUp(std::move(giveUp)), m_handingOver(std::move(handingOver))
 { }
 
@@ -85,12 +85,13 @@ void ManagementStart::run(const Job &job)
 {
     if (!job.refusal.isEmpty()) {
         SystemLog::write(job.refusal);
-        m_giveUp();
+        m_giveUp(GiveUp::Refused);
         return;
     }
     waitForEarlierOpenVPN(job);
-    if (!connectManagement(job)) {
-        m_giveUp();
+    GiveUp why = GiveUp::NoAnswer;
+    if (!connectManagement(job, &why)) {
+        m_giveUp(why);
         return;
     }
     handOver(job);
@@ -134,7 +135,7 @@ void ManagementStart::waitForEarlierOpenVPN(const Job &job)
         qCDebug(lcEngine) << "the earlier openvpn's end was not reported in time; trying the port anyway";
 }
 
-bool ManagementStart::connectManagement(const Job &job)
+bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
 {
     TcpClient &socket = m_management.socket();
     for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
@@ -144,6 +145,7 @@ bool ManagementStart::connectManagement(const Job &job)
             // see this run's password, let alone the credentials.
             if (!peerBelongsToRoot()) {
                 socket.close();
+                *why = GiveUp::PortNotRoot;
                 return false;
             }
             if (authenticate(job.managementPassword, &error)) {
@@ -154,6 +156,7 @@ bool ManagementStart::connectManagement(const Job &job)
         qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << error;
         std::this_thread::sleep_for(pauseAfterFailedAttempt);
     }
+    *why = GiveUp::NoAnswer;
     return false;
 }
 

@@ -32,7 +32,8 @@ class OpenVPNManagement;
 //      user's) is not this run's, so the connection is closed and the attempt counts as failed;
 //   5. hands over: sends the opening commands ("state on", "bytecount 1", "log on") and the
 //      credentials, and starts the reader.
-// A start that was refused beforehand, or that fails a step, ends in the give-up handler instead.
+// A start that was refused beforehand, or that fails a step, ends in the give-up handler instead,
+// which learns which of these it was.
 //
 // start(), runRequested() and runEnded() may be called from any thread; the handlers run on the
 // worker thread.
@@ -48,6 +49,13 @@ public:
     // openvpn takes a command parameter of at most 256 bytes and rejects the whole command otherwise.
     static constexpr qsizetype maxCredentialBytes = 256;
 
+    // Why a start did not go ahead.
+    enum class GiveUp {
+        Refused, // the job carried a refusal
+        PortNotRoot, // another user held the management port
+        NoAnswer, // no attempt reached this run's openvpn
+    };
+
     struct Job
     {
         std::uint64_t generation = 0; // each start's number, counting up
@@ -60,7 +68,8 @@ public:
     };
 
     // `giveUp` ends a start that cannot go ahead; `handingOver` runs right before the credentials go out.
-    ManagementStart(OpenVPNManagement &management, std::function<void()> giveUp, std::function<void()> handingOver);
+    ManagementStart(
+        OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp, std::function<void()> handingOver);
     ~ManagementStart();
 
     ManagementStart(const ManagementStart &) = delete;
@@ -92,13 +101,13 @@ private:
     void runWorker();
     void run(const Job &job);
     void waitForEarlierOpenVPN(const Job &job);
-    bool connectManagement(const Job &job);
+    bool connectManagement(const Job &job, GiveUp *why);
     bool peerBelongsToRoot();
     bool authenticate(const QString &managementPassword, QString *error = nullptr);
     void handOver(const Job &job);
 
     OpenVPNManagement &m_management;
-    const std::function<void()> m_giveUp;
+    const std::function<void(GiveUp why)> m_giveUp;
     const std::function<void()> m_handingOver;
 
     std::atomic<int> m_pending { 0 };

@@ -15,8 +15,8 @@ constexpr qsizetype readSize = 2048;
 constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
 } // namespace
 
-OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink)
-    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink))
+OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink, ManagementObserver *observer)
+    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink), observer)
 { }
 
 OpenVPNManagement::~OpenVPNManagement()

@@ -30,6 +30,12 @@ const QString &OpenVPNStateDidChange()
     return name;
 }
 
+const QString &OpenVPNConnectionDidFail()
+{
+    static const QString name = QStringLiteral("OpenVPNConnectionDidFail");
+    return name;
+}
+
 OpenVPNService &OpenVPNService::shared()
 {
     // Never destroyed: the management reader and the helper's replies may still use it while the
@@ -40,8 +46,14 @@ OpenVPNService &OpenVPNService::shared()
 
 OpenVPNService::OpenVPNService()
     : m_state(VpnState::noProcess.toString())
-    , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
-    , m_start(std::make_unique<ManagementStart>(*m_management, [this] { giveUpStart(); },
+    , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }, this))
+    , m_start(std::make_unique<ManagementStart>(
+          *m_management,
+          [this](ManagementStart::GiveUp why) {
+              giveUpStart(why == ManagementStart::GiveUp::PortNotRoot ? FailureReason::ManagementPortTaken
+                      : why == ManagementStart::GiveUp::NoAnswer      ? FailureReason::ManagementNoAnswer
+                                                                      : FailureReason::None);
+          },
           [this] {
               // Before the reader starts, so that its first report always finds this set.
               std::lock_guard lock(m_stateMutex);
@@ -68,12 +80,87 @@ void OpenVPNService::setState(const QString &state)
 void OpenVPNService::updateState(const QString &name)
 {
     std::lock_guard lock(m_stateMutex);
+    const std::optional<StateReport> report = std::exchange(m_lastReport, std::nullopt);
     if (m_state == VpnState::connected && (name == VpnState::assignIp || name == VpnState::addRoutes))
         return;
     m_state = name;
     m_firstReportAwaitedSince.reset();
+
+    m_tunnel.reset();
+    if (name == VpnState::connected && report && report->name == name) {
+        const qint64 time = report->time.toLongLong();
+        m_tunnel = VpnTunnel { report->tunnelAddress, report->tunnelAddress6, report->remoteAddress, report->remotePort,
+            time > 0 ? QDateTime::fromSecsSinceEpoch(time) : QDateTime::currentDateTime() };
+    }
+    bool failed = false;
+    if (m_runLive && name == VpnState::connected)
+        m_outcome.connected();
+    if (m_runLive && VpnState::classOf(name) == VpnState::Class::Idle) {
+        m_runLive = false;
+        m_failureReason = m_outcome.reason();
+        failed = m_failureReason != FailureReason::None;
+        if (failed)
+            qCInfo(lcEngine) << "the run ended in a failure:" << int(m_failureReason);
+    }
     // Queued under the lock, so the posts arrive in the order the updates were accepted.
     NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNStateDidChange());
+    if (failed)
+        NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNConnectionDidFail());
+}
+
+FailureReason OpenVPNService::failureReason() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_failureReason;
+}
+
+std::optional<VpnTunnel> OpenVPNService::tunnel() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_tunnel;
+}
+
+VpnTraffic OpenVPNService::traffic() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_traffic;
+}
+
+void OpenVPNService::stateReported(const StateReport &report)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_lastReport = report;
+    if (m_runLive)
+        m_outcome.stateReported(report.name, report.description);
+}
+
+void OpenVPNService::byteCountReported(std::uint64_t received, std::uint64_t sent)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_traffic = VpnTraffic { received, sent };
+}
+
+void OpenVPNService::verificationFailed()
+{
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive)
+        m_outcome.verificationFailed();
+}
+
+void OpenVPNService::fatalReported(const QString &message)
+{
+    SystemLog::write(QStringLiteral("OpenVPN stopped on an error: ") + message);
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive)
+        m_outcome.fatalError();
+}
+
+void OpenVPNService::beginRun()
+{
+    std::lock_guard lock(m_stateMutex);
+    m_runLive = true;
+    m_outcome.begin();
+    m_traffic = {};
 }
 
 std::optional<QString> OpenVPNService::config() const
@@ -137,6 +224,7 @@ bool OpenVPNService::isAwaitingFirstReport() const
 void OpenVPNService::startOpenVPN()
 {
     const std::uint64_t generation = ++m_generation;
+    beginRun();
 
     HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
     const HelperConnectionPtr connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
@@ -146,11 +234,14 @@ void OpenVPNService::startOpenVPN()
         // start is left to wait for.
         helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
             SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
+            noteForRun(generation, [](RunOutcome &outcome) { outcome.helperUnreachable(); });
             m_start->runEnded(generation);
         });
     }
-    if (!helper)
+    if (!helper) {
         qCDebug(lcEngine) << "no helper to run openvpn";
+        noteForRun(generation, [](RunOutcome &outcome) { outcome.helperUnreachable(); });
+    }
 
     const QString clientUp = AppPaths::resource(QStringLiteral("client.up"));
     const QString clientDown = AppPaths::resource(QStringLiteral("client.down"));
@@ -178,7 +269,15 @@ void OpenVPNService::startOpenVPN()
     else if (!ManagementStart::acceptsCredential(*secret, &problem))
         job.refusal = QStringLiteral("OpenVPN not started: the password ") + problem;
 
-    if (job.refusal.isEmpty()) {
+    if (!job.refusal.isEmpty()) {
+        // What the person can mend themselves, and what only a new installation mends.
+        const bool credential
+            = configPath && user && secret && QFileInfo(clientUp).isFile() && QFileInfo(clientDown).isFile();
+        noteForRun(generation, [credential](RunOutcome &outcome) {
+            outcome.startRefused(
+                credential ? FailureReason::CredentialsUnusable : FailureReason::InstallationIncomplete);
+        });
+    } else {
         job.username = *user;
         job.password = *secret;
         job.managementPassword = ManagementPassword::generate();
@@ -194,11 +293,30 @@ void OpenVPNService::startOpenVPN()
 
 void OpenVPNService::stopOpenVPN()
 {
+    {
+        std::lock_guard lock(m_stateMutex);
+        if (m_runLive)
+            m_outcome.stopRequested();
+    }
     m_management->send(QStringLiteral("signal SIGINT\n"));
 }
 
-void OpenVPNService::giveUpStart()
+void OpenVPNService::noteForRun(std::uint64_t generation, const std::function<void(RunOutcome &)> &note)
 {
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive && generation == m_generation.load())
+        note(m_outcome);
+}
+
+void OpenVPNService::giveUpStart(FailureReason why)
+{
+    {
+        std::lock_guard lock(m_stateMutex);
+        if (m_runLive && why == FailureReason::ManagementPortTaken)
+            m_outcome.managementPortTaken();
+        else if (m_runLive && why == FailureReason::ManagementNoAnswer)
+            m_outcome.managementUnanswered();
+    }
     StandardOutput::writeLine(QStringLiteral("error while starting mgmt interface"));
     updateState(VpnState::noProcess.toString());
 }
@@ -206,6 +324,8 @@ void OpenVPNService::giveUpStart()
 void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus)
 {
     SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
+    // Noted before the start hears of it, so that a start that gives up because of it finds it.
+    noteForRun(generation, [terminationStatus](RunOutcome &outcome) { outcome.helperStatus(terminationStatus); });
     m_start->runEnded(generation);
     if (generation != m_generation.load()) {
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
@@ -226,13 +346,15 @@ void OpenVPNService::onManagementConnectionLost()
     // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
     // window keep showing a connection on its way when openvpn went before it reported anything:
     // the idle state then is the one from before the start, and nobody would be told.
-    bool unreported = false;
+    bool unexpected = false;
     {
         std::lock_guard lock(m_stateMutex);
-        unreported = m_firstReportAwaitedSince.has_value();
+        unexpected = m_firstReportAwaitedSince.has_value() || !isIdleState(m_state);
         m_firstReportAwaitedSince.reset();
+        if (unexpected && m_runLive)
+            m_outcome.connectionLost();
     }
-    if (unreported || !isIdleState(state()))
+    if (unexpected)
         updateState(VpnState::noProcess.toString());
 }
 
