@@ -120,7 +120,7 @@ void ConnectFlow::toggleConnection()
         requestLogin(email, password);
         return;
     }
-    service.management().send(QStringLiteral("signal SIGINT\n"));
+    service.stopOpenVPN();
 }
 
 void ConnectFlow::requestLogin(const QString &email, const QString &password)
@@ -139,7 +139,7 @@ void ConnectFlow::handleLoginResponse(const ReplyRecord &reply, const QString &e
 {
     qCDebug(lcAccount) << "login reply, status" << reply.status;
     if (!reply.success) {
-        failSignIn(reply.hasResponse ? tr("Falsche E-Mail Adresse oder Passwort") : tr("Network connection failed"));
+        failSignIn(messageForFailed(reply));
         return;
     }
 
@@ -170,7 +170,7 @@ void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
     // otherwise add up over the sign-ins of a long-running program.
     m_client.closeIdleConnections();
     if (!reply.success) {
-        failSignIn(reply.hasResponse ? tr("Falsche E-Mail Adresse oder Passwort") : tr("Network connection failed"));
+        failSignIn(messageForFailed(reply));
         return;
     }
 
@@ -230,12 +230,26 @@ void ConnectFlow::startWithConfig(const QString &config)
         });
 }
 
+QString ConnectFlow::messageForFailed(const ReplyRecord &reply)
+{
+    if (!reply.hasResponse)
+        return tr("Network connection failed");
+    // A refusal of the credentials says they are wrong, and so, as always, does a 2xx reply whose
+    // body cannot be read; a service that is down, overloaded or answers otherwise must not send
+    // the person to their password.
+    const bool accepted = reply.status >= 200 && reply.status < 300;
+    if (reply.status == 401 || reply.status == 403 || accepted)
+        return tr("Falsche E-Mail Adresse oder Passwort");
+    qCInfo(lcAccount) << "the account service answered with status" << reply.status;
+    return tr("Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen.");
+}
+
 void ConnectFlow::failSignIn(const QString &message)
 {
     m_requestInFlight = false;
     m_client.closeIdleConnections();
     m_form.showDisconnected();
-    m_form.showErrorSheet(message);
+    m_form.reportFailure(message);
 }
 
 } // namespace quellnet

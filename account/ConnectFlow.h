@@ -21,7 +21,9 @@ namespace quellnet {
 //
 // Owned by the login view; everything runs on the GUI thread, except that the first sign-in of a
 // run loads the TLS library off the GUI thread before its first request. Failures end in the
-// view's disconnected mode with an error sheet, never in an exception or a return value.
+// view's disconnected mode with a report of the failure (a sheet, or a desktop notification while
+// the window is not in view), never in an exception or a return value. The form's checks always
+// answer with a sheet.
 class ConnectFlow : public QObject
 {
     Q_OBJECT
@@ -51,6 +53,11 @@ public:
     // True from a sign-in's first request until it failed, or until openvpn has reported its
     // first state (or the VPN service's start ended without one); clicks meanwhile are ignored.
     bool isSignInUnderWay() const;
+    // What the person reads about a reply that failed: no answer at all, credentials the service
+    // refused (401, 403, or a 2xx reply that cannot be read), or a service that is not available
+    // (any other status: 5xx, 429, ...).
+    static QString messageForFailed(const ReplyRecord &reply);
+
     // True while a sign-in waits for the account service or writes the configuration file, before
     // anything is started.
     bool isTalkingToAccountService() const { return m_requestInFlight; }

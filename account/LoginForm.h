@@ -5,7 +5,7 @@
 namespace quellnet {
 
 // What the sign-in and connect flow needs from the login view: the form's contents, the two
-// display modes it switches to while signing in, and the error sheet. Implemented by the login
+// display modes it switches to while signing in, the error sheet and the report of a failure. Implemented by the login
 // view; everything is called on the GUI thread.
 class LoginForm
 {
@@ -22,6 +22,9 @@ public:
 
     // A critical alert with `message` on the login window. Returns at once.
     virtual void showErrorSheet(const QString &message) = 0;
+    // Why a sign-in ended: where the person will see it, which may be elsewhere than the window
+    // (a desktop notification). Returns at once.
+    virtual void reportFailure(const QString &message) { showErrorSheet(message); }
 };
 
 } // namespace quellnet

@@ -2,9 +2,11 @@
 
 #include "account/ConnectFlow.h"
 #include "app/Autostart.h"
+#include "app/DesktopNotifications.h"
 #include "app/MainWindowController.h"
+#include "app/StatusIcon.h"
 #include "app/StatusMenu.h"
-#include "base/AppPaths.h"
+#include "app/StatusNotices.h"
 #include "base/SystemLog.h"
 #include "engine/OpenVPNService.h"
 #include "helperlink/HelperInstallation.h"
@@ -12,7 +14,6 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QIcon>
 #include <QMenu>
 #include <QSignalBlocker>
 #include <QSystemTrayIcon>
@@ -26,6 +27,7 @@ AppDelegate::AppDelegate(
     , HelperConnectionCache(std::move(helperConnections))
     , m_statusMenuObject(new StatusMenu(this))
     , m_systemTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable)
+    , m_notifications(new DesktopNotifications(this))
     , m_helperInstallation(std::make_unique<HelperInstallation>(*this, std::move(privilegeStep)))
 {
     m_statusMemu = m_statusMenuObject->menu();
@@ -49,6 +51,9 @@ AppDelegate::AppDelegate(
 
 AppDelegate::~AppDelegate()
 {
+    // The window goes after the tray icon, which its display modes must no longer reach.
+    if (m_mainViewController != nullptr)
+        disconnect(m_mainViewController, nullptr, this, nullptr);
     if (HelperConnectionProvider::applicationDelegate() == this)
         HelperConnectionProvider::setApplicationDelegate(nullptr);
     if (ApplicationDelegate::current() == this)
@@ -74,8 +79,10 @@ void AppDelegate::applicationDidFinishLaunching()
     m_window->installEventFilter(this);
 
     m_statusItem = std::make_unique<QSystemTrayIcon>();
-    m_statusItem->setIcon(QIcon(AppPaths::resource(QStringLiteral("ic_status.png"))));
-    m_statusItem->setToolTip(QStringLiteral("Quellnet"));
+    m_statusIcon = std::make_unique<StatusIcon>(*m_statusItem);
+    m_statusIcon->show(m_mainViewController->displayMode());
+    connect(m_mainViewController, &MainViewController::displayModeChanged, this,
+        [this](MainViewController::DisplayMode mode) { m_statusIcon->show(mode); });
     m_statusItem->setContextMenu(m_statusMemu);
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
@@ -83,6 +90,8 @@ void AppDelegate::applicationDidFinishLaunching()
     });
     m_statusItem->show();
     updateQuitOnClose();
+    m_statusNotices = new StatusNotices(
+        [this](const QString &summary, const QString &body) { m_notifications->show(summary, body); }, this);
 
     shouldInstallHelper(m_helperInstallation->startUpCallback());
 }
@@ -162,6 +171,20 @@ QMenu *AppDelegate::statusMemu() const
 QAction *AppDelegate::connectItem() const
 {
     return m_connectItem;
+}
+
+void AppDelegate::notify(const QString &summary, const QString &body, std::function<void()> undelivered)
+{
+    m_notifications->show(summary, body, [undelivered = std::move(undelivered)](bool delivered) {
+        if (!delivered && undelivered)
+            undelivered();
+    });
+}
+
+void AppDelegate::setNoticeIntervalForTesting(int milliseconds)
+{
+    if (m_statusNotices != nullptr)
+        m_statusNotices->setMinimumIntervalForTesting(milliseconds);
 }
 
 QWidget *AppDelegate::window() const

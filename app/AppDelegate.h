@@ -17,9 +17,12 @@ class QWidget;
 
 namespace quellnet {
 
+class DesktopNotifications;
 class HelperInstallation;
 class MainViewController;
+class StatusIcon;
 class StatusMenu;
+class StatusNotices;
 
 // The application delegate: it launches the program's interface (the main window with the login
 // view, the tray icon with its menu), brings the window back when asked, and holds what lives for
@@ -34,6 +37,9 @@ class StatusMenu;
 // whole interface and closing it ends the program. Quitting sends nothing to openvpn or to the
 // helper: a running tunnel is left to them, and the next launch takes it over once the helper check
 // has found the helper current (or installed it), so that the window shows it and "Trennen" ends it.
+//
+// The tray icon shows the window's display mode, and the desktop's notifications say when the
+// tunnel comes up, when it is lost, and (for the login view) why a connect or a tunnel ended.
 class AppDelegate : public QObject, public HelperConnectionCache, public ApplicationDelegate
 {
     Q_OBJECT
@@ -66,12 +72,15 @@ public:
     QMenu *statusMemu() const;
     StatusMenu *statusMenu() const { return m_statusMenuObject; }
     QAction *connectItem() const override;
+    void notify(const QString &summary, const QString &body, std::function<void()> undelivered) override;
     QWidget *window() const;
     MainViewController *mainViewController() const;
     QSystemTrayIcon *statusItem() const;
 
     // Tests: decide whether the desktop has a tray instead of asking it.
     void setSystemTrayProbeForTesting(std::function<bool()> probe);
+    // Tests: the shortest time between two notices of one run (StatusNotices).
+    void setNoticeIntervalForTesting(int milliseconds);
 
 public Q_SLOTS:
     // A request to see the window: the tray icon clicked, "Fenster öffnen", a second launch.
@@ -99,6 +108,9 @@ private:
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_mainViewController;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    std::unique_ptr<StatusIcon> m_statusIcon;
+    DesktopNotifications *m_notifications = nullptr;
+    StatusNotices *m_statusNotices = nullptr;
     std::unique_ptr<HelperInstallation> m_helperInstallation; // uses the cache: goes before it
 };
 

@@ -5,7 +5,8 @@
 #     [RESOURCE_LOCK <locks...>]   e.g. mgmt-port (127.0.0.1:1337), helper-socket, tmp-config
 #     [NETWORK private|e2e-client]
 #     [TIMEOUT <seconds>]
-#     [ENVIRONMENT <VAR=value...>])
+#     [ENVIRONMENT <VAR=value...>]
+#     [WRAPPER <command...>])        run through this command, inside the NETWORK's place
 #
 # One Qt Test executable registered with CTest, linked with the tests' support library
 # (tests/support). Test programs land in <build>/tests/bin so that they never mix with the staged
@@ -21,7 +22,7 @@
 set(QUELLNET_TEST_NO_SESSION_BUS "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/quellnet-tests-have-no-session-bus")
 
 function(quellnet_add_test name)
-    cmake_parse_arguments(T "" "TIMEOUT;NETWORK" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
+    cmake_parse_arguments(T "" "TIMEOUT;NETWORK" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENVIRONMENT;WRAPPER" ${ARGN})
     if(NOT T_LABELS)
         set(T_LABELS unit)
     endif()
@@ -35,7 +36,7 @@ function(quellnet_add_test name)
         QUELLNET_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests/bin")
     quellnet_test_launcher(launcher "${T_NETWORK}")
-    add_test(NAME ${name} COMMAND ${launcher} $<TARGET_FILE:${name}>)
+    add_test(NAME ${name} COMMAND ${launcher} ${T_WRAPPER} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
         LABELS "${T_LABELS}"
         TIMEOUT ${T_TIMEOUT}

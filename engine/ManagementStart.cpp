@@ -66,8 +66,8 @@ std::optional<std::optional<HelperRun>> askForRun(const std::weak_ptr<HelperConn
 
 } // namespace
 
-ManagementStart::ManagementStart(
-    OpenVPNManagement &management, std::function<void()> giveUp, std::function<void(bool reattached)> handingOver)
+ManagementStart::ManagementStart(OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp,
+    std::function<void(bool reattached)> handingOver)
     : m_management(management), m_giveUp(std::move(giveUp)), m_handingOver(std::move(handingOver))
 { }
 
@@ -136,13 +136,14 @@ void ManagementStart::run(Job &job)
     }
     if (!job.refusal.isEmpty()) {
         SystemLog::write(job.refusal);
-        m_giveUp();
+        m_giveUp(GiveUp::Refused);
         return;
     }
     requestRun(job);
     waitForEarlierOpenVPN(job);
-    if (!connectManagement(job)) {
-        m_giveUp();
+    GiveUp why = GiveUp::NoAnswer;
+    if (!connectManagement(job, &why)) {
+        m_giveUp(why);
         return;
     }
     handOver(job);
@@ -150,6 +151,11 @@ void ManagementStart::run(Job &job)
 
 void ManagementStart::reattach(Job &job)
 {
+    if (m_pending.load() > 0) {
+        // A start asked for meanwhile ends the earlier launch's run anyway.
+        qCDebug(lcEngine) << "a start is waiting; not reattaching";
+        return;
+    }
     const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
     if (!answer || !*answer || (*answer)->owner != ::geteuid() || !(*answer)->managementPassword) {
         qCDebug(lcEngine) << "no openvpn of this user to reattach to";
@@ -158,10 +164,11 @@ void ManagementStart::reattach(Job &job)
     qCInfo(lcEngine) << "reattaching to the openvpn that an earlier launch left running";
     job.managementPassword = *(*answer)->managementPassword;
     ++m_pending;
-    if (connectManagement(job))
+    GiveUp why = GiveUp::NoAnswer;
+    if (connectManagement(job, &why))
         handOver(job);
     else
-        m_giveUp();
+        m_giveUp(why);
     --m_pending;
 }
 
@@ -255,13 +262,14 @@ void ManagementStart::waitForEarlierOpenVPN(const Job &job)
         qCDebug(lcEngine) << "the earlier openvpn's end was not reported in time; trying the port anyway";
 }
 
-bool ManagementStart::connectManagement(const Job &job)
+bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
 {
     TcpClient &socket = m_management.socket();
     for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
         if (std::lock_guard lock(m_runsMutex); runHasEnded(job)) {
             // The helper refused the request, or its openvpn is gone: nothing is left to reach.
             qCDebug(lcEngine) << "the helper reported the run's end before the management connection was made";
+            *why = GiveUp::NoAnswer; // what the helper reported says more, and the service has it
             return false;
         }
         QString error;
@@ -270,6 +278,7 @@ bool ManagementStart::connectManagement(const Job &job)
             // see this run's password, let alone the credentials.
             if (!peerBelongsToRoot()) {
                 socket.close();
+                *why = GiveUp::PortNotRoot;
                 return false;
             }
             if (authenticate(job.managementPassword, &error)) {
@@ -281,6 +290,7 @@ bool ManagementStart::connectManagement(const Job &job)
         std::unique_lock lock(m_runsMutex);
         m_runEnded.wait_for(lock, pauseAfterFailedAttempt, [&] { return runHasEnded(job); });
     }
+    *why = GiveUp::NoAnswer;
     return false;
 }
 

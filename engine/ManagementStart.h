@@ -45,7 +45,8 @@ class OpenVPNManagement;
 // "state"), sends "bytecount 1" and "log on" and starts the reader; it sends no credentials, and an
 // openvpn still waiting for them (nobody is left to give them) is asked to quit. Without such a run
 // it does nothing.
-// A start that was refused beforehand, or that fails a step, ends in the give-up handler instead.
+// A start that was refused beforehand, or that fails a step, ends in the give-up handler instead,
+// which learns which of these it was.
 //
 // start(), runEnded() and the other public functions may be called from any thread; the handlers
 // and the job's requestRun run on the worker thread.
@@ -65,6 +66,12 @@ public:
     static constexpr std::chrono::seconds helperAnswerTimeout { 3 };
     // How often the helper is asked whether the earlier launch's openvpn has gone.
     static constexpr std::chrono::milliseconds runEndPollInterval { 100 };
+    // Why a start did not go ahead.
+    enum class GiveUp {
+        Refused, // the job carried a refusal
+        PortNotRoot, // another user held the management port
+        NoAnswer, // no attempt reached this run's openvpn
+    };
 
     struct Job
     {
@@ -86,8 +93,8 @@ public:
     // `giveUp` ends a start that cannot go ahead; `handingOver` runs right before the management
     // connection is handed over, with whether it is a reattachment (whose openvpn's end no
     // termination reply will report).
-    ManagementStart(
-        OpenVPNManagement &management, std::function<void()> giveUp, std::function<void(bool reattached)> handingOver);
+    ManagementStart(OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp,
+        std::function<void(bool reattached)> handingOver);
     ~ManagementStart();
 
     ManagementStart(const ManagementStart &) = delete;
@@ -127,13 +134,13 @@ private:
     void waitForEndOf(const QString &managementPassword, const Job &job);
     void waitForEarlierOpenVPN(const Job &job);
     bool runHasEnded(const Job &job) const; // call with m_runsMutex held
-    bool connectManagement(const Job &job);
+    bool connectManagement(const Job &job, GiveUp *why);
     bool peerBelongsToRoot();
     bool authenticate(const QString &managementPassword, QString *error = nullptr);
     void handOver(const Job &job);
 
     OpenVPNManagement &m_management;
-    const std::function<void()> m_giveUp;
+    const std::function<void(GiveUp why)> m_giveUp;
     const std::function<void(bool reattached)> m_handingOver;
 
     std::atomic<int> m_pending { 0 };

@@ -18,8 +18,8 @@ constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
 constexpr qsizetype maxStateAnswerBytes = 64 * 1024;
 } // namespace
 
-OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink)
-    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink))
+OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink, ManagementObserver *observer)
+    : m_socket(QStringLiteral("127.0.0.1"), 1337), m_parser(std::move(stateSink), observer)
 { }
 
 OpenVPNManagement::~OpenVPNManagement()

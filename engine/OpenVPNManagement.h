@@ -29,9 +29,9 @@ namespace quellnet {
 class OpenVPNManagement
 {
 public:
-    // `stateSink` receives the state names that openvpn reports; by default the shared VPN
-    // service's updateState().
-    explicit OpenVPNManagement(ManagementParser::StateSink stateSink = {});
+    // `stateSink` receives the state names that openvpn reports, and `observer` the rest of what it
+    // reports; by default both are the shared VPN service.
+    explicit OpenVPNManagement(ManagementParser::StateSink stateSink = {}, ManagementObserver *observer = nullptr);
     ~OpenVPNManagement();
 
     OpenVPNManagement(const OpenVPNManagement &) = delete;

@@ -30,6 +30,12 @@ const QString &OpenVPNStateDidChange()
     return name;
 }
 
+const QString &OpenVPNConnectionDidFail()
+{
+    static const QString name = QStringLiteral("OpenVPNConnectionDidFail");
+    return name;
+}
+
 OpenVPNService &OpenVPNService::shared()
 {
     // Never destroyed: the management reader and the helper's replies may still use it while the
@@ -40,14 +46,22 @@ OpenVPNService &OpenVPNService::shared()
 
 OpenVPNService::OpenVPNService()
     : m_state(VpnState::noProcess.toString())
-    , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }))
+    , m_management(std::make_unique<OpenVPNManagement>([this](const QString &name) { updateState(name); }, this))
     , m_start(std::make_unique<ManagementStart>(
-          *m_management, [this] { giveUpStart(); },
+          *m_management,
+          [this](ManagementStart::GiveUp why) {
+              giveUpStart(why == ManagementStart::GiveUp::PortNotRoot ? FailureReason::ManagementPortTaken
+                      : why == ManagementStart::GiveUp::NoAnswer      ? FailureReason::ManagementNoAnswer
+                                                                      : FailureReason::None);
+          },
           [this](bool reattached) {
               // Before the reader starts, so that its first report always finds this set.
               std::lock_guard lock(m_stateMutex);
               m_reattached = reattached;
-              if (!reattached)
+              // A run taken over is one of its own from here: its end gets a reason too.
+              if (reattached)
+                  beginRun();
+              else
                   m_firstReportAwaitedSince = std::chrono::steady_clock::now();
           }))
 {
@@ -71,12 +85,86 @@ void OpenVPNService::setState(const QString &state)
 void OpenVPNService::updateState(const QString &name)
 {
     std::lock_guard lock(m_stateMutex);
+    const std::optional<StateReport> report = std::exchange(m_lastReport, std::nullopt);
     if (m_state == VpnState::connected && (name == VpnState::assignIp || name == VpnState::addRoutes))
         return;
     m_state = name;
     m_firstReportAwaitedSince.reset();
+
+    m_tunnel.reset();
+    if (name == VpnState::connected && report && report->name == name) {
+        const qint64 time = report->time.toLongLong();
+        m_tunnel = VpnTunnel { report->tunnelAddress, report->tunnelAddress6, report->remoteAddress, report->remotePort,
+            time > 0 ? QDateTime::fromSecsSinceEpoch(time) : QDateTime::currentDateTime() };
+    }
+    bool failed = false;
+    if (m_runLive && name == VpnState::connected)
+        m_outcome.connected();
+    if (m_runLive && VpnState::classOf(name) == VpnState::Class::Idle) {
+        m_runLive = false;
+        m_failureReason = m_outcome.reason();
+        failed = m_failureReason != FailureReason::None;
+        if (failed)
+            qCInfo(lcEngine) << "the run ended in a failure:" << int(m_failureReason);
+    }
     // Queued under the lock, so the posts arrive in the order the updates were accepted.
     NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNStateDidChange());
+    if (failed)
+        NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNConnectionDidFail());
+}
+
+FailureReason OpenVPNService::failureReason() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_failureReason;
+}
+
+std::optional<VpnTunnel> OpenVPNService::tunnel() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_tunnel;
+}
+
+VpnTraffic OpenVPNService::traffic() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_traffic;
+}
+
+void OpenVPNService::stateReported(const StateReport &report)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_lastReport = report;
+    if (m_runLive)
+        m_outcome.stateReported(report.name, report.description);
+}
+
+void OpenVPNService::byteCountReported(std::uint64_t received, std::uint64_t sent)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_traffic = VpnTraffic { received, sent };
+}
+
+void OpenVPNService::verificationFailed()
+{
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive)
+        m_outcome.verificationFailed();
+}
+
+void OpenVPNService::fatalReported(const QString &message)
+{
+    SystemLog::write(QStringLiteral("OpenVPN stopped on an error: ") + message);
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive)
+        m_outcome.fatalError();
+}
+
+void OpenVPNService::beginRun()
+{
+    m_runLive = true;
+    m_outcome.begin();
+    m_traffic = {};
 }
 
 std::optional<QString> OpenVPNService::config() const
@@ -140,6 +228,10 @@ bool OpenVPNService::isAwaitingFirstReport() const
 void OpenVPNService::startOpenVPN()
 {
     const std::uint64_t generation = ++m_generation;
+    {
+        std::lock_guard lock(m_stateMutex);
+        beginRun();
+    }
 
     HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
     const HelperConnectionPtr connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
@@ -149,11 +241,14 @@ void OpenVPNService::startOpenVPN()
         // start is left to wait for.
         helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
             SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
+            noteForRun(generation, [](RunOutcome &outcome) { outcome.helperUnreachable(); });
             m_start->runEnded(generation, ManagementStart::RunEnd::RequestFailed);
         });
     }
-    if (!helper)
+    if (!helper) {
         qCDebug(lcEngine) << "no helper to run openvpn";
+        noteForRun(generation, [](RunOutcome &outcome) { outcome.helperUnreachable(); });
+    }
 
     const QString clientUp = AppPaths::resource(QStringLiteral("client.up"));
     const QString clientDown = AppPaths::resource(QStringLiteral("client.down"));
@@ -180,7 +275,15 @@ void OpenVPNService::startOpenVPN()
     else if (!ManagementStart::acceptsCredential(*secret, &problem))
         job.refusal = QStringLiteral("OpenVPN not started: the password ") + problem;
 
-    if (job.refusal.isEmpty()) {
+    if (!job.refusal.isEmpty()) {
+        // What the person can mend themselves, and what only a new installation mends.
+        const bool credential
+            = configPath && user && secret && QFileInfo(clientUp).isFile() && QFileInfo(clientDown).isFile();
+        noteForRun(generation, [credential](RunOutcome &outcome) {
+            outcome.startRefused(
+                credential ? FailureReason::CredentialsUnusable : FailureReason::InstallationIncomplete);
+        });
+    } else {
         job.username = *user;
         job.password = *secret;
         job.managementPassword = ManagementPassword::generate();
@@ -211,11 +314,30 @@ void OpenVPNService::reattach()
 
 void OpenVPNService::stopOpenVPN()
 {
+    {
+        std::lock_guard lock(m_stateMutex);
+        if (m_runLive)
+            m_outcome.stopRequested();
+    }
     m_management->send(QStringLiteral("signal SIGINT\n"));
 }
 
-void OpenVPNService::giveUpStart()
+void OpenVPNService::noteForRun(std::uint64_t generation, const std::function<void(RunOutcome &)> &note)
 {
+    std::lock_guard lock(m_stateMutex);
+    if (m_runLive && generation == m_generation.load())
+        note(m_outcome);
+}
+
+void OpenVPNService::giveUpStart(FailureReason why)
+{
+    {
+        std::lock_guard lock(m_stateMutex);
+        if (m_runLive && why == FailureReason::ManagementPortTaken)
+            m_outcome.managementPortTaken();
+        else if (m_runLive && why == FailureReason::ManagementNoAnswer)
+            m_outcome.managementUnanswered();
+    }
     StandardOutput::writeLine(QStringLiteral("error while starting mgmt interface"));
     updateState(VpnState::noProcess.toString());
 }
@@ -223,6 +345,8 @@ void OpenVPNService::giveUpStart()
 void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus)
 {
     SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
+    // Noted before the start hears of it, so that a start that gives up because of it finds it.
+    noteForRun(generation, [terminationStatus](RunOutcome &outcome) { outcome.helperStatus(terminationStatus); });
     m_start->runEnded(generation, ManagementStart::RunEnd::Reported);
     if (generation != m_generation.load()) {
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
@@ -239,30 +363,23 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
 
 void OpenVPNService::onManagementConnectionLost()
 {
-    // The helper tells the launch that asked for a run when its openvpn has gone; for a run taken
-    // over from an earlier launch, the closed connection is the only word of it.
-    bool reattached = false;
-    {
-        std::lock_guard lock(m_stateMutex);
-        reattached = std::exchange(m_reattached, false);
-    }
-    if (reattached) {
-        if (state() != VpnState::noProcess)
-            updateState(VpnState::noProcess.toString());
-        return;
-    }
-
     // openvpn reports "EXITING" before it closes on a normal stop; a connection that ends without
     // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
     // window keep showing a connection on its way when openvpn went before it reported anything:
     // the idle state then is the one from before the start, and nobody would be told.
-    bool unreported = false;
+    // The helper tells the launch that asked for a run when its openvpn has gone; for a run taken
+    // over from an earlier launch, the closed connection is the only word of it.
+    bool unexpected = false;
+    bool reattached = false;
     {
         std::lock_guard lock(m_stateMutex);
-        unreported = m_firstReportAwaitedSince.has_value();
+        reattached = std::exchange(m_reattached, false);
+        unexpected = m_firstReportAwaitedSince.has_value() || !isIdleState(m_state);
         m_firstReportAwaitedSince.reset();
+        if (unexpected && m_runLive)
+            m_outcome.connectionLost();
     }
-    if (unreported || !isIdleState(state()))
+    if (unexpected || (reattached && state() != VpnState::noProcess))
         updateState(VpnState::noProcess.toString());
 }
 

@@ -1,10 +1,15 @@
 #pragma once
 
+#include "engine/ManagementParser.h"
+#include "engine/RunOutcome.h"
+
+#include <QDateTime>
 #include <QString>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +22,27 @@ class OpenVPNManagement;
 // Name of the notification posted on the GUI thread for every accepted VPN state change. It
 // carries nothing: observers read OpenVPNService::shared().state().
 const QString &OpenVPNStateDidChange();
+// Name of the notification posted on the GUI thread once for each run that ended in a failure,
+// right after the state notification of its end. It carries nothing: observers read
+// OpenVPNService::shared().failureReason().
+const QString &OpenVPNConnectionDidFail();
+
+// The tunnel as openvpn's CONNECTED report describes it.
+struct VpnTunnel
+{
+    QString address; // the tunnel's IPv4 address
+    QString address6; // the tunnel's IPv6 address, if any
+    QString server; // the VPN server's address
+    QString serverPort;
+    QDateTime since; // when openvpn reported CONNECTED
+};
+
+// The bytes openvpn received and sent since it started, as it last reported them.
+struct VpnTraffic
+{
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
+};
 
 // The one VPN connection of the program. It holds the VPN state (an openvpn state name such as
 // "CONNECTED", or "NOPROCESS" when there is no openvpn process to talk to), the configuration path
@@ -41,7 +67,13 @@ const QString &OpenVPNStateDidChange();
 // anything at all), or at all when the run was taken over, and when the helper reports that the
 // latest start's openvpn has exited (applied after openvpn's last reports); the exit of an earlier
 // start's openvpn changes nothing.
-class OpenVPNService
+//
+// A run lasts from startOpenVPN() (or a reattachment's hand-over) until the state next becomes idle.
+// Beside the state the service works out why a run ended (failureReason()) from what openvpn, the
+// helper and the start report; a run that ended in a failure is announced with
+// OpenVPNConnectionDidFail, one the person stopped is not. It also keeps what the CONNECTED report
+// said about the tunnel and openvpn's byte counts.
+class OpenVPNService : public ManagementObserver
 {
 public:
     // Created on first use, never destroyed.
@@ -56,6 +88,13 @@ public:
     // Stores `name` and posts OpenVPNStateDidChange, unless the state is "CONNECTED" and `name` is
     // "ASSIGN_IP" or "ADD_ROUTES": openvpn repeats those while connected, and they are dropped.
     void updateState(const QString &name);
+
+    // Why the latest run that ended did so; None when it ended as asked (or none ended yet).
+    FailureReason failureReason() const;
+    // The tunnel while the state is CONNECTED and openvpn described it; nothing otherwise.
+    std::optional<VpnTunnel> tunnel() const;
+    // The latest run's byte counts; zero until openvpn reports some.
+    VpnTraffic traffic() const;
 
     std::optional<QString> config() const;
     void setConfig(std::optional<QString> path);
@@ -74,7 +113,8 @@ public:
     // its state, as a start would, but sends no credentials. Returns at once; counts as a start
     // once the helper has named such a run, and does nothing when there is none.
     void reattach();
-    // Asks openvpn to quit ("signal SIGINT") over the management connection.
+    // Asks openvpn to quit ("signal SIGINT") over the management connection. The run then ends
+    // without a failure.
     void stopOpenVPN();
     // Whether a start is still setting up its management connection.
     bool isStarting() const;
@@ -86,19 +126,36 @@ public:
     // Whether `name` is an idle state (VpnState): no tunnel, and none on its way.
     static bool isIdleState(const QString &name);
 
+    // What the management reader reports besides the state (ManagementObserver); any thread.
+    void stateReported(const StateReport &report) override;
+    void byteCountReported(std::uint64_t received, std::uint64_t sent) override;
+    void verificationFailed() override;
+    void fatalReported(const QString &message) override;
+
 private:
     OpenVPNService();
-    ~OpenVPNService();
+    ~OpenVPNService() override;
 
-    void giveUpStart();
+    // A new run: forgets the outcome and the traffic of the last. Call with m_stateMutex held.
+    void beginRun();
+    // Runs `note` on the outcome if `generation` is the latest start's and its run has not ended.
+    void noteForRun(std::uint64_t generation, const std::function<void(RunOutcome &)> &note);
+    // `why` is None when the start was refused: startOpenVPN() noted the reason then.
+    void giveUpStart(FailureReason why);
     void onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus);
     void onManagementConnectionLost();
 
-    mutable std::mutex m_stateMutex;
+    mutable std::mutex m_stateMutex; // guards the state and everything about the run
     QString m_state;
     std::optional<std::chrono::steady_clock::time_point> m_firstReportAwaitedSince;
     // The management connection is one to a run that an earlier launch asked for.
     bool m_reattached = false;
+    bool m_runLive = false; // a run started and has not ended yet
+    RunOutcome m_outcome;
+    FailureReason m_failureReason = FailureReason::None;
+    std::optional<StateReport> m_lastReport; // the report whose name goes to updateState() next
+    std::optional<VpnTunnel> m_tunnel;
+    VpnTraffic m_traffic;
 
     mutable std::mutex m_fieldsMutex;
     std::optional<QString> m_config;

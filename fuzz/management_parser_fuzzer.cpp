@@ -10,7 +10,9 @@
 //
 // After every record: no crash or sanitizer report, the pending text holds no line feed and stays
 // within maxPendingBytes (in UTF-8). At the end: every state name the parser reported appears in
-// the text that was taken in, and there were no more reports than ">STATE:" notifications in it.
+// the text that was taken in, and there were no more reports than ">STATE:" notifications in it;
+// each report's fields hold no comma, each byte count, refused password and fatal error
+// came from a line of its kind, and the state sink heard exactly the names of the reports.
 #include "engine/ManagementParser.h"
 #include "engine/ManagementReceiveBuffer.h"
 #include "fuzz/FuzzCheck.h"
@@ -48,14 +50,32 @@ QString acceptedText(const QByteArray &read)
     return decoder.hasError() ? QString() : text;
 }
 
+// What the parser reports besides the names.
+class Reports : public ManagementObserver
+{
+public:
+    void stateReported(const StateReport &report) override
+    {
+        for (const QString *field :
+            { &report.time, &report.name, &report.description, &report.tunnelAddress, &report.remoteAddress,
+                &report.remotePort, &report.localAddress, &report.localPort, &report.tunnelAddress6 })
+            FUZZ_CHECK(!field->contains(u','));
+        names.append(report.name);
+    }
+    void byteCountReported(std::uint64_t, std::uint64_t) override { ++byteCounts; }
+    void verificationFailed() override { ++refusals; }
+    void fatalReported(const QString &) override { ++fatals; }
+
+    QStringList names;
+    int byteCounts = 0;
+    int refusals = 0;
+    int fatals = 0;
+};
+
 class Run
 {
 public:
-    Run()
-        : m_parser([this](const QString &name) { m_reported.append(name); })
-        , m_buffer(m_parser)
-    {
-    }
+    Run() : m_parser([this](const QString &name) { m_reported.append(name); }, &m_reports), m_buffer(m_parser) { }
 
     void read(const QByteArray &bytes)
     {
@@ -73,11 +93,15 @@ public:
 
     void checkReports() const
     {
-        if (m_reported.isEmpty())
+        FUZZ_CHECK(m_reports.names == m_reported);
+        if (m_reported.isEmpty() && m_reports.byteCounts == 0 && m_reports.refusals == 0 && m_reports.fatals == 0)
             return;
         QString taken;
         for (const QByteArray &read : m_reads)
             taken.append(acceptedText(read));
+        FUZZ_CHECK(m_reports.byteCounts <= taken.count(QLatin1String(">BYTECOUNT:")));
+        FUZZ_CHECK(m_reports.refusals <= taken.count(QLatin1String(">PASSWORD:Verification Failed")));
+        FUZZ_CHECK(m_reports.fatals <= taken.count(QLatin1String(">FATAL:")));
         FUZZ_CHECK(m_reported.size() <= taken.count(QLatin1String(">STATE:")));
         const QSet<QString> names(m_reported.cbegin(), m_reported.cend());
         for (const QString &name : names) {
@@ -88,6 +112,7 @@ public:
 
 private:
     QStringList m_reported;
+    Reports m_reports;
     QList<QByteArray> m_reads;
     const ManagementParser m_parser;
     ManagementReceiveBuffer m_buffer;

@@ -9,7 +9,7 @@
 // a byte-order mark on the first line, a leading "--", and "<tag>" lines that open inline blocks.
 #include "fuzz/FuzzCheck.h"
 #include "helper/ProfileAllowlist.h"
-#include "helper/RunStatus.h"
+#include "helperlink/HelperWire.h"
 
 #include <QByteArray>
 #include <QList>

@@ -4,7 +4,6 @@
 #include "helper/AllowedUsers.h"
 #include "helper/HelperLog.h"
 #include "helper/ProfileAllowlist.h"
-#include "helper/RunStatus.h"
 #include "helper/TrustedPath.h"
 #include "helperlink/HelperWire.h"
 

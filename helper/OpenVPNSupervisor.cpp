@@ -2,7 +2,7 @@
 
 #include "base/Error.h"
 #include "helper/HelperLog.h"
-#include "helper/RunStatus.h"
+#include "helperlink/HelperWire.h"
 
 #include <QFile>
 #include <QList>

@@ -1,6 +1,6 @@
 #include "helper/ProfileAllowlist.h"
 
-#include "helper/RunStatus.h"
+#include "helperlink/HelperWire.h"
 
 #include <array>
 #include <cstring>

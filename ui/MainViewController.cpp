@@ -12,15 +12,21 @@
 #include "ui/Accessibility.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/ControlStyling.h"
+#include "ui/FailureText.h"
 #include "ui/FlatButton.h"
 #include "ui/UrlOpener.h"
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFontDatabase>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPointer>
+
+#include <limits>
 
 namespace quellnet {
 
@@ -36,6 +42,22 @@ constexpr std::uint32_t kAccent = 0x23B28C;
 QString connectTitle()
 {
     return QCoreApplication::translate("quellnet::MainViewController", "Verbinden");
+}
+
+// Hours, minutes and seconds: "0:04:09", "27:00:00".
+QString duration(qint64 seconds)
+{
+    seconds = std::max<qint64>(seconds, 0);
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString dataSize(std::uint64_t bytes)
+{
+    return QLocale().formattedDataSize(
+        qint64(std::min<std::uint64_t>(bytes, std::numeric_limits<qint64>::max())), 1, QLocale::DataSizeSIFormat);
 }
 
 // The artwork is drawn at twice its size, so it stays sharp on high-density screens.
@@ -58,6 +80,11 @@ MainViewController::MainViewController(QWidget *parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::MainView>()), m_appDelegate(ApplicationDelegate::current())
 {
     m_ui->setupUi(this);
+    m_tick.setInterval(1000);
+    connect(&m_tick, &QTimer::timeout, this, &MainViewController::refreshTunnel);
+    m_slowConnect.setSingleShot(true);
+    m_slowConnect.setInterval(slowConnectMs);
+    connect(&m_slowConnect, &QTimer::timeout, this, &MainViewController::connectIsSlow);
     // The flow reads the form, so it comes after the controls exist.
     m_connectFlow = new ConnectFlow(*this, this);
     viewDidLoad();
@@ -167,6 +194,7 @@ void MainViewController::viewDidLoad()
     m_ui->rememberText->setFont(captionFont);
     setTextColor(m_ui->rememberText, colorFromRgb(kWhite));
     m_ui->rememberText->installEventFilter(this);
+    styleTunnelPanel();
 
     connect(m_ui->connectButton, &QAbstractButton::clicked, this, &MainViewController::onConnectButtonClick);
     connect(m_ui->signupButton, &QAbstractButton::clicked, this, &MainViewController::onSignUpButtonClick);
@@ -177,6 +205,33 @@ void MainViewController::viewDidLoad()
     connect(m_ui->passwordEdit, &QLineEdit::returnPressed, this, &MainViewController::onConnectButtonClick);
 
     NotificationCenter::defaultCenter().addObserver(this, OpenVPNStateDidChange(), [this] { openVPNStateDidChange(); });
+    NotificationCenter::defaultCenter().addObserver(
+        this, OpenVPNConnectionDidFail(), [this] { openVPNConnectionDidFail(); });
+}
+
+void MainViewController::styleTunnelPanel()
+{
+    // In the form's own type: captions grey like the links, values white like the labels.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPointSize(13);
+    const std::pair<QLabel *, QString> captions[] { { m_ui->addressCaption, tr("Adresse") },
+        { m_ui->serverCaption, tr("Server") }, { m_ui->durationCaption, tr("Dauer") },
+        { m_ui->receivedCaption, tr("Empfangen") }, { m_ui->sentCaption, tr("Gesendet") } };
+    for (const auto &[caption, text] : captions) {
+        caption->setText(text);
+        caption->setFont(font);
+        setTextColor(caption, colorFromRgb(kGrey));
+    }
+    for (QLabel *value :
+        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue }) {
+        value->setFont(font);
+        setTextColor(value, colorFromRgb(kWhite));
+    }
+    m_ui->slowConnectLabel->setFont(font);
+    m_ui->slowConnectLabel->setContentsMargins(0, 12, 0, 12);
+    setTextColor(m_ui->slowConnectLabel, colorFromRgb(kGrey));
+    m_ui->slowConnectLabel->hide();
+    m_ui->tunnelPanel->hide();
 }
 
 void MainViewController::describeForAssistiveTechnology()
@@ -211,10 +266,33 @@ void MainViewController::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     viewDidAppear();
+    // Minimising hides nothing, as far as the widgets are told: the window's state says it.
+    if (QWidget *top = window(); top != this && !m_watchingWindow) {
+        top->installEventFilter(this);
+        m_watchingWindow = true;
+    }
+    if (m_connectedMode && !window()->isMinimized()) {
+        refreshTunnel();
+        m_tick.start();
+    }
+}
+
+void MainViewController::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_tick.stop();
 }
 
 bool MainViewController::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == window() && watched != this && event->type() == QEvent::WindowStateChange) {
+        if (window()->isMinimized())
+            m_tick.stop();
+        else if (m_connectedMode && isVisible()) {
+            refreshTunnel();
+            m_tick.start();
+        }
+    }
     // The caption belongs to the check box: clicking it ticks the box.
     if (watched == m_ui->rememberText && event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
@@ -254,6 +332,8 @@ void MainViewController::openVPNStateDidChange()
 
 void MainViewController::showDisconnected()
 {
+    endConnectingPhase();
+    showTunnel(false);
     setTitle(m_ui->connectButton, connectTitle(), colorFromRgb(kGrey));
     setConnectButtonImage(QStringLiteral("bg_button"));
     setConnectItemTitle(connectTitle());
@@ -261,16 +341,80 @@ void MainViewController::showDisconnected()
     m_ui->passwordEdit->setEnabled(true);
     m_ui->rememberCheck->setEnabled(true);
     setTextColor(m_ui->rememberText, colorFromRgb(kWhite));
+    m_displayMode = DisplayMode::Disconnected;
+    Q_EMIT displayModeChanged(m_displayMode);
 }
 
 void MainViewController::showConnecting()
 {
+    showTunnel(false);
+    // From the click, or from the tunnel's loss, until it arrives or ends.
+    if (!m_slowConnect.isActive() && !m_slowConnectSaid)
+        m_slowConnect.start();
     showSessionActive(kGrey, tr("Wird verbunden..."), QStringLiteral("bg_button"));
+    m_displayMode = DisplayMode::Connecting;
+    Q_EMIT displayModeChanged(m_displayMode);
 }
 
 void MainViewController::showConnected()
 {
+    endConnectingPhase();
     showSessionActive(kWhite, tr("Trennen"), QStringLiteral("bg_button_green"));
+    showTunnel(true);
+    m_displayMode = DisplayMode::Connected;
+    Q_EMIT displayModeChanged(m_displayMode);
+}
+
+void MainViewController::endConnectingPhase()
+{
+    m_slowConnect.stop();
+    m_slowConnectSaid = false;
+    m_ui->slowConnectLabel->hide();
+    m_ui->slowConnectLabel->clear();
+}
+
+void MainViewController::connectIsSlow()
+{
+    // openvpn keeps trying on its own, and the button still cancels: this only says so.
+    m_slowConnectSaid = true;
+    const QString text
+        = tr("Die Verbindung dauert länger als üblich. Quellnet versucht es weiter; ein Klick auf die Schaltfläche "
+             "bricht ab.");
+    qCInfo(lcUi) << "connecting takes longer than" << m_slowConnect.interval() / 1000 << "s";
+    m_ui->slowConnectLabel->setText(text);
+    m_ui->slowConnectLabel->show();
+    if (!sheetReachesThePerson() && m_appDelegate != nullptr)
+        m_appDelegate->notify(tr("Wird verbunden..."), text, {});
+}
+
+void MainViewController::showTunnel(bool shown)
+{
+    m_connectedMode = shown;
+    if (shown) {
+        refreshTunnel();
+        m_ui->tunnelPanel->show();
+        if (isVisible() && !window()->isMinimized())
+            m_tick.start();
+        return;
+    }
+    m_tick.stop();
+    m_ui->tunnelPanel->hide();
+    for (QLabel *value :
+        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue })
+        value->clear();
+}
+
+void MainViewController::refreshTunnel()
+{
+    const OpenVPNService &service = OpenVPNService::shared();
+    const std::optional<VpnTunnel> tunnel = service.tunnel();
+    const VpnTraffic traffic = service.traffic();
+    m_ui->addressValue->setText(tunnel ? (tunnel->address.isEmpty() ? tunnel->address6 : tunnel->address) : QString());
+    m_ui->serverValue->setText(tunnel ? tunnel->server : QString());
+    m_ui->durationValue->setText(
+        tunnel && tunnel->since.isValid() ? duration(tunnel->since.secsTo(QDateTime::currentDateTime())) : QString());
+    m_ui->receivedValue->setText(dataSize(traffic.received));
+    m_ui->sentValue->setText(dataSize(traffic.sent));
 }
 
 void MainViewController::showSessionActive(std::uint32_t titleColor, const QString &title, const QString &imageName)
@@ -328,14 +472,59 @@ void MainViewController::showErrorSheet(const QString &message)
     sheet->open();
 }
 
+void MainViewController::reportFailure(const QString &message)
+{
+    report(tr("Nicht verbunden"), message, false);
+}
+
+void MainViewController::openVPNConnectionDidFail()
+{
+    const FailureReason reason = OpenVPNService::shared().failureReason();
+    const QString text = FailureText::of(reason);
+    if (!text.isEmpty())
+        report(tr("Nicht verbunden"), text, reason == FailureReason::TunnelDropped);
+}
+
+bool MainViewController::sheetReachesThePerson() const
+{
+    const QWidget *top = window();
+    return m_connectedFromWindow && top->isVisible() && !top->isMinimized();
+}
+
+void MainViewController::report(const QString &summary, const QString &message, bool alwaysNotify)
+{
+    const bool sheet = sheetReachesThePerson();
+    if (sheet)
+        showErrorSheet(message);
+    if (sheet && !alwaysNotify)
+        return;
+    auto undelivered = [self = QPointer(this), message, sheet] {
+        if (self != nullptr && !sheet)
+            self->showErrorSheet(message);
+    };
+    if (m_appDelegate != nullptr)
+        m_appDelegate->notify(summary, message, std::move(undelivered));
+    else
+        undelivered();
+}
+
+void MainViewController::toggleFrom(bool fromWindow)
+{
+    // Only the click that starts a sign-in decides where its failures are told.
+    if (!m_connectFlow->isSignInUnderWay()
+        && VpnState::classOf(OpenVPNService::shared().state()) == VpnState::Class::Idle)
+        m_connectedFromWindow = fromWindow;
+    m_connectFlow->toggleConnection();
+}
+
 void MainViewController::toggleConnection()
 {
-    m_connectFlow->toggleConnection();
+    toggleFrom(false);
 }
 
 void MainViewController::onConnectButtonClick()
 {
-    toggleConnection();
+    toggleFrom(true);
 }
 
 void MainViewController::onSignUpButtonClick()

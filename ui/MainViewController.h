@@ -3,6 +3,7 @@
 #include "account/LoginForm.h"
 
 #include <QJsonValue>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -28,6 +29,13 @@ class FlatButton;
 // change with one of three display modes (disconnected, connecting, connected), which also
 // retitle the status menu's connect item, and forwards the connect action to its ConnectFlow.
 //
+// Connected, it shows the tunnel below the button: its address, the server, the time connected
+// (ticking each second while the window is on screen, with no timer otherwise) and the bytes
+// received and sent. A connect that has not arrived after 30 s is said to be slow, once. Why a
+// connect or a tunnel ended is reported on the window when the person connected from there and
+// the window is in view, and as a desktop notification otherwise (a dropped tunnel always gets
+// one).
+//
 // Created by the application delegate after the delegate is registered, and takes it at creation.
 // Everything runs on the GUI thread; state changes arrive there through the notification centre,
 // and a destroyed view receives none.
@@ -36,6 +44,8 @@ class MainViewController : public QWidget, public LoginForm
     Q_OBJECT
 
 public:
+    enum class DisplayMode { Disconnected, Connecting, Connected };
+
     explicit MainViewController(QWidget *parent = nullptr);
     ~MainViewController() override;
 
@@ -70,15 +80,36 @@ public:
     QString passwordText() const override;
     bool rememberChecked() const override;
     void showErrorSheet(const QString &message) override;
+    void reportFailure(const QString &message) override;
+
+    // Reads why the latest run ended and reports it.
+    void openVPNConnectionDidFail();
+
+    // How long a connect may take before the view says it is slow.
+    static constexpr int slowConnectMs = 30000;
+    // Tests: a shorter wait.
+    void setSlowConnectIntervalForTesting(int milliseconds) { m_slowConnect.setInterval(milliseconds); }
+    // Whether the time connected is being counted on screen.
+    bool isTicking() const { return m_tick.isActive(); }
+
+    // The mode the view shows now.
+    DisplayMode displayMode() const { return m_displayMode; }
+
+Q_SIGNALS:
+    // Each time a display mode is applied, also again.
+    void displayModeChanged(quellnet::MainViewController::DisplayMode mode);
 
 public Q_SLOTS:
+    // The tray's connect item.
     void toggleConnection();
+    // The window's connect button (or Return in a field).
     void onConnectButtonClick();
     void onSignUpButtonClick();
     void onHelpButtonClick();
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -87,10 +118,27 @@ private:
     void describeForAssistiveTechnology();
     void setConnectButtonImage(const QString &imageName);
     void setConnectItemTitle(const QString &title);
+    void toggleFrom(bool fromWindow);
+    // Whether the person connected from the window and it is in view, so a sheet reaches them.
+    bool sheetReachesThePerson() const;
+    // A sheet, a notification, or both; a notification nobody delivered becomes a sheet.
+    void report(const QString &summary, const QString &message, bool alwaysNotify);
+    void styleTunnelPanel();
+    void showTunnel(bool shown);
+    void refreshTunnel();
+    void connectIsSlow();
+    void endConnectingPhase();
 
     std::unique_ptr<Ui::MainView> m_ui;
     ApplicationDelegate *const m_appDelegate;
     ConnectFlow *m_connectFlow = nullptr;
+    bool m_connectedFromWindow = false;
+    bool m_connectedMode = false;
+    DisplayMode m_displayMode = DisplayMode::Disconnected;
+    bool m_watchingWindow = false;
+    QTimer m_tick; // the time connected, while connected and on screen
+    QTimer m_slowConnect; // from the start of a connect until it arrives or ends
+    bool m_slowConnectSaid = false;
 };
 
 } // namespace quellnet

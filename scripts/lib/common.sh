@@ -27,7 +27,8 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# What building and packaging the client needs (dpkg-dev: dpkg-shlibdeps for the .deb's dependencies;
+# What building and packaging the client needs (qt6-base-dev also brings Qt D-Bus, through which the
+# program reaches the desktop's notifications; dpkg-dev: dpkg-shlibdeps for the .deb's dependencies;
 # qtkeychain-qt6-dev: the Secret Service for the remembered password; qt6-tools-dev and
 # qt6-l10n-tools: qt_add_translations, lupdate and lrelease for the German and English catalogues).
 build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev dpkg-dev qtkeychain-qt6-dev qt6-tools-dev
@@ -38,8 +39,9 @@ build_packages=(cmake g++ make pkg-config qt6-base-dev libgl-dev dpkg-dev qtkeyc
 # polkit's DTD, xmllint and systemd-analyze check the polkit action and the helper's service;
 # Qt's own translations (qt6-translations-l10n) for the language tests; a real Secret Service on a
 # bus of its own for the keyring test (gnome-keyring, dbus-daemon's dbus-run-session, and
-# libsecret-tools' secret-tool to look into it); desktop-file-validate, appstreamcli and lintian
-# for the desktop entry, the AppStream metadata and the Debian package.
+# libsecret-tools' secret-tool to look into it), and such a bus for the notification test;
+# desktop-file-validate, appstreamcli and lintian for the desktop entry, the AppStream metadata and
+# the Debian package.
 runtime_packages=(openvpn openssl iproute2 procps socat dnsmasq-base xvfb xdotool x11-apps imagemagick
     polkitd libxml2-utils systemd qt6-translations-l10n gnome-keyring dbus-daemon libsecret-tools
     desktop-file-utils appstream lintian)

@@ -28,6 +28,7 @@ const QString kProfile = u"client\ndev tun\nremote 10.203.0.2 1194\n"_s;
 const QString wrongCredentials = u"Falsche E-Mail Adresse oder Passwort"_s;
 const QString noNetwork = u"Network connection failed"_s;
 const QString unknown = u"Unknown error"_s;
+const QString unavailable = u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s;
 
 class FakeLoginForm final : public LoginForm
 {
@@ -100,8 +101,10 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!OpenVPNService::shared().isStarting(), 30000);
     }
 
-    // The message depends only on whether an HTTP answer came back, never on its status. Credentials are
-    // remembered once the login's answer reads as JSON. An untrusted server is never sent anything.
+    // No answer is a network failure; a refusal of the credentials (401, 403) or a 2xx answer that does not
+    // read says they are wrong; any other status says the service is not available, so that nobody is sent
+    // to their password when the service is down. Credentials are remembered once the login's answer reads
+    // as JSON. An untrusted server is never sent anything.
     void signInFailures_data()
     {
         QTest::addColumn<Endpoint>("endpoint");
@@ -118,6 +121,10 @@ private Q_SLOTS:
         const Endpoint login = Endpoint::Login;
         const Endpoint profile = Endpoint::Profile;
         row("login refused (401)", login, Failure::Status, wrongCredentials, false, 401, R"({"error":"nope"})");
+        row("login forbidden (403)", login, Failure::Status, wrongCredentials, false, 403, R"({"error":"nope"})");
+        row("login unavailable (503)", login, Failure::Status, unavailable, false, 503, R"({"error":"later"})");
+        row("login too many requests (429)", login, Failure::Status, unavailable, false, 429, "{}");
+        row("login not found (404)", login, Failure::Status, unavailable, false, 404, "{}");
         row("login 200, empty body", login, Failure::EmptyBody, wrongCredentials, false);
         // A body that closes the array the lenient reader wraps it in must not read as JSON.
         row("login 200, two values", login, Failure::Status, wrongCredentials, false, 200, "1],[2");
@@ -126,7 +133,8 @@ private Q_SLOTS:
         row("login 200, no access_token", login, Failure::MissingMember, unknown, true);
         row("login 200, numeric access_token", login, Failure::NonStringMember, unknown, true);
         row("login never answered", login, Failure::NoAnswer, noNetwork, false);
-        row("profile server error (500)", profile, Failure::Status, wrongCredentials, true, 500, R"({"error":"nope"})");
+        row("profile server error (500)", profile, Failure::Status, unavailable, true, 500, R"({"error":"nope"})");
+        row("profile token refused (401)", profile, Failure::Status, wrongCredentials, true, 401, "{}");
         row("profile 200, not JSON", profile, Failure::NotJson, wrongCredentials, true);
         row("profile 200, no config", profile, Failure::MissingMember, unknown, true);
         row("profile never answered", profile, Failure::NoAnswer, noNetwork, true);

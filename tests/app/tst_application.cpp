@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 #include "app/Autostart.h"
 #include "app/StatusMenu.h"
+#include "app/StatusNotices.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
 #include "tests/support/GuiTesting.h"
@@ -9,10 +10,13 @@
 #include "ui/MainViewController.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalSocket>
 #include <QMenu>
+#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -25,6 +29,37 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// The icon at `size` pixels for a screen of `ratio`, as a tray would take it.
+QImage trayPicture(const QIcon &icon, int size, qreal ratio = 1)
+{
+    QImage image = icon.pixmap(QSize(size, size), ratio).toImage().convertToFormat(QImage::Format_ARGB32);
+    image.setDevicePixelRatio(1);
+    return image;
+}
+
+// The share of the icon's square that stands out from a panel of `panel`'s colour.
+double standsOut(const QImage &icon, QColor panel)
+{
+    QImage shown(icon.size(), QImage::Format_ARGB32);
+    shown.fill(panel);
+    QPainter(&shown).drawImage(0, 0, icon);
+    int visible = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x)
+            visible += std::abs(qGray(shown.pixel(x, y)) - qGray(panel.rgb())) > 60;
+    }
+    return double(visible) / (shown.width() * shown.height());
+}
+
+QString connectedReport(qint64 since)
+{
+    return u">STATE:%1,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,"_s.arg(since);
+}
+
+} // namespace
 
 class TestApplication : public QObject
 {
@@ -149,6 +184,101 @@ private Q_SLOTS:
         item->trigger();
         QVERIFY(!item->isChecked());
         QVERIFY(QDir(path).removeRecursively());
+    }
+
+    // The tray icon shows the window's display mode, in pictures that differ at every tray size and stand
+    // out from dark and light panels alike, drawn for high-density screens rather than scaled up; its
+    // tooltip says the state, and since when the tunnel is up at which address.
+    void trayIconFollowsTheState()
+    {
+        launch();
+        QSystemTrayIcon *tray = m_delegate->statusItem();
+        const qint64 since = QDateTime::currentSecsSinceEpoch() - 90;
+        const QString connectedTip
+            = u"Verbunden seit %1 · 10.204.0.2"_s.arg(QDateTime::fromSecsSinceEpoch(since).toString(u"HH:mm"_s));
+        QList<QIcon> icons;
+        for (const auto &[deliver, tip] : { std::pair { u"NOPROCESS"_s, u"Nicht verbunden"_s },
+                 { u"WAIT"_s, u"Wird verbunden..."_s }, { connectedReport(since), connectedTip } }) {
+            if (deliver.startsWith(u'>'))
+                deliverLine(deliver);
+            else
+                deliverState(deliver);
+            QCOMPARE(tray->toolTip(), tip);
+            icons << tray->icon();
+        }
+        for (int size : { 16, 22, 24 }) {
+            QList<QImage> pictures;
+            for (const QIcon &icon : std::as_const(icons))
+                pictures << trayPicture(icon, size) << trayPicture(icon, size, 2);
+            for (qsizetype i = 0; i < pictures.size(); ++i) {
+                QCOMPARE(pictures[i].width(), size * (i % 2 == 0 ? 1 : 2));
+                for (qsizetype j = i + 2; j < pictures.size(); j += 2)
+                    QVERIFY2(pictures[i] != pictures[j],
+                        qPrintable(u"states %1 and %2 look alike at %3 px"_s.arg(i / 2).arg(j / 2).arg(size)));
+                for (const QColor &panel : { QColor(0x20, 0x20, 0x20), QColor(0xF0, 0xF0, 0xF0) })
+                    QVERIFY2(standsOut(pictures[i], panel) > 0.3,
+                        qPrintable(u"state %1 at %2 px fades into %3"_s.arg(i / 2).arg(size).arg(panel.name())));
+            }
+        }
+        // On a 2x screen, the 22 px icon is the one drawn at 44 px.
+        QCOMPARE(trayPicture(icons[2], 22, 2),
+            QImage(AppPaths::resource(u"ic_status_connected_44.png"_s)).convertToFormat(QImage::Format_ARGB32));
+
+        // Signing in (the window shows it), then the end of the tunnel.
+        deliverState(u"NOPROCESS"_s);
+        m_delegate->mainViewController()->showConnecting();
+        QCOMPARE(tray->toolTip(), u"Wird verbunden..."_s);
+        QCOMPARE(trayPicture(tray->icon(), 22), trayPicture(icons[1], 22));
+        m_delegate->mainViewController()->showDisconnected();
+        QCOMPARE(tray->toolTip(), u"Nicht verbunden"_s);
+        QCOMPARE(trayPicture(tray->icon(), 22), trayPicture(icons[0], 22));
+    }
+
+    // A tunnel that comes and goes gets one notice per interval at most: the first at once, a later one
+    // once the interval is over, and only if it says something new. A new run starts afresh, and a
+    // disconnect of the person's own says nothing.
+    void noticesOfAFlappingTunnel()
+    {
+        deliverState(u"NOPROCESS"_s);
+        QStringList shown;
+        QList<qint64> at;
+        QElapsedTimer clock;
+        StatusNotices notices([&](const QString &summary, const QString &body) {
+            shown << summary + u": "_s + body;
+            at << clock.elapsed();
+        });
+        constexpr int interval = 400;
+        notices.setMinimumIntervalForTesting(interval);
+        clock.start();
+        const qint64 since = QDateTime::currentSecsSinceEpoch();
+        const QString connected = u"Verbunden: Verbunden seit %1 · 10.204.0.2"_s.arg(
+            QDateTime::fromSecsSinceEpoch(since).toString(u"HH:mm"_s));
+        const QString lost = u"Verbindung unterbrochen: Quellnet stellt die VPN-Verbindung wieder her."_s;
+        deliverLine(connectedReport(since));
+        QCOMPARE(shown, QStringList { connected });
+        for (int flap = 0; flap < 20; ++flap) {
+            QTest::qWait(50);
+            if (flap % 2 == 0)
+                deliverState(u"RECONNECTING"_s);
+            else
+                deliverLine(connectedReport(since));
+        }
+        deliverState(u"RECONNECTING"_s);
+        QTest::qWait(interval + 200);
+        QVERIFY2(shown.size() >= 2 && shown.size() <= 4, qPrintable(shown.join(u'\n')));
+        for (qsizetype i = 1; i < shown.size(); ++i) {
+            QVERIFY2(at[i] - at[i - 1] >= interval - 20, qPrintable(u"%1 ms apart"_s.arg(at[i] - at[i - 1])));
+            QVERIFY2(shown[i] != shown[i - 1], qPrintable(shown.join(u"\n"_s)));
+        }
+        QCOMPARE(shown.last(), lost); // what holds when the flapping stops
+
+        shown.clear();
+        deliverState(u"EXITING"_s);
+        deliverState(u"NOPROCESS"_s);
+        QTest::qWait(interval);
+        QVERIFY(shown.isEmpty());
+        deliverLine(connectedReport(since));
+        QCOMPARE(shown, QStringList { connected });
     }
 
     // Program paths with characters the desktop would take for its own are quoted on the Exec line.

@@ -46,6 +46,15 @@ public:
         }
     }
 
+    // The texts of the error sheets open on the window, left open.
+    QStringList sheets() const
+    {
+        QStringList texts;
+        for (const QMessageBox *sheet : m_delegate->window()->findChildren<QMessageBox *>())
+            texts.append(sheet->text());
+        return texts;
+    }
+
     // The texts of the error sheets open on the window; closes each with its OK button, as a person
     // would, and waits until they are gone.
     QStringList closeSheets()

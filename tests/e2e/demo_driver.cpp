@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -85,6 +86,16 @@ int runDemo(const QString &screenshotPath)
                                  .arg(interfaces.join(u','), probe, QString::fromUtf8(answer)));
     say(QStringLiteral("through %1, %2 answered \"%3\"").arg(interfaces.first(), probe, QString::fromUtf8(answer)));
 
+    // openvpn counts the traffic once a second, and the window shows it at its next tick.
+    waitUntil([] { return OpenVPNService::shared().traffic().received > 0; }, 5000);
+    QTest::qWait(1100);
+    const auto shown = [&program](const char *name) {
+        const auto *value = program.view().findChild<QLabel *>(QString::fromLatin1(name));
+        return value != nullptr ? value->text() : QString();
+    };
+    say(QStringLiteral("window: address %1, server %2, connected for %3, received %4, sent %5")
+            .arg(shown("addressValue"), shown("serverValue"), shown("durationValue"), shown("receivedValue"),
+                shown("sentValue")));
     const bool saved = QDir().mkpath(QFileInfo(screenshotPath).absolutePath())
         && program.delegate().window()->grab().toImage().save(screenshotPath, "PNG");
     say((saved ? QStringLiteral("screenshot of the connected window: %1") : QStringLiteral("could not save %1"))

@@ -92,11 +92,14 @@ class TestFaults : public QObject
         clickAndWaitFor(connected, 30000);
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(m_program->buttonTitle(), QStringLiteral("Trennen"));
+        // The trace reads the state when a notification reaches it, which may be the next one's state
+        // already: the window gets to it with that next notification.
+        QTRY_COMPARE(m_program->buttonTitle(), QStringLiteral("Trennen"));
         QCOMPARE(m_program->trayConnectTitle(), QStringLiteral("Trennen"));
         QVERIFY(!m_program->formEnabled());
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
         clickAndWaitFor(noProcess, 20000);
+        QVERIFY(m_program->sheets().isEmpty());
     }
 
 private Q_SLOTS:
@@ -150,14 +153,22 @@ private Q_SLOTS:
     void processKilled_data()
     {
         QTest::addColumn<Killed>("killed");
-        QTest::newRow("openvpn while connected") << Killed::OpenVpnConnected;
+        QTest::addColumn<QString>("sheet"); // what the window then says
+        QTest::newRow("openvpn while connected")
+            << Killed::OpenVpnConnected
+            << QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
         // Nothing was reported yet, so the state still reads as before the start.
-        QTest::newRow("openvpn before its first report") << Killed::OpenVpnBeforeFirstReport;
-        QTest::newRow("helper during the management attempts") << Killed::HelperDuringManagementAttempts;
+        QTest::newRow("openvpn before its first report")
+            << Killed::OpenVpnBeforeFirstReport
+            << QStringLiteral("OpenVPN wurde unerwartet beendet. Bitte erneut verbinden.");
+        QTest::newRow("helper during the management attempts")
+            << Killed::HelperDuringManagementAttempts
+            << QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");
     }
     void processKilled()
     {
         QFETCH(Killed, killed);
+        QFETCH(QString, sheet);
         const int runsBefore = helperRunRequests();
         if (killed == Killed::HelperDuringManagementAttempts) {
             m_program->clickConnect();
@@ -180,6 +191,7 @@ private Q_SLOTS:
             CHECK(m_output->waitForLog(openVpnExited));
             QCOMPARE(OpenVPNService::shared().state(), noProcess);
         }
+        QCOMPARE(m_program->closeSheets(), QStringList { sheet });
         expectUsableAgain();
     }
     void signInStopsBeforeAnythingStarts_data()
@@ -287,6 +299,9 @@ private Q_SLOTS:
         listener.waitForFinished(5000);
         const QByteArray received = listener.readAllStandardOutput();
         QVERIFY2(received.isEmpty(), received.data());
+        QCOMPARE(m_program->closeSheets(),
+            QStringList { QStringLiteral("Ein anderes Programm belegt den Steuerungsanschluss von OpenVPN (Port 1337). "
+                                         "Bitte dieses Programm beenden.") });
         expectUsableAgain();
     }
     // Clicks through the sign-in and the start, and on after openvpn got the credentials but before it
@@ -305,6 +320,7 @@ private Q_SLOTS:
         QCOMPARE(m_standIn.requests(AccountStandIn::Endpoint::Profile).size(), 1);
         QCOMPARE(E2eStack::helperOpenVpnPids(), QList<qint64> { openvpn });
         clickAndWaitFor(noProcess, 20000);
+        QVERIFY(m_program->sheets().isEmpty()); // the person's own disconnect
         expectUsableAgain();
     }
 };

@@ -11,6 +11,30 @@ using namespace Qt::StringLiterals;
 
 using Reads = QList<QByteArray>;
 
+namespace {
+
+// Writes down what the parser reports besides the state names, one line each.
+class ReportLog : public ManagementObserver
+{
+public:
+    QStringList entries;
+
+    void stateReported(const StateReport &report) override
+    {
+        entries << QStringList { u"state"_s, report.time, report.name, report.description, report.tunnelAddress,
+            report.remoteAddress, report.remotePort, report.localAddress, report.localPort, report.tunnelAddress6 }
+                       .join(u'|');
+    }
+    void byteCountReported(std::uint64_t received, std::uint64_t sent) override
+    {
+        entries << u"bytes|%1|%2"_s.arg(received).arg(sent);
+    }
+    void verificationFailed() override { entries << u"verification failed"_s; }
+    void fatalReported(const QString &message) override { entries << u"fatal|"_s + message; }
+};
+
+} // namespace
+
 class TestManagementParser : public QObject
 {
     Q_OBJECT
@@ -89,6 +113,68 @@ private Q_SLOTS:
         QCOMPARE(captured.standardOutput(), output);
         QCOMPARE(reported, states);
         QCOMPARE(buffer.pending(), rest);
+    }
+
+    // What openvpn 2.6 writes (as it wrote it here) reaches the observer field by field; state
+    // names, standard output and the CONNECTED rules are as before.
+    void reports_data()
+    {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<QStringList>("output");
+        QTest::newRow("connected, with the addresses")
+            << QByteArray(">STATE:1796603496,ASSIGN_IP,,10.204.0.2,,,,\r\n"
+                          ">STATE:1796603496,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,\r\n")
+            << QStringList { u"state|1796603496|ASSIGN_IP||10.204.0.2|||||"_s,
+                   u"state|1796603496|CONNECTED|SUCCESS|10.204.0.2|10.203.0.2|1194|||"_s }
+            << QStringList {};
+        QTest::newRow("every field, IPv6 in the tunnel")
+            << QByteArray(">STATE:1,CONNECTED,SUCCESS,10.8.0.2,198.51.100.7,1194,192.0.2.5,50123,fd00::1000\r\n")
+            << QStringList { u"state|1|CONNECTED|SUCCESS|10.8.0.2|198.51.100.7|1194|192.0.2.5|50123|fd00::1000"_s }
+            << QStringList {};
+        QTest::newRow("a report without its address fields")
+            << QByteArray(">STATE:1,EXITING,auth-failure\r\n")
+            << QStringList { u"state|1|EXITING|auth-failure||||||"_s } << QStringList {};
+        QTest::newRow("no report without a state")
+            << QByteArray(">STATE:1,CONNECTED\r\n") << QStringList {} << QStringList {};
+        QTest::newRow("byte counts") << QByteArray(">BYTECOUNT:2055,1085\r\n>BYTECOUNT:0,18446744073709551615\r\n")
+                                     << QStringList { u"bytes|2055|1085"_s, u"bytes|0|18446744073709551615"_s }
+                                     << QStringList {};
+        // Not two counts: dropped without a word, as byte counts always were.
+        QTest::newRow("byte counts that are not")
+            << QByteArray(">BYTECOUNT:2055\r\n>BYTECOUNT:-1,5\r\n>BYTECOUNT:1,2,3\r\n>BYTECOUNT: 1,2\r\n"
+                          ">BYTECOUNT:18446744073709551616,1\r\n>BYTECOUNT:,\r\n>BYTECOUNT_CLI:3,1,2\r\n")
+            << QStringList {} << QStringList { u"MGMT: Got unrecognized command>BYTECOUNT_CLI:3,1,2\n"_s };
+        QTest::newRow("password refused")
+            << QByteArray(">PASSWORD:Need 'Auth' username/password\r\n>PASSWORD:Verification Failed: 'Auth'\r\n"
+                          ">PASSWORD:Verification Failed: 'Auth' ['expired']\r\n")
+            << QStringList { u"verification failed"_s, u"verification failed"_s } << QStringList {};
+        QTest::newRow("fatal error, still unrecognised on standard output")
+            << QByteArray(">FATAL:ERROR: Cannot open TUN/TAP dev /nonexistent: No such file or directory (errno=2)\r\n")
+            << QStringList { u"fatal|ERROR: Cannot open TUN/TAP dev /nonexistent: No such file or directory (errno=2)"_s }
+            << QStringList { u"MGMT: Got unrecognized command>FATAL:ERROR: Cannot open TUN/TAP dev /nonexistent: No "
+                             "such file or directory (errno=2)\n"_s };
+    }
+    void reports()
+    {
+        QFETCH(QByteArray, lines);
+        QFETCH(QStringList, reports);
+        QFETCH(QStringList, output);
+        OutputCapture captured;
+        ReportLog log;
+        QStringList names;
+        const ManagementParser parser([&names](const QString &name) { names.append(name); }, &log);
+        ManagementReceiveBuffer buffer(parser);
+        buffer.receive(lines);
+        QCOMPARE(log.entries, reports);
+        QCOMPARE(captured.standardOutput(), output);
+        // The state sink hears every name that has a report, and nothing else.
+        QStringList reported;
+        for (const QString &entry : log.entries) {
+            if (entry.startsWith(u"state|"))
+                reported << entry.section(u'|', 2, 2);
+        }
+        QCOMPARE(names, reported);
     }
 };
 

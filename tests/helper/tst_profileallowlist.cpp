@@ -1,5 +1,5 @@
 #include "helper/ProfileAllowlist.h"
-#include "helper/RunStatus.h"
+#include "helperlink/HelperWire.h"
 
 #include <QTest>
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/AppPaths.h"
+#include "engine/ManagementParser.h"
 #include "engine/OpenVPNService.h"
 #include "ui/Appearance.h"
 
@@ -23,6 +24,14 @@ inline void setUpGuiTest(const QTemporaryDir &config)
 inline void deliverState(const QString &name)
 {
     OpenVPNService::shared().updateState(name);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+}
+
+// One line of openvpn's management output ("\r\n" left out) through the parser the program uses,
+// into the shared VPN service; the queued notifications arrive.
+inline void deliverLine(const QString &line)
+{
+    ManagementParser().handleLine(line);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 

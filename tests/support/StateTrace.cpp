@@ -16,6 +16,8 @@ StateTrace::StateTrace(std::function<void(const QString &)> onChange) : m_onChan
         if (m_onChange)
             m_onChange(m_states.last());
     });
+    NotificationCenter::defaultCenter().addObserver(
+        this, OpenVPNConnectionDidFail(), [this] { m_failures.append(OpenVPNService::shared().failureReason()); });
 }
 
 bool StateTrace::waitFor(const QString &state, int timeoutMs) const

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "engine/RunOutcome.h"
+
+#include <QList>
 #include <QObject>
 #include <QStringList>
 
@@ -8,7 +11,8 @@
 namespace quellnet::test {
 
 // Observes OpenVPNStateDidChange as the login view does, and keeps the state it reads at each
-// notification. GUI thread only; a trace that is destroyed stops observing.
+// notification; likewise the failure reason at each OpenVPNConnectionDidFail. GUI thread only; a
+// trace that is destroyed stops observing.
 class StateTrace : public QObject
 {
 public:
@@ -16,7 +20,12 @@ public:
     explicit StateTrace(std::function<void(const QString &state)> onChange = {});
 
     QStringList states() const { return m_states; }
-    void clear() { m_states.clear(); }
+    QList<FailureReason> failures() const { return m_failures; }
+    void clear()
+    {
+        m_states.clear();
+        m_failures.clear();
+    }
     // Notifications that arrived elsewhere than on the GUI thread: there must be none.
     int offGuiThread() const { return m_offGuiThread; }
     // Runs the event loop until a notification since the last clear() found `state`.
@@ -25,6 +34,7 @@ public:
 private:
     std::function<void(const QString &)> m_onChange;
     QStringList m_states;
+    QList<FailureReason> m_failures;
     int m_offGuiThread = 0;
 };
 

@@ -1,8 +1,10 @@
 // The login view, offscreen.
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
+#include "tests/support/AccountStandIn.h"
 #include "tests/support/GuiTesting.h"
 #include "tests/support/OutputCapture.h"
+#include "tests/support/TestPki.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -18,10 +20,14 @@
 #include <QHash>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTest>
 #include <QThreadPool>
+#include <QVBoxLayout>
+
+#include <functional>
 
 using namespace quellnet;
 using namespace quellnet::test;
@@ -34,6 +40,16 @@ class MenuHolder : public ApplicationDelegate
 public:
     QAction *connectItem() const override { return &m_item; }
     mutable QAction m_item { u"Verbinden"_s };
+
+    // Notifications, as "summary: body"; delivered unless told otherwise.
+    void notify(const QString &summary, const QString &body, std::function<void()> undelivered) override
+    {
+        notifications << summary + u": "_s + body;
+        if (!delivering && undelivered)
+            undelivered();
+    }
+    QStringList notifications;
+    bool delivering = true;
 };
 
 const QColor grey(0x9D, 0x9E, 0xA2);
@@ -41,6 +57,15 @@ const QColor white(Qt::white);
 const QString disconnected = u"Verbinden"_s;
 const QString connecting = u"Wird verbunden..."_s;
 const QString connected = u"Trennen"_s;
+const QString unavailable = u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s;
+const QString slowText = u"Die Verbindung dauert länger als üblich. Quellnet versucht es weiter; ein Klick auf die "
+                         "Schaltfläche bricht ab."_s;
+
+// openvpn's report of the tunnel it brought up `ago` seconds before.
+QString connectedReport(qint64 ago)
+{
+    return u">STATE:%1,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,"_s.arg(QDateTime::currentSecsSinceEpoch() - ago);
+}
 
 QImage pixels(QImage image)
 {
@@ -60,10 +85,25 @@ class TestLoginView : public QObject
     QPointer<MainViewController> m_view;
     std::unique_ptr<OutputCapture> m_output;
 
+    QLabel *label(const char *name) const { return m_view->findChild<QLabel *>(QString::fromLatin1(name)); }
+    QWidget *tunnelPanel() const { return m_view->findChild<QWidget *>(u"tunnelPanel"_s); }
+    QStringList sheets() const
+    {
+        QStringList texts;
+        for (QMessageBox *sheet : m_window->findChildren<QMessageBox *>())
+            texts << sheet->text();
+        return texts;
+    }
+
     void createView()
     {
+        // Like the program's window: it takes the view's size.
         m_window = std::make_unique<QWidget>();
-        m_view = new MainViewController(m_window.get());
+        auto *layout = new QVBoxLayout(m_window.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        m_view = new MainViewController;
+        layout->addWidget(m_view);
         m_window->adjustSize();
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -88,12 +128,15 @@ private Q_SLOTS:
     void initTestCase()
     {
         setUpGuiTest(m_config);
+        QLocale::setDefault(QLocale::c()); // for the data sizes
         ApplicationDelegate::setCurrent(&m_delegate);
         m_output = std::make_unique<OutputCapture>();
     }
 
     void init()
     {
+        m_delegate.notifications.clear();
+        m_delegate.delivering = true;
         CredentialStore::forget();
         deliverState(u"NOPROCESS"_s);
         m_output->clear();
@@ -127,7 +170,12 @@ private Q_SLOTS:
         createView();
         deliverState(before);
         m_output->clear();
-        deliverState(state);
+        if (state == u"CONNECTED") { // as openvpn reports it, so that the picture shows the tunnel
+            deliverLine(u">BYTECOUNT:1234567,345678"_s);
+            deliverLine(connectedReport(754));
+        } else {
+            deliverState(state);
+        }
         verifyMode(title);
         QCOMPARE(m_output->logLines(), QStringList { state });
         // One picture of each mode for people to look at, under the build tree.
@@ -146,6 +194,137 @@ private Q_SLOTS:
         QTest::mouseClick(m_view->helpButton(), Qt::LeftButton);
         QCOMPARE(
             opened, (QList<QUrl> { QUrl(u"https://quellnet.ch/preise/"_s), QUrl(u"https://quellnet.ch/support/"_s) }));
+    }
+
+    // Connected, the tunnel's address, the server, the time connected and the traffic below the button,
+    // in the form's type; the time ticks only while the window is on screen; all of it goes when the
+    // tunnel does, and the window takes its old size again.
+    void connectedView()
+    {
+        createView();
+        const int idleHeight = m_window->height();
+        QVERIFY(!tunnelPanel()->isVisible());
+        deliverLine(u">BYTECOUNT:1234567,345678"_s);
+        deliverLine(connectedReport(3725));
+        QVERIFY(tunnelPanel()->isVisible());
+        QTRY_VERIFY(m_window->height() > idleHeight);
+        const QStringList captions { label("addressCaption")->text(), label("serverCaption")->text(),
+            label("durationCaption")->text(), label("receivedCaption")->text(), label("sentCaption")->text() };
+        QCOMPARE(captions, (QStringList { u"Adresse"_s, u"Server"_s, u"Dauer"_s, u"Empfangen"_s, u"Gesendet"_s }));
+        QCOMPARE(label("addressValue")->text(), u"10.204.0.2"_s);
+        QCOMPARE(label("serverValue")->text(), u"10.203.0.2"_s);
+        const QString started = label("durationValue")->text();
+        QVERIFY2(started.startsWith(u"1:02:0"_s), qPrintable(started));
+        QCOMPARE(label("receivedValue")->text(), u"1.2 MB"_s);
+        QCOMPARE(label("sentValue")->text(), u"345.7 kB"_s);
+        for (const char *name : { "addressCaption", "addressValue" }) {
+            QCOMPARE(label(name)->font().pointSize(), 13);
+            QCOMPARE(label(name)->palette().color(QPalette::WindowText),
+                name == QByteArray("addressCaption") ? grey : white);
+        }
+
+        QVERIFY(m_view->isTicking());
+        QTRY_VERIFY_WITH_TIMEOUT(label("durationValue")->text() != started, 2500);
+        m_window->hide();
+        QVERIFY(!m_view->isTicking());
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(m_view->isTicking());
+
+        // openvpn repeats ASSIGN_IP while connected: dropped, and the tunnel stays as reported.
+        deliverLine(u">STATE:1796603499,ASSIGN_IP,,10.204.0.9,,,,"_s);
+        QCOMPARE(OpenVPNService::shared().state(), u"CONNECTED"_s);
+        QCOMPARE(label("addressValue")->text(), u"10.204.0.2"_s);
+
+        deliverLine(u">STATE:1796603499,RECONNECTING,ping-restart,,,,,"_s);
+        QVERIFY(!tunnelPanel()->isVisible() && !m_view->isTicking());
+        deliverLine(connectedReport(0));
+        QVERIFY(label("durationValue")->text().startsWith(u"0:00:0"_s));
+        deliverState(u"NOPROCESS"_s);
+        QVERIFY(!tunnelPanel()->isVisible() && !m_view->isTicking());
+        QVERIFY(label("addressValue")->text().isEmpty() && label("durationValue")->text().isEmpty());
+        QTRY_COMPARE(m_window->height(), idleHeight);
+    }
+
+    // A connect that has not arrived after its time says so once, in a line below the button and, when the
+    // person did not connect from the window, as a notification; the button still cancels. Each time the
+    // tunnel is on its way again counts anew.
+    void slowConnect()
+    {
+        createView();
+        m_view->setSlowConnectIntervalForTesting(200);
+        QLabel *hint = label("slowConnectLabel");
+        deliverState(u"WAIT"_s);
+        QVERIFY(!hint->isVisible());
+        QTRY_VERIFY(hint->isVisible());
+        QCOMPARE(hint->text(), slowText);
+        QVERIFY(QDir().mkpath(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots")));
+        QVERIFY(m_window->grab().save(QStringLiteral(QUELLNET_BUILD_PREFIX "/screenshots/connecting-slow.png")));
+        QCOMPARE(m_delegate.notifications, QStringList { u"Wird verbunden...: "_s + slowText });
+        for (const QString &state : { u"AUTH"_s, u"GET_CONFIG"_s, u"ASSIGN_IP"_s }) {
+            deliverState(state);
+            QTest::qWait(150);
+        }
+        QVERIFY(hint->isVisible());
+        QCOMPARE(m_delegate.notifications.size(), 1);
+        QVERIFY(m_view->connectButton()->isEnabled());
+        deliverLine(connectedReport(0));
+        QVERIFY(!hint->isVisible());
+        deliverState(u"RECONNECTING"_s);
+        QTRY_VERIFY(hint->isVisible());
+        QCOMPARE(m_delegate.notifications.size(), 2);
+        deliverState(u"NOPROCESS"_s);
+        QVERIFY(!hint->isVisible());
+        QTest::qWait(300);
+        QCOMPARE(m_delegate.notifications.size(), 2);
+    }
+
+    // Why a sign-in failed reaches the person where they are: a sheet when they connected from the window
+    // and it is in view, a notification otherwise, and a sheet after all when no notification service
+    // took it.
+    void failureReachesThePerson_data()
+    {
+        QTest::addColumn<bool>("fromWindow");
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("delivering");
+        QTest::addColumn<bool>("sheet");
+        QTest::addColumn<bool>("notified");
+        QTest::newRow("from the window, in view") << true << false << true << true << false;
+        QTest::newRow("from the window, then closed to the tray") << true << true << true << false << true;
+        QTest::newRow("from the tray") << false << false << true << false << true;
+        QTest::newRow("from the tray, no notification service") << false << true << false << true << true;
+    }
+    void failureReachesThePerson()
+    {
+        QFETCH(bool, fromWindow);
+        QFETCH(bool, hidden);
+        QFETCH(bool, delivering);
+        QFETCH(bool, sheet);
+        QFETCH(bool, notified);
+        TestPki pki;
+        QVERIFY2(pki.isValid(), qPrintable(pki.errorString()));
+        AccountStandIn standIn;
+        QVERIFY(standIn.listen(pki.standInCertificatePath(), pki.standInKeyPath()));
+        standIn.setFailureReply(AccountStandIn::Endpoint::Login, 503, R"({"error":"later"})");
+        createView();
+        auto *flow = m_view->findChild<ConnectFlow *>();
+        flow->setBaseURLForTesting(standIn.baseUrl().toString());
+        flow->accountClient().addCaCertificates({ pki.caCertificate() });
+        m_delegate.delivering = delivering;
+        m_view->emailEdit()->setText(u"anna@example.com"_s);
+        m_view->passwordEdit()->setText(u"secret"_s);
+        if (fromWindow)
+            QTest::mouseClick(m_view->connectButton(), Qt::LeftButton);
+        else
+            m_view->toggleConnection();
+        if (hidden)
+            m_window->hide();
+        QTRY_VERIFY_WITH_TIMEOUT(!sheets().isEmpty() || !m_delegate.notifications.isEmpty(), 15000);
+        QTest::qWait(100);
+        QCOMPARE(sheets(), sheet ? QStringList { unavailable } : QStringList());
+        QCOMPARE(
+            m_delegate.notifications, notified ? QStringList { u"Nicht verbunden: "_s + unavailable } : QStringList());
+        verifyMode(disconnected);
     }
 
     // After "Trennen" the helper reports openvpn's end a few seconds late. A new sign-in that is

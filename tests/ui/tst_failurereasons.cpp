@@ -1,0 +1,279 @@
+// From what openvpn 2.6 writes on its management interface and what the helper answers, to the text
+// a person reads about a run that failed: the real VPN service with the helper's part faked and
+// openvpn's management interface played on its port. The lines are as openvpn 2.6.14 wrote them
+// here against the test stack's server.
+#include "base/AppPaths.h"
+#include "engine/OpenVPNManagement.h"
+#include "engine/OpenVPNService.h"
+#include "engine/TcpSocketTable.h"
+#include "tests/support/FakeHelperProtocol.h"
+#include "tests/support/ManagementServer.h"
+#include "tests/support/OutputCapture.h"
+#include "tests/support/StateTrace.h"
+#include "tests/support/Waiting.h"
+#include "ui/FailureText.h"
+
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <climits>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include <unistd.h>
+
+using namespace quellnet;
+using namespace quellnet::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+enum class Setup {
+    Openvpn, // openvpn's management interface takes the run's password and the lines are played
+    NobodyListens, // nothing on the port: openvpn never ran
+    ForeignListener, // another user got to the port first
+    NoHelper, // no connection to the helper at all
+    LongPassword, // a password openvpn cannot take
+    NoScripts, // the program's client.up and client.down are missing
+};
+
+constexpr int noStatus = INT_MIN;
+
+struct Row
+{
+    const char *name;
+    Setup setup;
+    QByteArray lines; // after the credentials; the connection is then closed
+    int status; // the helper's termination status, after the lines
+    bool stopped; // the person clicked "Trennen" after the lines
+    FailureReason reason;
+    QString shown; // empty: nothing is reported
+};
+
+const QByteArray connectedLines = ">STATE:1796603496,WAIT,,,,,,\r\n"
+                                  ">STATE:1796603496,AUTH,,,,,,\r\n"
+                                  ">LOG:1796603496,I,TUN/TAP device tun0 opened\r\n"
+                                  ">STATE:1796603496,ASSIGN_IP,,10.204.0.2,,,,\r\n"
+                                  ">LOG:1796603496,I,Initialization Sequence Completed\r\n"
+                                  ">STATE:1796603496,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,\r\n"
+                                  ">BYTECOUNT:2055,1085\r\n";
+
+QList<Row> rows()
+{
+    return {
+        { "the server refused the password", Setup::Openvpn,
+            ">STATE:1796603492,WAIT,,,,,,\r\n"
+            ">STATE:1796603492,AUTH,,,,,,\r\n"
+            ">LOG:1796603492,I,[quellnet-e2e-server] Peer Connection Initiated with [AF_INET]10.203.0.2:1194\r\n"
+            ">LOG:1796603492,,AUTH: Received control message: AUTH_FAILED\r\n"
+            ">PASSWORD:Verification Failed: 'Auth'\r\n"
+            ">LOG:1796603492,I,SIGTERM[soft,auth-failure] received, process exiting\r\n"
+            ">STATE:1796603492,EXITING,auth-failure,,,,,\r\n",
+            0, false, FailureReason::VpnAuthenticationFailed,
+            u"VPN-Anmeldung fehlgeschlagen. Bitte Passwort prüfen."_s },
+        { "openvpn killed while connected", Setup::Openvpn, connectedLines, -9, false, FailureReason::TunnelDropped,
+            u"Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden."_s },
+        { "openvpn killed before the tunnel came up", Setup::Openvpn, ">STATE:1796603492,WAIT,,,,,,\r\n", -9, false,
+            FailureReason::OpenVPNEndedEarly, u"OpenVPN wurde unerwartet beendet. Bitte erneut verbinden."_s },
+        { "fatal error", Setup::Openvpn,
+            ">STATE:1796603502,WAIT,,,,,,\r\n"
+            ">STATE:1796603502,AUTH,,,,,,\r\n"
+            ">LOG:1796603502,F,ERROR: Cannot open TUN/TAP dev /nonexistent: No such file or directory (errno=2)\r\n"
+            ">FATAL:ERROR: Cannot open TUN/TAP dev /nonexistent: No such file or directory (errno=2)\r\n",
+            1, false, FailureReason::OpenVPNFatalError,
+            u"OpenVPN ist mit einem Fehler abgebrochen. Bitte erneut verbinden; hilft das nicht, den Support "
+            u"kontaktieren."_s },
+        { "management port of another user", Setup::ForeignListener, {}, noStatus, false,
+            FailureReason::ManagementPortTaken,
+            u"Ein anderes Programm belegt den Steuerungsanschluss von OpenVPN (Port 1337). Bitte dieses Programm "
+            u"beenden."_s },
+        { "no management interface answers", Setup::NobodyListens, {}, noStatus, false,
+            FailureReason::ManagementNoAnswer, u"OpenVPN antwortet nicht. Bitte erneut verbinden."_s },
+        { "no helper", Setup::NoHelper, {}, noStatus, false, FailureReason::HelperUnreachable,
+            u"Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten."_s },
+        { "status 69: another user's connection", Setup::NobodyListens, {}, 69, false,
+            FailureReason::OtherUsersConnection,
+            u"Die VPN-Verbindung eines anderen Benutzers ist aktiv. Bitte warten, bis sie getrennt ist."_s },
+        { "status 65: not a client profile", Setup::NobodyListens, {}, 65, false, FailureReason::ProfileNotClient,
+            u"Der Hilfsdienst hat das VPN-Profil abgelehnt: Es ist kein Client-Profil. Bitte den Support "
+            u"kontaktieren."_s },
+        { "status 78: forbidden option", Setup::NobodyListens, {}, 78, false, FailureReason::ProfileForbiddenOption,
+            u"Der Hilfsdienst hat das VPN-Profil abgelehnt: Es enthält eine nicht erlaubte Option. Bitte den Support "
+            u"kontaktieren."_s },
+        { "status 77: file not trusted", Setup::NobodyListens, {}, 77, false, FailureReason::ProfileNotTrusted,
+            u"Der Hilfsdienst hat das VPN-Profil abgelehnt: Der Profildatei ist nicht zu trauen. Bitte erneut "
+            u"verbinden."_s },
+        { "status 66: profile missing", Setup::NobodyListens, {}, 66, false, FailureReason::ProfileUnreadable,
+            u"Der Hilfsdienst konnte das VPN-Profil nicht lesen. Bitte erneut verbinden."_s },
+        { "status 71: helper failure", Setup::NobodyListens, {}, 71, false, FailureReason::HelperFailed,
+            u"Der Hilfsdienst konnte OpenVPN nicht starten. Bitte erneut verbinden; hilft das nicht, Quellnet neu "
+            u"starten."_s },
+        { "status 127: openvpn cannot run", Setup::NobodyListens, {}, 127, false, FailureReason::OpenVPNNotRunnable,
+            u"OpenVPN lässt sich nicht ausführen. Bitte OpenVPN installieren."_s },
+        { "password too long for openvpn", Setup::LongPassword, {}, noStatus, false, FailureReason::CredentialsUnusable,
+            u"E-Mail-Adresse oder Passwort ist zu lang für die VPN-Anmeldung (höchstens 256 Byte). Bitte prüfen."_s },
+        { "client.up missing", Setup::NoScripts, {}, noStatus, false, FailureReason::InstallationIncomplete,
+            u"Quellnet ist unvollständig installiert. Bitte Quellnet neu installieren."_s },
+        // No failure: what the person asked for, or what a newer request of theirs replaced.
+        { "the person disconnected", Setup::Openvpn, connectedLines, 0, true, FailureReason::None, QString() },
+        { "status 75: superseded", Setup::NobodyListens, {}, 75, false, FailureReason::None, QString() },
+    };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class TestFailureReasons : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_prefix;
+    QTemporaryDir m_bare; // a prefix without the scripts
+    FakeConnectionProvider m_delegate;
+    std::shared_ptr<FakeHelperProtocol> m_helper;
+    OpenVPNService &service() { return OpenVPNService::shared(); }
+
+    static std::optional<uint> portListener()
+    {
+        for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
+            if (entry.state == TcpSocketTable::Listen && entry.localPort == 1337)
+                return entry.uid;
+        }
+        return std::nullopt;
+    }
+
+    // On another thread, as the helper connection delivers it.
+    void terminate(int status)
+    {
+        const FakeHelperProtocol::RunRequest request = m_helper->runs().at(0);
+        std::thread([&request, status] { request.terminationHandler(status); }).join();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: the service talks only to a management port that root holds");
+    }
+
+    void init()
+    {
+        QVERIFY(stageScripts(m_prefix.path()));
+        m_helper = std::make_shared<FakeHelperProtocol>();
+        m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
+        HelperConnectionProvider::setApplicationDelegate(&m_delegate);
+        service().setState(u"NOPROCESS"_s);
+        service().setConfig(m_prefix.filePath(u"client.ovpn"_s));
+        service().setUsername(u"anna@example.com"_s);
+        service().setPassword(u"pw"_s);
+    }
+
+    void cleanup()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 30000);
+        service().management().socket().close();
+        QTRY_COMPARE(service().management().readerCount(), 0);
+        drainEvents();
+        HelperConnectionProvider::setApplicationDelegate(nullptr);
+        service().setState(u"NOPROCESS"_s);
+    }
+
+    void reasonShown_data()
+    {
+        QTest::addColumn<Row>("row");
+        for (const Row &row : rows())
+            QTest::newRow(row.name) << row;
+    }
+    void reasonShown()
+    {
+        QFETCH(Row, row);
+        ManagementServer server([helper = m_helper] {
+            const auto runs = helper->runs();
+            return runs.empty() ? QString() : runs.back().managementPassword;
+        });
+        QProcess foreign; // killed with the test at the latest
+        if (row.setup == Setup::Openvpn) {
+            QVERIFY(server.listen());
+        } else if (row.setup == Setup::ForeignListener) {
+            foreign.startCommand(u"setpriv --reuid=65534 --regid=65534 --clear-groups socat -u "
+                                 "TCP-LISTEN:1337,bind=127.0.0.1,reuseaddr,fork STDOUT"_s);
+            QTRY_VERIFY_WITH_TIMEOUT(portListener() == 65534u, 5000);
+        } else if (row.setup == Setup::NoHelper) {
+            m_delegate.connection = nullptr;
+        } else if (row.setup == Setup::LongPassword) {
+            service().setPassword(QString(257, u'p'));
+        } else if (row.setup == Setup::NoScripts) {
+            AppPaths::setPrefixForTesting(m_bare.path());
+        }
+        // Refused runs are answered at once, as the helper answers them.
+        if (row.setup == Setup::NobodyListens && row.status != noStatus)
+            m_helper->onRun = [status = row.status](const FakeHelperProtocol::RunRequest &request) {
+                std::thread([&request, status] { request.terminationHandler(status); }).join();
+            };
+
+        StateTrace trace;
+        OutputCapture output;
+        service().startOpenVPN();
+        if (row.setup == Setup::Openvpn) {
+            QTRY_VERIFY_WITH_TIMEOUT(server.received(0).contains("password 'Auth'"), 20000);
+            QTRY_VERIFY(!service().isStarting());
+            QVERIFY(server.connection(0)->write(row.lines) == row.lines.size());
+            if (row.stopped) {
+                QTRY_COMPARE(service().state(), u"CONNECTED"_s);
+                service().stopOpenVPN();
+                QTRY_VERIFY(server.received(0).endsWith("signal SIGINT\n"));
+                server.connection(0)->write(
+                    "SUCCESS: signal SIGINT thrown\r\n>STATE:1796603500,EXITING,SIGINT,,,,,\r\n");
+            }
+            server.connection(0)->flush();
+            server.connection(0)->disconnectFromHost();
+            QTRY_COMPARE_WITH_TIMEOUT(service().management().readerCount(), 0, 10000);
+            terminate(row.status);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting() && OpenVPNService::isIdleState(service().state()), 20000);
+        drainEvents();
+        AppPaths::setPrefixForTesting(m_prefix.path());
+        foreign.kill();
+        foreign.waitForFinished(5000);
+
+        // Every log line and message stays; the reason comes on top, once, after the state.
+        QVERIFY(!trace.states().isEmpty() && OpenVPNService::isIdleState(trace.states().last()));
+        QCOMPARE(service().failureReason(), row.reason);
+        QCOMPARE(trace.failures(),
+            row.reason == FailureReason::None ? QList<FailureReason>() : QList<FailureReason> { row.reason });
+        QCOMPARE(FailureText::of(service().failureReason()), row.shown);
+        if (row.setup == Setup::Openvpn || row.setup == Setup::NobodyListens) {
+            const bool gaveUp = row.setup == Setup::NobodyListens;
+            QCOMPARE(output.standardOutput().contains(u"error while starting mgmt interface\n"_s), gaveUp);
+        }
+        if (row.reason == FailureReason::OpenVPNFatalError)
+            QVERIFY(output.standardOutput().contains(
+                u"MGMT: Got unrecognized command>FATAL:ERROR: Cannot open TUN/TAP dev /nonexistent: No such file or "
+                "directory (errno=2)\n"_s));
+    }
+
+    // Each reason has its row, and its own text.
+    void everyReasonOnce()
+    {
+        std::set<FailureReason> covered;
+        QSet<QString> texts;
+        int failing = 0;
+        for (const Row &row : rows()) {
+            if (row.reason != FailureReason::None) {
+                ++failing;
+                covered.insert(row.reason);
+                texts << row.shown;
+            }
+        }
+        QCOMPARE(int(covered.size()), failing);
+        QCOMPARE(failing, int(FailureReason::InstallationIncomplete)); // the last of them
+        QCOMPARE(int(texts.size()), failing);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFailureReasons)
+#include "tst_failurereasons.moc"
