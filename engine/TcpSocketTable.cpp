@@ -141,4 +141,16 @@ std::optional<uint> TcpSocketTable::ownerOfPeer(
     return std::nullopt;
 }
 
+std::vector<quint64> TcpSocketTable::rootListeners(
+    const std::vector<Entry> &table, quint32 serverAddress, quint16 serverPort)
+{
+    std::vector<quint64> inodes;
+    for (const Entry &entry : table) {
+        if (entry.state == Listen && entry.uid == 0 && entry.inode != 0 && entry.localPort == serverPort
+            && servesAddress(entry, serverAddress))
+            inodes.push_back(entry.inode);
+    }
+    return inodes;
+}
+
 } // namespace quellnet

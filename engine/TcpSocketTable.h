@@ -51,6 +51,12 @@ public:
     // Time-wait entries never count: the kernel shows them all as root's.
     static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table, quint32 localAddress, quint16 localPort,
         quint32 serverAddress, quint16 serverPort);
+
+    // The inodes of root's listening sockets that take connections to `serverAddress`:`serverPort`
+    // (on that address or the wildcard, IPv4 or IPv6), in table order. A socket that starts to
+    // listen shows under an inode that no earlier socket of the port had.
+    static std::vector<quint64> rootListeners(
+        const std::vector<Entry> &table, quint32 serverAddress, quint16 serverPort);
 };
 
 } // namespace quellnet

@@ -31,6 +31,8 @@ namespace {
 
 const QString configPath = u"/tmp/quellnet-engine-test.ovpn"_s;
 const QString user = u"anna@example.com"_s;
+// Eight attempts at a port that is not this run's, each followed by its 300 ms pause.
+constexpr qint64 patienceMs = 8 * 300;
 
 QByteArray openingCommands(
     const QByteArray &quotedUser = R"("anna@example.com")", const QByteArray &quotedPassword = R"("pw")")
@@ -191,8 +193,12 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         OutputCapture output;
         StateTrace trace;
+        QElapsedTimer timer;
+        timer.start();
         startWith(user, u"pw"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
+        // A listener that was there all along is no reason to cut a pause short.
+        QVERIFY2(timer.elapsed() >= patienceMs, qPrintable(QString::number(timer.elapsed())));
         drainEvents();
         QCOMPARE(server.connectionCount(), 8);
         const QString secret = m_helper->runs().front().managementPassword;
@@ -330,6 +336,38 @@ private Q_SLOTS:
         QCOMPARE(output.standardOutput(),
             withPassword ? QStringList { u"error while starting mgmt interface\n"_s } : QStringList());
         QCOMPARE(m_helper->runs().size(), std::size_t(0));
+    }
+
+    // openvpn opens its port a few milliseconds after the run request, when the first attempt has
+    // been refused: the next attempt comes as soon as root listens there, not after the rest of the
+    // pause. A port that never opens gets every attempt and every pause, as long as ever.
+    void managementPortOpensLate()
+    {
+        SKIP_UNLESS_ROOT();
+        ManagementServer server(runPassword());
+        startWith(user, u"pw"_s);
+        QTest::qWait(60);
+        QVERIFY(server.listen());
+        QElapsedTimer sinceListening;
+        sinceListening.start();
+        QVERIFY(server.connection(0) != nullptr);
+        // The pause alone would last until about 240 ms from here.
+        QVERIFY2(sinceListening.elapsed() < 150, qPrintable(QString::number(sinceListening.elapsed())));
+        QTRY_COMPARE(server.received(0), openingCommands());
+    }
+    void managementPortThatNeverOpens()
+    {
+        OutputCapture output;
+        StateTrace trace;
+        QElapsedTimer timer;
+        timer.start();
+        startWith(user, u"pw"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
+        QVERIFY2(timer.elapsed() >= patienceMs, qPrintable(QString::number(timer.elapsed())));
+        drainEvents();
+        QCOMPARE(output.standardOutput(), QStringList { u"error while starting mgmt interface\n"_s });
+        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
+        QCOMPARE(m_helper->runs().size(), std::size_t(1));
     }
 
     // The openvpn of an earlier launch holds the port until it has gone; the helper would give it a

@@ -89,6 +89,26 @@ private Q_SLOTS:
             = TcpSocketTable::ownerOfPeer(TcpSocketTable::parse(table), loopback, 40000, loopback, 1337);
         QCOMPARE(found ? int(*found) : -1, owner);
     }
+
+    // What a start watches for while it waits to try the management port again.
+    void rootListeners_data()
+    {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<int>("listeners");
+        QTest::newRow("root listens on the address") << listener(server, 0) << 1;
+        QTest::newRow("root listens on [::]") << listener(wildcard6, 0) << 1;
+        QTest::newRow("another user listens") << listener(server, 1000) << 0;
+        QTest::newRow("root listens on another port") << listener("0100007F:053A", 0) << 0;
+        QTest::newRow("root's accepted connection") << row(server, client, "01", 0, 102) << 0;
+    }
+    void rootListeners()
+    {
+        QFETCH(QByteArray, table);
+        QFETCH(int, listeners);
+        const std::vector<quint64> found
+            = TcpSocketTable::rootListeners(TcpSocketTable::parse(table), 0x7F000001, 1337);
+        QCOMPARE(int(found.size()), listeners);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTcpSocketTable)
