@@ -302,7 +302,8 @@ std::vector<quint64> ManagementStart::managementPortListeners() const
     in_addr server {};
     if (::inet_pton(AF_INET, socket.address().toLatin1().constData(), &server) != 1)
         return {};
-    return TcpSocketTable::rootListeners(TcpSocketTable::read(), ntohl(server.s_addr), socket.port());
+    return TcpSocketTable::rootListeners(
+        TcpSocketTable::read(socket.port(), true), ntohl(server.s_addr), socket.port());
 }
 
 void ManagementStart::pauseAfterFailure(
@@ -338,8 +339,8 @@ bool ManagementStart::peerBelongsToRoot()
     in_addr server {};
     if (!connection || ::inet_pton(AF_INET, socket.address().toLatin1().constData(), &server) != 1)
         return false;
-    const std::optional<uint> owner = TcpSocketTable::ownerOfPeer(TcpSocketTable::read(), connection->localAddress(),
-        connection->localPort(), ntohl(server.s_addr), socket.port());
+    const std::optional<uint> owner = TcpSocketTable::ownerOfPeer(TcpSocketTable::read(socket.port()),
+        connection->localAddress(), connection->localPort(), ntohl(server.s_addr), socket.port());
     if (owner && *owner == 0)
         return true;
     const QString where = socket.address() + u':' + QString::number(socket.port());

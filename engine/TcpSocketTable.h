@@ -34,8 +34,11 @@ public:
         quint64 inode = 0; // 0 while no process holds the socket, e.g. before accept()
     };
 
-    // The current IPv4 and IPv6 tables; empty when they cannot be read.
-    static std::vector<Entry> read();
+    // The current IPv4 and IPv6 tables, or with `localPort` only the sockets bound to that port, and
+    // with `listeningOnly` only listeners; empty when they cannot be read. Asks the kernel through sock_diag, which
+    // finds a port's sockets in well under a millisecond; reading /proc/net/tcp walks the whole connection hash table
+    // on every read (milliseconds on a machine with much memory), and is what is left when sock_diag is not there.
+    static std::vector<Entry> read(quint16 localPort = 0, bool listeningOnly = false);
     // Parses the text of /proc/net/tcp or /proc/net/tcp6; lines that do not parse are skipped.
     static std::vector<Entry> parse(const QByteArray &text);
 
