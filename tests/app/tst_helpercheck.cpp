@@ -112,6 +112,8 @@ private Q_SLOTS:
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
         // Then it asks for a tunnel an earlier launch left running; another user's is left alone.
+        // The question goes out once the GUI thread has taken the answer in: wait with it running.
+        QTRY_VERIFY(client->canReadLine());
         const std::optional<HelperRequest> getRun = installed.readRequest(client);
         QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
         HelperSocketStandIn::send(client,
