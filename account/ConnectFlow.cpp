@@ -1,10 +1,10 @@
 #include "account/ConnectFlow.h"
 
 #include "account/AccountLog.h"
+#include "account/ConfigurationFile.h"
 #include "account/Constant.h"
 #include "account/CredentialStore.h"
 #include "base/AsyncTask.h"
-#include "base/Error.h"
 #include "base/SystemLog.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
@@ -18,11 +18,6 @@
 #include <QSslSocket>
 
 #include <algorithm>
-#include <cerrno>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace quellnet {
 
@@ -33,44 +28,6 @@ namespace {
 bool holdsControlCharacter(const QString &text)
 {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
-}
-
-// Writes `text` to `path` without following a symlink and without writing into a file that
-// belongs to someone else: /tmp is shared with every user of the machine. The file is readable
-// by its owner only.
-bool writeOwnerOnlyFile(const QString &path, const QByteArray &text, QString *error = nullptr)
-{
-    const QByteArray nativePath = QFile::encodeName(path);
-    const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ELOOP)
-        return failWith(error, QStringLiteral("%1 is a symbolic link").arg(path));
-    if (fd < 0)
-        return failWith(error, qt_error_string(errno));
-
-    QString problem;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0)
-        problem = qt_error_string(errno);
-    else if (!S_ISREG(info.st_mode))
-        problem = QStringLiteral("%1 is not a regular file").arg(path);
-    else if (info.st_uid != ::geteuid())
-        problem = QStringLiteral("%1 belongs to another user").arg(path);
-    else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0)
-        problem = qt_error_string(errno);
-
-    qsizetype written = 0;
-    while (problem.isEmpty() && written < text.size()) {
-        const ssize_t n = ::write(fd, text.constData() + written, static_cast<size_t>(text.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            problem = qt_error_string(errno);
-        else
-            written += n;
-    }
-    if (::close(fd) != 0 && problem.isEmpty())
-        problem = qt_error_string(errno);
-    return problem.isEmpty() || failWith(error, problem);
 }
 
 } // namespace
@@ -123,7 +80,7 @@ void ConnectFlow::setBaseURLForTesting(const QString &baseURL)
 
 QString ConnectFlow::configPath()
 {
-    return QStringLiteral("/tmp/quellnet.ovpn");
+    return ConfigurationFile::path();
 }
 
 bool ConnectFlow::isSignInUnderWay() const
@@ -229,7 +186,6 @@ void ConnectFlow::handleProfileResponse(const ReplyRecord &reply)
         failSignIn(tr("Unknown error"));
         return;
     }
-    m_requestInFlight = false;
     startWithConfig(config.toString());
 }
 
@@ -243,19 +199,35 @@ void ConnectFlow::rememberCredentials(const QString &email, const QString &passw
 
 void ConnectFlow::startWithConfig(const QString &config)
 {
-    QString problem;
-    if (!writeOwnerOnlyFile(configPath(), config.toUtf8(), &problem)) {
-        // Starting anyway would run whatever the file held before, or what someone planted there.
-        SystemLog::write(problem);
-        failSignIn(tr("Could not write the VPN configuration"));
-        return;
-    }
-
-    OpenVPNService &service = OpenVPNService::shared();
-    service.setConfig(configPath());
-    service.setUsername(m_form.emailText());
-    service.setPassword(m_form.passwordText());
-    service.startOpenVPN();
+    // Writing may block (a full disk, a slow file system); it is done off the GUI thread, and the
+    // sign-in counts as under way until it is done.
+    m_requestInFlight = true;
+    struct Written
+    {
+        bool ok = false;
+        QString problem;
+    };
+    AsyncTask::runThenCallback(
+        [text = config.toUtf8()] {
+            Written written;
+            written.ok = ConfigurationFile::write(text, &written.problem);
+            return written;
+        },
+        this,
+        [this](const Written &written) {
+            m_requestInFlight = false;
+            if (!written.ok) {
+                // Starting anyway would run whatever the file held before, or what someone put there.
+                SystemLog::write(written.problem);
+                failSignIn(tr("Could not write the VPN configuration"));
+                return;
+            }
+            OpenVPNService &service = OpenVPNService::shared();
+            service.setConfig(configPath());
+            service.setUsername(m_form.emailText());
+            service.setPassword(m_form.passwordText());
+            service.startOpenVPN();
+        });
 }
 
 QString ConnectFlow::messageForFailed(const ReplyRecord &reply)

@@ -32,6 +32,7 @@ public:
     explicit ConnectFlow(LoginForm &form, QObject *parent = nullptr);
     ~ConnectFlow() override;
 
+    // Where the profile is written for openvpn: ConfigurationFile.
     static QString configPath();
 
     void toggleConnection();
@@ -42,6 +43,8 @@ public:
     void handleProfileResponse(const ReplyRecord &reply);
 
     void rememberCredentials(const QString &email, const QString &password);
+    // Writes the configuration file (off the GUI thread) and starts the VPN service with it; a file
+    // that cannot be written ends the sign-in with its sheet, and nothing starts.
     void startWithConfig(const QString &config);
 
     // The last profile reply that read as JSON; null until then.
@@ -55,7 +58,8 @@ public:
     // (any other status: 5xx, 429, ...).
     static QString messageForFailed(const ReplyRecord &reply);
 
-    // True while a sign-in waits for the account service, before anything is started.
+    // True while a sign-in waits for the account service or writes the configuration file, before
+    // anything is started.
     bool isTalkingToAccountService() const { return m_requestInFlight; }
 
     AccountClient &accountClient() { return m_client; }

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "account/ConnectFlow.h"
 #include "app/Autostart.h"
 #include "app/DesktopNotifications.h"
 #include "app/MainWindowController.h"
@@ -7,6 +8,7 @@
 #include "app/StatusMenu.h"
 #include "app/StatusNotices.h"
 #include "base/SystemLog.h"
+#include "engine/OpenVPNService.h"
 #include "helperlink/HelperInstallation.h"
 #include "ui/MainViewController.h"
 
@@ -41,6 +43,7 @@ AppDelegate::AppDelegate(
         autostartItem->setChecked(Autostart::isEnabled());
     });
     connect(m_statusMenuObject, &StatusMenu::quitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(m_helperInstallation.get(), &HelperInstallation::helperReady, this, &AppDelegate::onHelperReady);
 
     ApplicationDelegate::setCurrent(this);
     HelperConnectionProvider::setApplicationDelegate(this);
@@ -123,6 +126,15 @@ void AppDelegate::onConnectButtonClick()
 {
     if (m_mainViewController != nullptr)
         m_mainViewController->toggleConnection();
+}
+
+void AppDelegate::onHelperReady()
+{
+    const ConnectFlow *flow = m_mainViewController != nullptr ? m_mainViewController->connectFlow() : nullptr;
+    OpenVPNService &service = OpenVPNService::shared();
+    if ((flow != nullptr && flow->isSignInUnderWay()) || !OpenVPNService::isIdleState(service.state()))
+        return;
+    service.reattach();
 }
 
 void AppDelegate::onAutostartToggled(bool enabled)

@@ -35,7 +35,8 @@ class StatusNotices;
 // Created once by the program's main function, on the GUI thread, where all of it runs. Closing
 // the window keeps the program in the tray; where the desktop has no tray, the window is the
 // whole interface and closing it ends the program. Quitting sends nothing to openvpn or to the
-// helper: a running tunnel is left to them.
+// helper: a running tunnel is left to them, and the next launch takes it over once the helper check
+// has found the helper current (or installed it), so that the window shows it and "Trennen" ends it.
 //
 // The tray icon shows the window's display mode, and the desktop's notifications say when the
 // tunnel comes up, when it is lost, and (for the login view) why a connect or a tunnel ended.
@@ -88,6 +89,9 @@ public Q_SLOTS:
     void onConnectButtonClick();
     // The tray's "Beim Anmelden starten": writes or removes the autostart entry.
     void onAutostartToggled(bool enabled);
+    // The installed helper is the shipped one: a tunnel of this user that an earlier launch left
+    // running is taken over, unless a sign-in is already under way (its start replaces that tunnel).
+    void onHelperReady();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -6,12 +6,14 @@
 #include "engine/ManagementPassword.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/TcpSocketTable.h"
+#include "helperlink/HelperConnection.h"
 
 #include <algorithm>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace quellnet {
 
@@ -26,10 +28,46 @@ QString quotedParameter(QString value)
     return u'"' + value + u'"';
 }
 
+// Asks the helper behind `connection` for its run and waits for the answer: nothing when the helper
+// cannot be asked or does not answer within helperAnswerTimeout; otherwise its run, or none.
+std::optional<std::optional<HelperRun>> askForRun(const std::weak_ptr<HelperConnection> &connection)
+{
+    struct Answer
+    {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        bool done = false;
+        std::optional<std::optional<HelperRun>> run;
+    };
+    auto answer = std::make_shared<Answer>();
+    const auto finish = [answer](std::optional<std::optional<HelperRun>> run) {
+        {
+            std::lock_guard lock(answer->mutex);
+            answer->done = true;
+            answer->run = std::move(run);
+        }
+        answer->arrived.notify_all();
+    };
+    if (const std::shared_ptr<HelperConnection> alive = connection.lock()) {
+        alive
+            ->remoteObjectProxyWithErrorHandler([finish](const HelperError &error) {
+                qCDebug(lcEngine) << "the helper could not say which openvpn it runs:" << error.description;
+                finish(std::nullopt);
+            })
+            ->getRunWithResponseHandler([finish](const std::optional<HelperRun> &run) { finish(run); });
+    } else {
+        return std::nullopt;
+    }
+    std::unique_lock lock(answer->mutex);
+    if (!answer->arrived.wait_for(lock, ManagementStart::helperAnswerTimeout, [&] { return answer->done; }))
+        qCDebug(lcEngine) << "the helper did not say which openvpn it runs";
+    return answer->run;
+}
+
 } // namespace
 
-ManagementStart::ManagementStart(
-    OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp, std::function<void()> handingOver)
+ManagementStart::ManagementStart(OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp,
+    std::function<void(bool reattached)> handingOver)
     : m_management(management), m_giveUp(std::move(giveUp)), m_handingOver(std::move(handingOver))
 { }
 
@@ -47,7 +85,10 @@ bool ManagementStart::acceptsCredential(const QString &value, QString *error)
 
 void ManagementStart::start(Job job)
 {
-    ++m_pending;
+    // A reattachment counts only once it has found a run to take over (see reattach()): asking the
+    // helper takes a moment at launch, and a click meanwhile must not be lost.
+    if (job.kind != Job::Kind::Reattach)
+        ++m_pending;
     std::lock_guard lock(m_queueMutex);
     m_queue.push_back(std::move(job));
     if (!m_workerRunning) {
@@ -76,18 +117,29 @@ void ManagementStart::runWorker()
             job = std::move(m_queue.front());
             m_queue.pop_front();
         }
+        {
+            std::lock_guard lock(m_runsMutex);
+            m_currentGeneration = job.generation;
+            m_currentRunReportedEnded = false;
+        }
         run(job);
-        --m_pending;
+        if (job.kind != Job::Kind::Reattach)
+            --m_pending;
     }
 }
 
-void ManagementStart::run(const Job &job)
+void ManagementStart::run(Job &job)
 {
+    if (job.kind == Job::Kind::Reattach) {
+        reattach(job);
+        return;
+    }
     if (!job.refusal.isEmpty()) {
         SystemLog::write(job.refusal);
         m_giveUp(GiveUp::Refused);
         return;
     }
+    requestRun(job);
     waitForEarlierOpenVPN(job);
     GiveUp why = GiveUp::NoAnswer;
     if (!connectManagement(job, &why)) {
@@ -97,21 +149,96 @@ void ManagementStart::run(const Job &job)
     handOver(job);
 }
 
-void ManagementStart::runRequested(std::uint64_t generation, const std::weak_ptr<HelperConnection> &connection)
+void ManagementStart::reattach(Job &job)
 {
-    std::lock_guard lock(m_runsMutex);
-    // A connection that is gone failed what it carried; nothing more comes of those.
-    std::erase_if(m_runsInFlight, [](const RunInFlight &run) { return run.connection.expired(); });
-    m_runsInFlight.push_back({ generation, connection });
+    if (m_pending.load() > 0) {
+        // A start asked for meanwhile ends the earlier launch's run anyway.
+        qCDebug(lcEngine) << "a start is waiting; not reattaching";
+        return;
+    }
+    const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
+    if (!answer || !*answer || (*answer)->owner != ::geteuid() || !(*answer)->managementPassword) {
+        qCDebug(lcEngine) << "no openvpn of this user to reattach to";
+        return;
+    }
+    qCInfo(lcEngine) << "reattaching to the openvpn that an earlier launch left running";
+    job.managementPassword = *(*answer)->managementPassword;
+    ++m_pending;
+    GiveUp why = GiveUp::NoAnswer;
+    if (connectManagement(job, &why))
+        handOver(job);
+    else
+        m_giveUp(why);
+    --m_pending;
 }
 
-void ManagementStart::runEnded(std::uint64_t generation)
+void ManagementStart::requestRun(Job &job)
+{
+    if (!job.requestRun)
+        return;
+    const std::optional<QString> ending = endEarlierLaunchsRun(job);
+    {
+        std::lock_guard lock(m_runsMutex);
+        // A connection that is gone failed what it carried; nothing more comes of those.
+        std::erase_if(m_runsInFlight, [](const RunInFlight &run) { return run.connection.expired(); });
+        m_runsInFlight.push_back({ job.generation, job.connection, job.managementPassword });
+    }
+    job.runRequested = true;
+    job.requestedAt = std::chrono::steady_clock::now();
+    job.requestRun();
+    if (ending)
+        waitForEndOf(*ending, job);
+}
+
+std::optional<QString> ManagementStart::endEarlierLaunchsRun(const Job &job)
+{
+    const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
+    if (!answer || !*answer || (*answer)->owner != ::geteuid() || !(*answer)->managementPassword)
+        return std::nullopt;
+    const QString secret = *(*answer)->managementPassword;
+    {
+        std::lock_guard lock(m_runsMutex);
+        if (std::any_of(m_runsInFlight.cbegin(), m_runsInFlight.cend(),
+                [&](const RunInFlight &run) { return run.managementPassword == secret; }))
+            return std::nullopt;
+    }
+    const std::shared_ptr<HelperConnection> connection = job.connection.lock();
+    if (!connection)
+        return std::nullopt;
+    qCInfo(lcEngine) << "ending the openvpn that an earlier launch left running";
+    connection->remoteObjectProxyWithErrorHandler({})->killOpenVPN();
+    return secret;
+}
+
+void ManagementStart::waitForEndOf(const QString &managementPassword, const Job &job)
+{
+    const auto deadline = job.requestedAt + earlierOpenVPNEndTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
+        if (!answer || !*answer || (*answer)->managementPassword != managementPassword)
+            return;
+        std::unique_lock lock(m_runsMutex);
+        if (m_runEnded.wait_for(lock, runEndPollInterval, [&] { return runHasEnded(job); }))
+            return;
+    }
+    qCDebug(lcEngine) << "the earlier launch's openvpn did not end in time; trying the port anyway";
+}
+
+void ManagementStart::runEnded(std::uint64_t generation, RunEnd how)
 {
     {
         std::lock_guard lock(m_runsMutex);
         std::erase_if(m_runsInFlight, [generation](const RunInFlight &run) { return run.generation == generation; });
+        // A failed request says nothing of an openvpn: the helper may have started it all the same.
+        if (how == RunEnd::Reported && generation == m_currentGeneration)
+            m_currentRunReportedEnded = true;
     }
     m_runEnded.notify_all();
+}
+
+bool ManagementStart::runHasEnded(const Job &job) const
+{
+    return job.runRequested && job.generation == m_currentGeneration && m_currentRunReportedEnded;
 }
 
 void ManagementStart::waitForEarlierOpenVPN(const Job &job)
@@ -130,8 +257,8 @@ void ManagementStart::waitForEarlierOpenVPN(const Job &job)
     if (!earlierOnSameConnection())
         return;
     qCDebug(lcEngine) << "waiting for the earlier openvpn to end before reaching the management port";
-    if (!m_runEnded.wait_until(
-            lock, job.requestedAt + earlierOpenVPNEndTimeout, [&] { return !earlierOnSameConnection(); }))
+    if (!m_runEnded.wait_until(lock, job.requestedAt + earlierOpenVPNEndTimeout,
+            [&] { return !earlierOnSameConnection() || runHasEnded(job); }))
         qCDebug(lcEngine) << "the earlier openvpn's end was not reported in time; trying the port anyway";
 }
 
@@ -139,6 +266,12 @@ bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
 {
     TcpClient &socket = m_management.socket();
     for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
+        if (std::lock_guard lock(m_runsMutex); runHasEnded(job)) {
+            // The helper refused the request, or its openvpn is gone: nothing is left to reach.
+            qCDebug(lcEngine) << "the helper reported the run's end before the management connection was made";
+            *why = GiveUp::NoAnswer; // what the helper reported says more, and the service has it
+            return false;
+        }
         QString error;
         if (socket.connect(attemptTimeoutSeconds, &error)) {
             // Any local user could have opened the port before openvpn; such a listener must never
@@ -154,7 +287,8 @@ bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
             }
         }
         qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << error;
-        std::this_thread::sleep_for(pauseAfterFailedAttempt);
+        std::unique_lock lock(m_runsMutex);
+        m_runEnded.wait_for(lock, pauseAfterFailedAttempt, [&] { return runHasEnded(job); });
     }
     *why = GiveUp::NoAnswer;
     return false;
@@ -197,9 +331,24 @@ bool ManagementStart::authenticate(const QString &managementPassword, QString *e
 
 void ManagementStart::handOver(const Job &job)
 {
+    const bool reattached = job.kind == Job::Kind::Reattach;
     // Before the reader starts, so that its first report always finds this done.
-    m_handingOver();
+    m_handingOver(reattached);
     m_management.send(QStringLiteral("state on\n"));
+    if (reattached) {
+        // The state reports of its start went to the earlier launch; this one asks for the state now.
+        bool awaitsCredentials = false;
+        QString error;
+        if (!m_management.takeCurrentState(std::chrono::seconds(attemptTimeoutSeconds), &awaitsCredentials, &error))
+            qCDebug(lcEngine) << "openvpn did not tell its state:" << error;
+        m_management.send(QStringLiteral("bytecount 1\n"));
+        m_management.send(QStringLiteral("log on\n"));
+        // Its credentials were for the earlier launch to send; nobody will.
+        if (awaitsCredentials)
+            m_management.send(QStringLiteral("signal SIGINT\n"));
+        m_management.startReading();
+        return;
+    }
     m_management.send(QStringLiteral("bytecount 1\n"));
     m_management.send(QStringLiteral("log on\n"));
     m_management.send(QStringLiteral("username 'Auth' ") + quotedParameter(job.username) + u'\n');

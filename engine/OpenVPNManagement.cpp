@@ -1,5 +1,6 @@
 #include "engine/OpenVPNManagement.h"
 
+#include "base/Error.h"
 #include "engine/EngineLog.h"
 #include "engine/ManagementReceiveBuffer.h"
 #include "engine/StandardOutput.h"
@@ -13,6 +14,8 @@ namespace quellnet {
 namespace {
 constexpr qsizetype readSize = 2048;
 constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
+// The answer to "state" is one record and "END"; what openvpn reported before it is a few lines.
+constexpr qsizetype maxStateAnswerBytes = 64 * 1024;
 } // namespace
 
 OpenVPNManagement::OpenVPNManagement(ManagementParser::StateSink stateSink, ManagementObserver *observer)
@@ -58,6 +61,43 @@ void OpenVPNManagement::send(const QString &command)
         StandardOutput::write(traceOf(command) + u'\n');
     else
         StandardOutput::write(traceOf(command) + u' ' + error + u'\n');
+}
+
+bool OpenVPNManagement::takeCurrentState(std::chrono::milliseconds timeout, bool *awaitsCredentials, QString *error)
+{
+    using Clock = std::chrono::steady_clock;
+    *awaitsCredentials = false;
+    const std::shared_ptr<TcpConnection> connection = m_socket.connection();
+    if (!connection)
+        return failWith(error, QStringLiteral("Not connected"));
+    send(QStringLiteral("state\n"));
+    const Clock::time_point deadline = Clock::now() + timeout;
+    QByteArray line;
+    for (qsizetype received = 0; received < maxStateAnswerBytes; ++received) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return failWith(error, QStringLiteral("no answer to \"state\""));
+        // Byte by byte, so that nothing past "END" is taken from the reader.
+        const std::optional<QByteArray> byte = connection->read(1, left);
+        if (!byte)
+            return failWith(error, QStringLiteral("the connection closed"));
+        line += *byte;
+        if (!line.endsWith("\r\n"))
+            continue;
+        line.chop(2);
+        const QString text = QString::fromUtf8(line);
+        line.clear();
+        if (text == u"END")
+            return true;
+        if (text.startsWith(QLatin1String(">PASSWORD:Need 'Auth'")))
+            *awaitsCredentials = true;
+        if (text.startsWith(u'>') || text.startsWith(QLatin1String("SUCCESS:"))
+            || text.startsWith(QLatin1String("ERROR:")))
+            m_parser.handleLine(text);
+        else
+            m_parser.handleState(text);
+    }
+    return failWith(error, QStringLiteral("the answer to \"state\" is longer than %1 bytes").arg(maxStateAnswerBytes));
 }
 
 void OpenVPNManagement::setConnectionLostHandler(std::function<void()> handler)

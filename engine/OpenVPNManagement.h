@@ -44,6 +44,13 @@ public:
     // description on failure. The value of a "password" command is masked in the trace.
     void send(const QString &command);
 
+    // Asks openvpn for its current state ("state") and hands its answer to the parser, as if it had
+    // been reported: the answer's state record (the fields of a ">STATE:" report, on a line of its own),
+    // and whatever openvpn reported before it. Reads up to the answer's "END" line, at most `timeout`,
+    // and nothing beyond it; before the reader starts. `awaitsCredentials` tells whether openvpn is
+    // waiting for a user name and password.
+    bool takeCurrentState(std::chrono::milliseconds timeout, bool *awaitsCredentials, QString *error = nullptr);
+
     // Starts the reader for the current connection and returns at once.
     void startReading();
 

@@ -54,10 +54,15 @@ OpenVPNService::OpenVPNService()
                       : why == ManagementStart::GiveUp::NoAnswer      ? FailureReason::ManagementNoAnswer
                                                                       : FailureReason::None);
           },
-          [this] {
+          [this](bool reattached) {
               // Before the reader starts, so that its first report always finds this set.
               std::lock_guard lock(m_stateMutex);
-              m_firstReportAwaitedSince = std::chrono::steady_clock::now();
+              m_reattached = reattached;
+              // A run taken over is one of its own from here: its end gets a reason too.
+              if (reattached)
+                  beginRun();
+              else
+                  m_firstReportAwaitedSince = std::chrono::steady_clock::now();
           }))
 {
     m_management->setConnectionLostHandler([this] { onManagementConnectionLost(); });
@@ -157,7 +162,6 @@ void OpenVPNService::fatalReported(const QString &message)
 
 void OpenVPNService::beginRun()
 {
-    std::lock_guard lock(m_stateMutex);
     m_runLive = true;
     m_outcome.begin();
     m_traffic = {};
@@ -224,7 +228,10 @@ bool OpenVPNService::isAwaitingFirstReport() const
 void OpenVPNService::startOpenVPN()
 {
     const std::uint64_t generation = ++m_generation;
-    beginRun();
+    {
+        std::lock_guard lock(m_stateMutex);
+        beginRun();
+    }
 
     HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
     const HelperConnectionPtr connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
@@ -235,7 +242,7 @@ void OpenVPNService::startOpenVPN()
         helper = connection->remoteObjectProxyWithErrorHandler([this, generation](const HelperError &error) {
             SystemLog::write(QStringLiteral("XPCService error: ") + error.description);
             noteForRun(generation, [](RunOutcome &outcome) { outcome.helperUnreachable(); });
-            m_start->runEnded(generation);
+            m_start->runEnded(generation, ManagementStart::RunEnd::RequestFailed);
         });
     }
     if (!helper) {
@@ -249,7 +256,6 @@ void OpenVPNService::startOpenVPN()
     ManagementStart::Job job;
     job.generation = generation;
     job.connection = connection;
-    job.requestedAt = std::chrono::steady_clock::now();
     const std::optional<QString> configPath = config();
     const std::optional<QString> user = username();
     const std::optional<QString> secret = password();
@@ -282,12 +288,27 @@ void OpenVPNService::startOpenVPN()
         job.password = *secret;
         job.managementPassword = ManagementPassword::generate();
         if (helper) {
-            m_start->runRequested(generation, connection);
-            helper->runOpenVPNWithConfig(*configPath, clientUp, clientDown, job.managementPassword,
-                [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
-            qCDebug(lcEngine) << "run request sent";
+            // Sent by the start itself, once it has made way for it.
+            job.requestRun = [this, helper, generation, config = *configPath, clientUp, clientDown,
+                                 managementPassword = job.managementPassword] {
+                helper->runOpenVPNWithConfig(config, clientUp, clientDown, managementPassword,
+                    [this, generation](std::int32_t status) { onOpenVPNExited(generation, status); });
+                qCDebug(lcEngine) << "run request sent";
+            };
         }
     }
+    m_start->start(std::move(job));
+}
+
+void OpenVPNService::reattach()
+{
+    HelperConnectionProvider *delegate = HelperConnectionProvider::applicationDelegate();
+    ManagementStart::Job job;
+    job.kind = ManagementStart::Job::Kind::Reattach;
+    job.connection = delegate != nullptr ? delegate->helperConnection() : nullptr;
+    if (job.connection.expired())
+        return;
+    job.generation = ++m_generation;
     m_start->start(std::move(job));
 }
 
@@ -326,7 +347,7 @@ void OpenVPNService::onOpenVPNExited(std::uint64_t generation, std::int32_t term
     SystemLog::write(QStringLiteral("OpenVPN exited: termiationStatus=") + QString::number(terminationStatus));
     // Noted before the start hears of it, so that a start that gives up because of it finds it.
     noteForRun(generation, [terminationStatus](RunOutcome &outcome) { outcome.helperStatus(terminationStatus); });
-    m_start->runEnded(generation);
+    m_start->runEnded(generation, ManagementStart::RunEnd::Reported);
     if (generation != m_generation.load()) {
         qCDebug(lcEngine) << "an earlier start's openvpn exited; the state stays";
         return;
@@ -346,15 +367,19 @@ void OpenVPNService::onManagementConnectionLost()
     // it means the process is gone, and the state must not stay at, say, "CONNECTED". Nor may the
     // window keep showing a connection on its way when openvpn went before it reported anything:
     // the idle state then is the one from before the start, and nobody would be told.
+    // The helper tells the launch that asked for a run when its openvpn has gone; for a run taken
+    // over from an earlier launch, the closed connection is the only word of it.
     bool unexpected = false;
+    bool reattached = false;
     {
         std::lock_guard lock(m_stateMutex);
+        reattached = std::exchange(m_reattached, false);
         unexpected = m_firstReportAwaitedSince.has_value() || !isIdleState(m_state);
         m_firstReportAwaitedSince.reset();
         if (unexpected && m_runLive)
             m_outcome.connectionLost();
     }
-    if (unexpected)
+    if (unexpected || (reattached && state() != VpnState::noProcess))
         updateState(VpnState::noProcess.toString());
 }
 

@@ -52,23 +52,27 @@ struct VpnTraffic
 // OpenVPNStateDidChange on the GUI thread, in the order the updates were accepted.
 // startOpenVPN() and stopOpenVPN() are called on the GUI thread and never block it.
 //
-// A start asks the root helper to run openvpn with a fresh management password; then
-// ManagementStart, on a worker thread, waits for the openvpn of an earlier start to end, connects the
-// management client, makes sure the management port belongs to root, answers openvpn's password
-// prompt (an openvpn that does not take this run's password is not this run's), sends the opening
-// commands and the credentials, and starts the reader (the order, the attempts and the time-outs are
-// given there). Starts run one after the other, never two at once. A start that cannot go ahead (no
-// management connection, a missing field or resource, credentials that openvpn cannot take, a
-// management port held by another user) writes "error while starting mgmt interface" and ends in
-// "NOPROCESS". The state also becomes "NOPROCESS" when openvpn closes the management connection
-// without having reported an idle state first (or anything at all), and when the helper reports that
-// the latest start's openvpn has exited (applied after openvpn's last reports); the exit of an
-// earlier start's openvpn changes nothing.
+// A start asks the root helper to run openvpn with a fresh management password; ManagementStart, on a
+// worker thread, sends that request once it has ended what an earlier launch left running, waits for
+// the openvpn of an earlier start to end, connects the management client, makes sure the management
+// port belongs to root, answers openvpn's password prompt (an openvpn that does not take this run's
+// password is not this run's), sends the opening commands and the credentials, and starts the reader
+// (the order, the attempts and the time-outs are given there). A reattachment takes over the run an
+// earlier launch left running in the same way, without credentials. Starts run one after the other,
+// never two at once. A start that cannot go ahead (no management connection, a missing field or
+// resource, credentials that openvpn cannot take, a management port held by another user, a run
+// request that the helper refused or that ended before its management connection was made) writes
+// "error while starting mgmt interface" and ends in "NOPROCESS". The state also becomes "NOPROCESS"
+// when openvpn closes the management connection without having reported an idle state first (or
+// anything at all), or at all when the run was taken over, and when the helper reports that the
+// latest start's openvpn has exited (applied after openvpn's last reports); the exit of an earlier
+// start's openvpn changes nothing.
 //
-// A run lasts from startOpenVPN() until the state next becomes idle. Beside the state the service
-// works out why a run ended (failureReason()) from what openvpn, the helper and the start report; a
-// run that ended in a failure is announced with OpenVPNConnectionDidFail, one the person stopped is
-// not. It also keeps what the CONNECTED report said about the tunnel and openvpn's byte counts.
+// A run lasts from startOpenVPN() (or a reattachment's hand-over) until the state next becomes idle.
+// Beside the state the service works out why a run ended (failureReason()) from what openvpn, the
+// helper and the start report; a run that ended in a failure is announced with
+// OpenVPNConnectionDidFail, one the person stopped is not. It also keeps what the CONNECTED report
+// said about the tunnel and openvpn's byte counts.
 class OpenVPNService : public ManagementObserver
 {
 public:
@@ -104,6 +108,11 @@ public:
     // Returns at once; the connection is set up (or given up) on the service's worker thread.
     // Preconditions: config, username and password are set (the connect flow sets them first).
     void startOpenVPN();
+    // Takes over the openvpn run of this user that an earlier launch of the program left running, if
+    // the helper has one: connects to its management interface with the run's password and takes
+    // its state, as a start would, but sends no credentials. Returns at once; counts as a start
+    // once the helper has named such a run, and does nothing when there is none.
+    void reattach();
     // Asks openvpn to quit ("signal SIGINT") over the management connection. The run then ends
     // without a failure.
     void stopOpenVPN();
@@ -127,6 +136,7 @@ private:
     OpenVPNService();
     ~OpenVPNService() override;
 
+    // A new run: forgets the outcome and the traffic of the last. Call with m_stateMutex held.
     void beginRun();
     // Runs `note` on the outcome if `generation` is the latest start's and its run has not ended.
     void noteForRun(std::uint64_t generation, const std::function<void(RunOutcome &)> &note);
@@ -138,6 +148,8 @@ private:
     mutable std::mutex m_stateMutex; // guards the state and everything about the run
     QString m_state;
     std::optional<std::chrono::steady_clock::time_point> m_firstReportAwaitedSince;
+    // The management connection is one to a run that an earlier launch asked for.
+    bool m_reattached = false;
     bool m_runLive = false; // a run started and has not ended yet
     RunOutcome m_outcome;
     FailureReason m_failureReason = FailureReason::None;

@@ -84,16 +84,17 @@ std::function<void(bool current)> HelperInstallation::startUpCallback()
     // The work after the reply runs on the GUI thread, where the VPN service also uses the cached
     // connection.
     return [this, gui = CallbackTarget(this), guiThread = thread()](bool current) {
-        if (current)
-            return;
-        auto install = [this] {
-            installHelper();
-            m_connections.setXpcHelperConnection(nullptr);
-        };
+        std::function<void()> next = [this] { Q_EMIT helperReady(); };
+        if (!current) {
+            next = [this] {
+                installHelper();
+                m_connections.setXpcHelperConnection(nullptr);
+            };
+        }
         if (QThread::currentThread() == guiThread)
-            install();
+            next();
         else
-            gui.call(install);
+            gui.call(next);
     };
 }
 
@@ -144,6 +145,7 @@ void HelperInstallation::onInstallFinished(int exitCode, bool crashed)
     if (!crashed && exitCode == 0) {
         SystemLog::write(QStringLiteral(QUELLNET_HELPER_ID " installed successfully"));
         m_connections.setXpcHelperConnection(nullptr);
+        Q_EMIT helperReady();
         return;
     }
     const QString detail = said.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(said);

@@ -45,8 +45,13 @@ public:
     void installHelper();
 
     // The launch's callback for shouldInstallHelper(): on false, on the GUI thread, installs the
-    // helper and empties the cached connection.
+    // helper and empties the cached connection; on true, announces helperReady().
     std::function<void(bool current)> startUpCallback();
+
+Q_SIGNALS:
+    // The installed helper is the shipped one: the launch's check found it so, or it was just
+    // installed. On the GUI thread.
+    void helperReady();
 
 private:
     // The shipped helper's version, or why it cannot be read.

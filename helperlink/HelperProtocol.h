@@ -1,10 +1,13 @@
 #pragma once
 
+#include "helperlink/HelperWire.h"
+
 #include <QString>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quellnet {
 
@@ -39,8 +42,13 @@ public:
                                       const QString &managementPassword,
                                       std::function<void(std::int32_t terminationStatus)> terminationHandler) = 0;
 
-    // Asks the helper to end the openvpn process it runs. No reply.
+    // Asks the helper to end the openvpn process it runs. No reply; the helper ignores the request
+    // when that openvpn belongs to another user.
     virtual void killOpenVPN() = 0;
+
+    // Replies with the helper's run: its openvpn, or else the one waiting to start; nothing when
+    // there is none. The run's management password comes only to its owner (and root).
+    virtual void getRunWithResponseHandler(std::function<void(const std::optional<HelperRun> &run)> reply) = 0;
 };
 
 } // namespace quellnet

@@ -54,6 +54,15 @@ void HelperProxy::killOpenVPN()
     send(HelperRequest::Operation::KillOpenVPN, {}, std::nullopt, {});
 }
 
+void HelperProxy::getRunWithResponseHandler(std::function<void(const std::optional<HelperRun> &run)> reply)
+{
+    send(HelperRequest::Operation::GetRun, {}, HelperReply::Kind::Run,
+        [reply = std::move(reply)](const HelperReply &answer) {
+            if (reply)
+                reply(answer.run);
+        });
+}
+
 void HelperProxy::send(HelperRequest::Operation operation, HelperRequest request,
     std::optional<HelperReply::Kind> answer, HelperJob::ReplyHandler replyHandler)
 {

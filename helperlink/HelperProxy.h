@@ -47,6 +47,7 @@ public:
         const QString &managementPassword,
         std::function<void(std::int32_t terminationStatus)> terminationHandler) override;
     void killOpenVPN() override;
+    void getRunWithResponseHandler(std::function<void(const std::optional<HelperRun> &run)> reply) override;
 
 private:
     void send(HelperRequest::Operation operation, HelperRequest request, std::optional<HelperReply::Kind> answer,

@@ -61,6 +61,7 @@ public:
     FlatButton *helpButton() const;
 
     ApplicationDelegate *appDelegate() const { return m_appDelegate; }
+    ConnectFlow *connectFlow() const { return m_connectFlow; }
     // The last profile reply of the account service; JSON null until one arrived.
     QJsonValue profile() const;
 

@@ -22,7 +22,10 @@
 #     [2001:db8:206::80]:8080. The server pushes redirect-gateway def1 and its own name server, 10.204.0.1,
 #     inside the tunnel. Both name servers answer leak-check.quellnet.test, each with its own address
 #     (the tunnel's 10.204.0.1, the LAN's 10.205.0.1). `stack.sh exec DIR -- COMMAND` runs a command on
-#     that machine.
+#     that machine. It also has two local users of its own, qn-e2e-user-a and qn-e2e-user-b, whom the
+#     helper serves besides root, and a second OpenVPN server waits in the server's namespace (udp
+#     10.203.0.2:1195, tunnel network 10.207.0.0/24) whose password check records every user name and
+#     password it receives: a server of one of those users' own.
 #
 # As a command (root):
 #   stack.sh up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]
@@ -42,6 +45,7 @@
 #   pki/ca.crt ...      the test CA (world-readable) and the certificates; keys are readable by root only
 #   accounts            one "email<TAB>password" line per account; the first is the demo account
 #   client.ovpn         the client profile for the server (what the stand-in serves as "config")
+#   second-client.ovpn  with --client-netns: the client profile for the second server
 #   stack.env           the names, addresses and ports above as shell assignments
 #   log/                the server's, the stand-in's, the tunnel listener's, the password check's, the name
 #                       servers', the LAN listener's and the helper's logs
@@ -83,6 +87,15 @@ stack_lan6_listener=2001:db8:206::80
 stack_lan6_port=8080
 stack_lan6_line=quellnet-e2e-lan-ipv6-ok
 stack_dns_name=leak-check.quellnet.test
+# With --client-netns: the program's machine's own users, and the second server with its one account.
+stack_test_user_a=qn-e2e-user-a
+stack_test_user_b=qn-e2e-user-b
+stack_test_user_comment="quellnet e2e test"
+stack_second_port=1195
+stack_second_tun=qn-e2e-stun2
+stack_second_net=10.207.0.0
+stack_second_email="second@quellnet.test"
+stack_second_password="quellnet-second"
 
 stack__self=$(readlink -f "${BASH_SOURCE[0]}")
 stack__repo=$(cd "$(dirname "$stack__self")/../.." && pwd)
@@ -391,6 +404,21 @@ STACK_LAN6_LISTENER=$stack_lan6_listener
 STACK_LAN6_PORT=$stack_lan6_port
 STACK_LAN6_LINE=$stack_lan6_line
 EOF
+    stack__client_prefix
+    local user_a user_b
+    user_a=$("${stack__client_cmd[@]}" id -u -- "$stack_test_user_a" 2>/dev/null) &&
+        user_b=$("${stack__client_cmd[@]}" id -u -- "$stack_test_user_b" 2>/dev/null) || return 0
+    cat >>"$dir/stack.env" <<EOF
+STACK_TEST_USER_A=$stack_test_user_a
+STACK_TEST_USER_A_UID=$user_a
+STACK_TEST_USER_B=$stack_test_user_b
+STACK_TEST_USER_B_UID=$user_b
+STACK_SECOND_PROFILE=$(printf '%q' "$dir/second-client.ovpn")
+STACK_SECOND_EMAIL=$stack_second_email
+STACK_SECOND_PASSWORD=$stack_second_password
+STACK_SECOND_VERIFY_LOG=$(printf '%q' "$dir/log/second-verify.log")
+STACK_SECOND_TUNNEL_NET=$stack_second_net/24
+EOF
     chmod 644 -- "$dir/stack.env"
 }
 
@@ -613,6 +641,112 @@ stack__start_standin() {
 }
 
 # ---------------------------------------------------------------------------------------------------------
+# Users of the program's machine and a server of one of them (--client-netns): what one user's tunnel
+# means to another is tested with real uids.
+
+# Two system users without a home, made on the program's machine, whose /etc is the stack's own: they
+# go with it. The helper serves them (stack__write_allowed_users).
+stack__make_test_users() {
+    local user
+    stack__client_prefix
+    for user in "$stack_test_user_a" "$stack_test_user_b"; do
+        "${stack__client_cmd[@]}" id -u -- "$user" >/dev/null 2>&1 && continue
+        if ! "${stack__client_cmd[@]}" useradd --system --no-create-home --no-log-init --shell /usr/sbin/nologin \
+            --comment "$stack_test_user_comment" "$user"; then
+            stack__say "cannot make the test user $user"
+            return 1
+        fi
+    done
+}
+
+# Only users that the stack made (their comment says so), and only while the program's machine exists.
+stack__remove_test_users() {
+    local user
+    [ -e "$stack_client_home/mnt.inode" ] || return 0
+    stack__client_prefix
+    for user in "$stack_test_user_a" "$stack_test_user_b"; do
+        if [ "$("${stack__client_cmd[@]}" getent passwd "$user" 2>/dev/null | cut -d: -f5)" == "$stack_test_user_comment" ]; then
+            "${stack__client_cmd[@]}" userdel "$user" 2>/dev/null || true
+        fi
+    done
+    return 0
+}
+
+# The helper's allowed-users file: the test users' uids, when the stack has them (nothing otherwise).
+stack__write_allowed_users() {
+    local file=$1 user uid
+    : >"$file" && chmod 644 -- "$file" || return 1
+    [ -e "$stack_client_home/mnt.inode" ] || return 0
+    stack__client_prefix
+    for user in "$stack_test_user_a" "$stack_test_user_b"; do
+        if uid=$("${stack__client_cmd[@]}" id -u -- "$user" 2>/dev/null); then
+            printf '%s\n' "$uid" >>"$file" || return 1
+        fi
+    done
+}
+
+# The second server: like the first, on its own port, device and tunnel network, pushing nothing. Its
+# password check accepts one account and writes every user name and password it is given to
+# log/second-verify.log, one "user<TAB>password" line each.
+stack__start_second_server() {
+    local dir=$1 srv=$1/second-server
+    mkdir -p -- "$srv/tmp" && chmod 700 -- "$srv" "$srv/tmp" || return 1
+    cat >"$srv/verify-user" <<EOF || return 1
+#!/bin/bash
+log=$(printf '%q' "$dir/log/second-verify.log")
+{ IFS= read -r user && { IFS= read -r pass || [ -n "\$pass" ]; }; } <"\$1" || exit 1
+printf '%s\t%s\n' "\$user" "\$pass" >>"\$log"
+[[ "\$user" == $(printf '%q' "$stack_second_email") && "\$pass" == $(printf '%q' "$stack_second_password") ]]
+EOF
+    chmod 700 -- "$srv/verify-user"
+    cat >"$srv/server.conf" <<EOF || return 1
+local $stack_server_addr
+port $stack_second_port
+proto udp
+dev $stack_second_tun
+dev-type tun
+topology subnet
+server $stack_second_net 255.255.255.0
+ca $dir/pki/ca.crt
+cert $dir/pki/server.crt
+key $dir/pki/server.key
+dh none
+verify-client-cert none
+username-as-common-name
+script-security 2
+auth-user-pass-verify $srv/verify-user via-file
+tmp-dir $srv/tmp
+keepalive 10 60
+verb 3
+EOF
+    {
+        echo "client"
+        echo "dev tun"
+        echo "proto udp"
+        echo "remote $stack_server_addr $stack_second_port"
+        echo "nobind"
+        echo "auth-user-pass"
+        echo "remote-cert-tls server"
+        echo "verb 3"
+        echo "<ca>"
+        cat "$dir/pki/ca.crt"
+        echo "</ca>"
+    } >"$dir/second-client.ovpn" && chmod 644 -- "$dir/second-client.ovpn" || return 1
+    : >"$dir/log/second-verify.log"
+    (stack__close_fds && exec ip netns exec "$stack_netns" openvpn --config "$srv/server.conf" \
+        --daemon quellnet-e2e-second --writepid "$dir/run/second-server.pid" --log "$dir/log/second-server.log") || {
+        stack__say "the second openvpn server did not start"
+        stack__tail_log "$dir/log/second-server.log"
+        return 1
+    }
+    if ! stack__wait_for 15 grep -q "Initialization Sequence Completed" "$dir/log/second-server.log"; then
+        stack__say "the second OpenVPN server did not come up"
+        stack__tail_log "$dir/log/second-server.log"
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------------------
 # The helper daemon. Root runs only root-owned files: the daemon and its client.up and client.down are
 # copied from the build tree into stack_helper_home (under /run, which no other user can write), and
 # the daemon serves the default socket, keeps its private profile copies in stack_helper_home/runtime
@@ -666,6 +800,7 @@ helper_up__impl() {
     done
     mkdir -p -- "$dir/run" "$dir/log" || return 1
 
+    stack__write_allowed_users "$stack_helper_home/allowed-users" || return 1
     args=(--socket "$stack_helper_socket" --scripts-dir "$stack_helper_home/scripts"
         --runtime-dir "$stack_helper_home/runtime" --allowed-users-file "$stack_helper_home/allowed-users")
     local served=root
@@ -745,9 +880,11 @@ stack_down__impl() {
     stack__stop_pidfile "$dir/run/lan-dns.pid" "@netns:$stack_lan_netns"
     stack__stop_pidfile "$dir/run/lan-listener.pid" "@netns:$stack_lan_netns"
     stack__stop_pidfile "$dir/run/server.pid" "$dir/server/server.conf"
+    stack__stop_pidfile "$dir/run/second-server.pid" "$dir/second-server/server.conf"
     # Whatever the pid files lost track of, and plain openvpn clients of DIR's profile that a killed
     # test left running (the helper runs its own copy of a profile, never this file).
-    for pid in $(stack__pids_with_arg "$dir/server/server.conf" "$dir/accounts" "$dir/client.ovpn"); do
+    for pid in $(stack__pids_with_arg "$dir/server/server.conf" "$dir/second-server/server.conf" "$dir/accounts" \
+        "$dir/client.ovpn"); do
         stack__stop_pid "$pid"
     done
 
@@ -755,6 +892,7 @@ stack_down__impl() {
         stack__say "the namespace belongs to the running stack of $owner; left alone"
         return 0
     fi
+    stack__remove_test_users
     local ns
     for ns in "$stack_client_netns" "$stack_lan_netns" "$stack_netns"; do
         stack__netns_exists "$ns" || continue
@@ -767,6 +905,7 @@ stack_down__impl() {
     # Deleting one end of a veth pair deletes both; the server's tun device went with the namespace.
     ip link delete "$stack_veth_host" 2>/dev/null || true
     ip link delete "$stack_server_tun" 2>/dev/null || true
+    ip link delete "$stack_second_tun" 2>/dev/null || true
     stack__remove_client_tuns
     rm -f -- "$stack_owner_file"
     return 0
@@ -829,7 +968,9 @@ stack_up__impl() {
         stack__start_probe "$dir" &&
         { [ "$client_netns" -eq 0 ] || {
             stack__start_dns "$dir" tunnel-dns "$stack_netns" "$stack_tunnel_server" "$stack_tunnel_server" &&
-                stack__start_lan "$dir"
+                stack__start_lan "$dir" &&
+                stack__start_second_server "$dir" &&
+                stack__make_test_users
         }; } &&
         stack__start_standin "$dir" "$standin" &&
         { [ "$with_helper" -eq 0 ] || helper_up "$dir" "$build" "$allow_user"; } &&
@@ -847,6 +988,7 @@ stack_up__impl() {
         echo "  program's side   namespaces $stack_client_netns (network) and $stack_client_home/mnt (mounts);"
         echo "                   LAN $stack_lan_netns: name server $stack_lan_addr, IPv6 host [$stack_lan6_listener]:$stack_lan6_port"
         echo "                   run a command there: $stack__self exec $dir -- COMMAND"
+        echo "                   users $stack_test_user_a and $stack_test_user_b; second server udp $stack_server_addr:$stack_second_port"
     fi
     echo "  demo account     $stack_demo_email / $stack_demo_password"
     echo "  accounts         $dir/accounts"

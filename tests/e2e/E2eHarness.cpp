@@ -9,7 +9,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QTcpSocket>
@@ -20,6 +22,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quellnet::test {
@@ -141,8 +144,11 @@ bool useOwnSettingsFolder(const QTemporaryDir &folder)
     if (!folder.isValid())
         return false;
     qputenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        qputenv("XDG_RUNTIME_DIR", folder.path().toLocal8Bit());
+    const QString runtime = folder.filePath(QStringLiteral("runtime"));
+    if (!QDir().mkpath(runtime)
+        || !QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return false;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     return true;
 }
 
@@ -219,7 +225,8 @@ qint64 holdOpenVpnAtItsPort(OutputCapture &capture)
 
 int helperRunRequests()
 {
-    // "run request 3 of uid 0 (pid 42) for /tmp/quellnet.ovpn"; later lines name it differently.
+    // "run request 3 of uid 0 (pid 42) for /run/user/0/quellnet/quellnet.ovpn"; later lines name it
+    // differently.
     int requests = 0;
     for (const QByteArray &line : contents(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
         requests += line.startsWith("run request ") && line.contains(" of uid ") ? 1 : 0;
@@ -251,6 +258,82 @@ bool nothingLeftAfter(int timeoutMs, QString *error)
         },
         timeoutMs);
     return left.isEmpty() || failWith(error, left);
+}
+
+namespace {
+const QString plantedTarget = QStringLiteral("planted-target");
+constexpr uid_t nobody = 65534;
+
+QString targetBeside(const QString &path)
+{
+    return QFileInfo(path).dir().filePath(plantedTarget);
+}
+} // namespace
+
+bool plant(Planted planted, const QString &path, const QByteArray &text)
+{
+    const QByteArray native = QFile::encodeName(path);
+    switch (planted) {
+    case Planted::Folder:
+        return QDir().mkdir(path);
+    case Planted::Fifo:
+        return ::mkfifo(native.constData(), 0666) == 0;
+    case Planted::Symlink:
+    case Planted::File: {
+        // The link's target is relative, so that it leads to the same file in any mount namespace.
+        QFile file(planted == Planted::File ? path : targetBeside(path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            return false;
+        file.close();
+        return planted == Planted::Symlink
+            ? ::symlink(QFile::encodeName(plantedTarget).constData(), native.constData()) == 0
+            : ::chown(native.constData(), nobody, nobody) == 0;
+    }
+    }
+    return false;
+}
+
+QString describePlanted(const QString &path)
+{
+    const auto describe = [](const QString &file) {
+        struct stat info
+        {
+        };
+        if (::lstat(QFile::encodeName(file).constData(), &info) != 0)
+            return QStringLiteral("nothing");
+        QFile contents(file);
+        const QByteArray text
+            = S_ISREG(info.st_mode) && contents.open(QIODevice::ReadOnly) ? contents.readAll() : QByteArray();
+        return QStringLiteral("mode %1 uid %2 inode %3 %4")
+            .arg(info.st_mode, 0, 8)
+            .arg(info.st_uid)
+            .arg(info.st_ino)
+            .arg(QString::fromUtf8(text));
+    };
+    const QString what = describe(path);
+    return QFileInfo(path).isSymLink() ? what + QStringLiteral(" -> ") + describe(targetBeside(path)) : what;
+}
+
+void unplant(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info
+    {
+    };
+    if (::lstat(native.constData(), &info) != 0)
+        return;
+    if (S_ISLNK(info.st_mode))
+        QFile::remove(targetBeside(path));
+    if (S_ISFIFO(info.st_mode)) {
+        const int reader = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ::unlink(native.constData());
+        if (reader >= 0)
+            ::close(reader);
+    } else if (S_ISDIR(info.st_mode)) {
+        ::rmdir(native.constData());
+    } else {
+        ::unlink(native.constData());
+    }
 }
 
 } // namespace quellnet::test

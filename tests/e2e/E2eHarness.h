@@ -5,6 +5,7 @@
 #include "tests/support/Waiting.h"
 
 #include <QHostAddress>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -71,8 +72,9 @@ public:
 // What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
 // thread only, except where a function says otherwise.
 
-// Before the QApplication of a program with the real window: offscreen unless asked otherwise, and
-// settings in `folder`, so that no person's remembered credentials are read or changed.
+// Before the QApplication of a program with the real window: offscreen unless asked otherwise,
+// settings in `folder`, so that no person's remembered credentials are read or changed, and a runtime
+// folder of its own, <folder>/runtime (where the configuration file goes).
 bool useOwnSettingsFolder(const QTemporaryDir &folder);
 // The program's standard output goes to `path`; `*console` becomes standard output as it was.
 bool divertStandardOutput(const QString &path, FILE **console);
@@ -100,4 +102,17 @@ std::optional<uint> managementPortListener();
 // left in `error`, if that does not come.
 bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);
 
+// What someone else may put where the program writes a file: a file of another user (nobody), a
+// symbolic link to a file (planted-target, beside it), a folder, a FIFO that nobody reads.
+enum class Planted { File, Symlink, Folder, Fifo };
+// Puts `planted` at `path`; a file (or the link's target) holds `text`.
+bool plant(Planted planted, const QString &path, const QByteArray &text);
+// What lies at `path` (and at a link's target), as lstat(2) sees it, with what a file there holds.
+QString describePlanted(const QString &path);
+// Takes away what plant() put at `path`. A FIFO is opened for reading first, so that anyone waiting
+// to write to it gets on.
+void unplant(const QString &path);
+
 } // namespace quellnet::test
+
+Q_DECLARE_METATYPE(quellnet::test::Planted)

@@ -72,7 +72,10 @@ private Q_SLOTS:
         OpenVPNService::shared().setUsername(u"anna@example.com"_s);
         QVERIFY(stageScripts(m_dir.path()));
         m_helper = std::make_shared<FakeHelperProtocol>();
-        m_helper->onRun = [this](const FakeHelperProtocol::RunRequest &request) { runOpenVPN(request); };
+        // The run request comes from the start's own thread; the process belongs to this one.
+        m_helper->onRun = [this](const FakeHelperProtocol::RunRequest &request) {
+            QMetaObject::invokeMethod(this, [this, request] { runOpenVPN(request); }, Qt::BlockingQueuedConnection);
+        };
         m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
         HelperConnectionProvider::setApplicationDelegate(&m_delegate);
     }

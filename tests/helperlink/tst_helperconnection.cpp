@@ -41,6 +41,10 @@ public:
     static QString text(const HelperError &error) { return u" "_s + error.description; }
     static QString text(const QString &version) { return u" "_s + version; }
     static QString text(std::int32_t status) { return u" %1"_s.arg(status); }
+    static QString text(const std::optional<HelperRun> &run)
+    {
+        return !run ? u" none"_s : u" uid %1 %2"_s.arg(run->owner).arg(run->managementPassword.value_or(u"-"_s));
+    }
 
 private:
     mutable std::mutex m_mutex;
@@ -88,7 +92,7 @@ private Q_SLOTS:
         const auto proxy = connection.remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
         const QString secret = u"0123456789abcdef0123456789abcdef"_s;
         proxy->runOpenVPNWithConfig(
-            u"/tmp/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
+            u"/run/user/1000/quellnet/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
         proxy->killOpenVPN();
         connection.resume();
         QLocalSocket *client = m_helper.acceptClient();
@@ -128,18 +132,28 @@ private Q_SLOTS:
                 u"/c"_s, u"/u"_s, u"/d"_s, u"0123456789abcdef0123456789abcdef"_s, m_recorder->note(u"termination B"_s));
         connection.remoteObjectProxyWithErrorHandler(proxy(u"error C"_s))
             ->getVersionWithResponseHandler(m_recorder->note(u"version C"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error D"_s))
+            ->getRunWithResponseHandler(m_recorder->note(u"run D"_s));
+        connection.remoteObjectProxyWithErrorHandler(proxy(u"error E"_s))
+            ->getRunWithResponseHandler(m_recorder->note(u"run E"_s));
         std::vector<HelperRequest> requests;
-        while (requests.size() < 3) {
+        while (requests.size() < 5) {
             const auto request = HelperSocketStandIn::readRequest(client);
             QVERIFY(request);
             requests.push_back(*request);
         }
+        QCOMPARE(requests[3].operation, HelperRequest::Operation::GetRun);
         using Kind = HelperReply::Kind;
-        for (const HelperReply &reply : { HelperReply { requests[2].id, Kind::Error, u"busy"_s, 0, {} },
+        const QString secret = u"00112233445566778899aabbccddeeff"_s;
+        for (const HelperReply &reply : { HelperReply { requests[4].id, Kind::Run, {}, 0, HelperRun { 1001, {} } },
+                 HelperReply { requests[2].id, Kind::Error, u"busy"_s, 0, {} },
                  HelperReply { requests[1].id, Kind::TerminationStatus, {}, 7, {} },
+                 HelperReply { requests[3].id, Kind::Run, {}, 0, HelperRun { 1000, secret } },
                  HelperReply { requests[0].id, Kind::Version, u"1.0.0"_s, 0, {} } })
             QVERIFY(HelperSocketStandIn::send(client, HelperWire::encode(reply)));
-        QTRY_COMPARE(m_recorder->events(), (QStringList { u"error C busy"_s, u"termination B 7"_s, u"version A 1.0.0"_s }));
+        QTRY_COMPARE(m_recorder->events(),
+            (QStringList { u"run E uid 1001 -"_s, u"error C busy"_s, u"termination B 7"_s,
+                u"run D uid 1000 "_s + secret, u"version A 1.0.0"_s }));
         QVERIFY(!m_recorder->onTestThread);
     }
 

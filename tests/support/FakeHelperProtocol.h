@@ -7,14 +7,16 @@
 #include <QDir>
 #include <QFile>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 namespace quellnet::test {
 
 // The root helper as the VPN service sees it, in this process: records each run request and hands
-// it to `onRun`; versions are empty, kills do nothing. For tests of the engine, which need the
-// helper's part of a start but not its socket (HelperSocketStandIn has that).
+// it to `onRun`; versions are empty, kills are counted, and the run it reports is what `onGetRun`
+// says (none by default). For tests of the engine, which need the helper's part of a start but not
+// its socket (HelperSocketStandIn has that).
 class FakeHelperProtocol : public HelperProtocol
 {
 public:
@@ -26,7 +28,16 @@ public:
     };
 
     void getVersionWithResponseHandler(std::function<void(const QString &)> reply) override { reply(QString()); }
-    void killOpenVPN() override { }
+    void killOpenVPN() override
+    {
+        ++kills;
+        if (onKill)
+            onKill();
+    }
+    void getRunWithResponseHandler(std::function<void(const std::optional<HelperRun> &)> reply) override
+    {
+        reply(onGetRun ? onGetRun() : std::nullopt);
+    }
     void runOpenVPNWithConfig(const QString &config, const QString &, const QString &,
         const QString &managementPassword, std::function<void(std::int32_t)> terminationHandler) override
     {
@@ -46,6 +57,9 @@ public:
     }
 
     std::function<void(const RunRequest &)> onRun; // on the requesting thread
+    std::function<std::optional<HelperRun>()> onGetRun; // likewise
+    std::function<void()> onKill; // likewise
+    std::atomic<int> kills { 0 };
 
 private:
     mutable std::mutex m_mutex;

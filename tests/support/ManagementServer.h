@@ -28,6 +28,11 @@ public:
         QObject::connect(&m_server, &QTcpServer::newConnection, [this] { acceptPending(); });
     }
 
+    // What openvpn writes after its banner (a pending credential request, say), and the record it
+    // answers "state" with.
+    QByteArray afterBanner;
+    QByteArray stateRecord = "1700000000,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,,";
+
     bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 1337); }
 
     QTcpSocket *connection(int index, int timeoutMs = 10000)
@@ -57,6 +62,7 @@ private:
         QByteArray pending;
         QList<QByteArray> answers;
         QByteArray received;
+        bool stateAnswered = false;
     };
 
     void acceptPending()
@@ -64,7 +70,7 @@ private:
         while (m_server.hasPendingConnections()) {
             QTcpSocket *socket = m_server.nextPendingConnection();
             const std::size_t index = m_connections.size();
-            m_connections.push_back({ socket, m_peer == Peer::NoPrompt, {}, {}, {} });
+            m_connections.push_back({ socket, m_peer == Peer::NoPrompt, {}, {}, {}, false });
             socket->write(m_peer == Peer::NoPrompt ? banner : "ENTER PASSWORD:");
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, index] { onReadyRead(index); });
         }
@@ -76,6 +82,7 @@ private:
         const QByteArray bytes = connection.socket->readAll();
         if (connection.passwordTaken) {
             connection.received += bytes;
+            answerStateQuery(connection);
             return;
         }
         connection.pending += bytes;
@@ -85,12 +92,22 @@ private:
             connection.pending.remove(0, end + 1);
             connection.answers.append(line);
             connection.passwordTaken = m_peer == Peer::ThisRun && line == m_password().toLatin1();
-            connection.socket->write(
-                connection.passwordTaken ? "SUCCESS: password is correct\r\n" + banner : QByteArray("ENTER PASSWORD:"));
+            connection.socket->write(connection.passwordTaken
+                    ? "SUCCESS: password is correct\r\n" + banner + afterBanner
+                    : QByteArray("ENTER PASSWORD:"));
         }
         if (connection.passwordTaken) {
             connection.received += connection.pending;
             connection.pending.clear();
+            answerStateQuery(connection);
+        }
+    }
+
+    void answerStateQuery(Connection &connection)
+    {
+        if (!connection.stateAnswered && connection.received.split('\n').contains("state")) {
+            connection.stateAnswered = true;
+            connection.socket->write(stateRecord + "\r\nEND\r\n");
         }
     }
 

@@ -1,0 +1,207 @@
+// The configuration file in the user's private folder: what may be replaced, what is refused and left
+// as it was, and where the file goes when the session's runtime folder cannot be used.
+#include "account/ConfigurationFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <future>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quellnet;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+enum class Planted { Nothing, OwnFile, Symlink, Folder, Fifo, OthersFile };
+
+int modeOf(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & (S_IFMT | 07777)) : -1;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// write() on a thread of its own, so that a write that blocks fails the test instead of hanging it.
+std::optional<bool> writeWithin(const QByteArray &text, QString *error, int timeoutMs = 5000)
+{
+    auto written = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = written->get_future();
+    std::thread([written, text, error] { written->set_value(ConfigurationFile::write(text, error)); }).detach();
+    if (result.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
+        return std::nullopt;
+    return result.get();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Planted)
+
+class TestConfigurationFile : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_runtime;
+    const QByteArray m_profile = "client\ndev tun\nremote 10.203.0.2 1194\n";
+
+    QString folder() const { return m_runtime->filePath(u"quellnet"_s); }
+    QString file() const { return folder() + u"/quellnet.ovpn"_s; }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_runtime = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_runtime->isValid());
+        QVERIFY(QFile::setPermissions(m_runtime->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+    }
+
+    // Only a regular file of the user's own is replaced, whole and for the owner only; anything else
+    // at the path stays as it was and the write fails, at once, also for a FIFO nobody reads.
+    void whatLiesAtThePath_data()
+    {
+        QTest::addColumn<Planted>("planted");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("nothing") << Planted::Nothing << true;
+        QTest::newRow("an earlier file of the user's") << Planted::OwnFile << true;
+        QTest::newRow("symlink to a file of the user's") << Planted::Symlink << false;
+        QTest::newRow("folder") << Planted::Folder << false;
+        QTest::newRow("FIFO") << Planted::Fifo << false;
+        QTest::newRow("another user's file") << Planted::OthersFile << false;
+    }
+    void whatLiesAtThePath()
+    {
+        QFETCH(Planted, planted);
+        QFETCH(bool, written);
+        if (planted == Planted::OthersFile && ::geteuid() != 0)
+            QSKIP("needs root to plant another user's file");
+        QVERIFY(QDir().mkdir(folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QString target = m_runtime->filePath(u"target"_s);
+        const QByteArray old = "remote planted.example 1194\n";
+        QFile oldFile(planted == Planted::Symlink ? target : file());
+        switch (planted) {
+        case Planted::Nothing:
+            break;
+        case Planted::Folder:
+            QVERIFY(QDir().mkdir(file()));
+            break;
+        case Planted::Fifo:
+            QCOMPARE(::mkfifo(QFile::encodeName(file()).constData(), 0600), 0);
+            break;
+        case Planted::Symlink:
+            QVERIFY(QFile::link(target, file()));
+            Q_FALLTHROUGH();
+        case Planted::OwnFile:
+        case Planted::OthersFile:
+            QVERIFY(oldFile.open(QIODevice::WriteOnly) && oldFile.write(old) == old.size());
+            oldFile.close();
+            if (planted == Planted::OthersFile)
+                QCOMPARE(::chown(QFile::encodeName(file()).constData(), 65534, 65534), 0);
+            break;
+        }
+        const QFileInfo before(file());
+
+        QString error;
+        const std::optional<bool> result = writeWithin(m_profile, &error);
+        QVERIFY2(result, "the write blocked");
+        QCOMPARE(*result, written);
+        QCOMPARE(ConfigurationFile::path(), file());
+        if (written) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(contents(file()), m_profile);
+            QCOMPARE(modeOf(file()), S_IFREG | 0600);
+        } else {
+            QVERIFY(error.startsWith(file()));
+            const QFileInfo after(file());
+            QCOMPARE(after.isSymLink(), before.isSymLink());
+            QCOMPARE(after.isDir(), before.isDir());
+            QCOMPARE(after.ownerId(), before.ownerId());
+            if (planted == Planted::Symlink || planted == Planted::OthersFile)
+                QCOMPARE(contents(oldFile.fileName()), old);
+        }
+        // Nothing is left beside it.
+        QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList { u"quellnet.ovpn"_s });
+    }
+
+    // The folder is made closed to others, a folder of the user's own that is open to others is
+    // closed, and one that is not a folder of the user's own is refused.
+    void theFolder_data()
+    {
+        QTest::addColumn<QString>("setUp"); // shell, in the runtime folder
+        QTest::addColumn<bool>("written");
+        QTest::newRow("missing") << QString() << true;
+        QTest::newRow("open to others") << u"mkdir -m 777 quellnet"_s << true;
+        QTest::newRow("symlink to a folder") << u"mkdir elsewhere && ln -s elsewhere quellnet"_s << false;
+        QTest::newRow("a file") << u"touch quellnet"_s << false;
+        if (::geteuid() == 0)
+            QTest::newRow("another user's folder") << u"mkdir -m 700 quellnet && chown 65534 quellnet"_s << false;
+    }
+    void theFolder()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(bool, written);
+        if (!setUp.isEmpty())
+            QCOMPARE(
+                QProcess::execute(u"/bin/sh"_s, { u"-ec"_s, u"cd '%1' && %2"_s.arg(m_runtime->path(), setUp) }), 0);
+        QString error;
+        QCOMPARE(ConfigurationFile::write(m_profile, &error), written);
+        if (written) {
+            QCOMPARE(modeOf(folder()), S_IFDIR | 0700);
+            QCOMPARE(contents(file()), m_profile);
+        } else {
+            QVERIFY(error.startsWith(folder()));
+            QVERIFY(!QFile::exists(m_runtime->filePath(u"elsewhere/quellnet.ovpn"_s)));
+        }
+    }
+
+    // A runtime folder that is missing or that others may enter is not used: the file goes into a
+    // private folder of the process's own under the temporary directory, the same for every write.
+    void withoutAUsableRuntimeFolder_data()
+    {
+        QTest::addColumn<QString>("runtime"); // %1: a folder of the test's
+        QTest::addColumn<int>("mode");
+        QTest::newRow("unset") << QString() << 0;
+        QTest::newRow("relative") << u"relative/run"_s << 0;
+        QTest::newRow("missing") << u"%1/missing"_s << 0;
+        QTest::newRow("open to the group") << u"%1"_s << 0770;
+    }
+    void withoutAUsableRuntimeFolder()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(int, mode);
+        if (mode != 0)
+            QCOMPARE(::chmod(QFile::encodeName(m_runtime->path()).constData(), mode_t(mode)), 0);
+        if (runtime.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.arg(m_runtime->path())));
+        const QString path = ConfigurationFile::path();
+        const QFileInfo place(QFileInfo(path).path());
+        QCOMPARE(place.path(), QDir::tempPath());
+        QVERIFY2(place.fileName().startsWith(u"quellnet-"_s), qPrintable(path));
+        QVERIFY(ConfigurationFile::write(m_profile));
+        QCOMPARE(contents(path), m_profile);
+        QCOMPARE(modeOf(place.filePath()), S_IFDIR | 0700);
+        QCOMPARE(modeOf(path), S_IFREG | 0600);
+        QCOMPARE(ConfigurationFile::path(), path);
+        QVERIFY(QDir(m_runtime->path()).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfigurationFile)
+#include "tst_configurationfile.moc"
