@@ -308,8 +308,9 @@ private Q_SLOTS:
         QCOMPARE(E2eStack::helperOpenVpnPids(), openvpnOfA);
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
         const QList<RemoteProgram::Event> events = a->events();
+        // A late echo of the connect's own CONNECTED may still come; nothing else may.
         for (qsizetype i = next; i < events.size(); ++i)
-            QVERIFY2(events[i].kind != u"state"_s, qPrintable(events[i].detail));
+            QVERIFY2(events[i].kind != u"state"_s || events[i].detail == u"CONNECTED"_s, qPrintable(events[i].detail));
 
         next = int(a->events().size());
         a->command("click");
