@@ -5,6 +5,7 @@
 
 #include "helperlink/HelperWire.h"
 #include "tests/support/ProcFs.h"
+#include "tests/support/TestTools.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -27,15 +28,12 @@
 
 namespace quellnet::test {
 
+using Op = HelperRequest::Operation;
+using Kind = HelperReply::Kind;
+
 inline const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 // A run's management password as the program makes them: 64 lowercase hex digits.
 inline const QString testSecret = QStringLiteral("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 inline bool shell(const QString &directory, const QString &command)
 {

@@ -11,8 +11,6 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
-using Op = HelperRequest::Operation;
-using Kind = HelperReply::Kind;
 
 namespace {
 

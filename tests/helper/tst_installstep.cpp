@@ -10,7 +10,6 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
-using Op = HelperRequest::Operation;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "tests/support/GuiTesting.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/TestPki.h"
+#include "tests/support/TestTools.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -66,12 +67,6 @@ bool setKeyringEntry(const QString &email, const QString &password)
 QString settingsFile()
 {
     return QSettings(u"quellnet"_s, u"quellnet"_s).fileName();
-}
-
-int fileMode(const QString &path)
-{
-    struct stat info = {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 } // namespace
@@ -168,7 +163,7 @@ private Q_SLOTS:
         QFile file(settingsFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(!file.readAll().contains("wörd"));
-        QCOMPARE(fileMode(settingsFile()), 0600);
+        QCOMPARE(fileMode(settingsFile()), S_IFREG | 0600);
         QVERIFY(fallbackLines().isEmpty());
 
         // The next launch: the field is filled once the keyring answers, with what the keyring holds.
@@ -227,7 +222,7 @@ private Q_SLOTS:
         signIn(kPassword, true);
         QCOMPARE(CredentialStore::rememberedEmail(), kEmail);
         QCOMPARE(CredentialStore::passwordInSettings(), kPassword);
-        QCOMPARE(fileMode(settingsFile()), 0600);
+        QCOMPARE(fileMode(settingsFile()), S_IFREG | 0600);
         QCOMPARE(fallbackLines().size(), 1);
         QVERIFY2(!fallbackLines().constFirst().contains(kPassword), qPrintable(fallbackLines().constFirst()));
 
