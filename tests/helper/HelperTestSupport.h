@@ -44,6 +44,18 @@ inline bool shell(const QString &directory, const QString &command)
     return sh.waitForFinished(30000) && sh.exitStatus() == QProcess::NormalExit && sh.exitCode() == 0;
 }
 
+// In `folder`: a test CA (ca.crt, ca.key) and valid.ovpn (0600), a client profile that openvpn accepts
+// and that then waits for a server that never answers, until it is ended.
+inline bool makeWaitingProfile(const QString &folder)
+{
+    return shell(folder,
+        QStringLiteral(
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+            "-subj /CN=test-ca -keyout ca.key -out ca.crt 2>/dev/null\n"
+            "printf 'client\\ndev tun\\nremote 127.0.0.1 9 udp\\nnobind\\nauth-user-pass\\n<ca>\\n' >valid.ovpn\n"
+            "(cat ca.crt; echo '</ca>') >>valid.ovpn; chmod 600 valid.ovpn"));
+}
+
 // Who a client connects as: the uid, its primary group and its supplementary groups.
 struct Identity
 {

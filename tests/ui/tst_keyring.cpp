@@ -31,13 +31,6 @@ namespace {
 const QString kEmail = u"anna@example.ch"_s;
 const QString kPassword = u"pass wörd \" \\"_s;
 
-class MenuHolder : public ApplicationDelegate
-{
-public:
-    QAction *connectItem() const override { return &m_item; }
-    mutable QAction m_item;
-};
-
 bool withSecretService()
 {
     return qEnvironmentVariable("QUELLNET_SECRET_SERVICE_SESSION") == u"1";
@@ -76,7 +69,7 @@ class TestKeyring : public QObject
     Q_OBJECT
 
     QTemporaryDir m_config;
-    MenuHolder m_delegate;
+    TestApplicationDelegate m_delegate;
     TestPki m_pki;
     AccountStandIn m_standIn;
     std::unique_ptr<QWidget> m_window;
