@@ -8,6 +8,7 @@
 #include "tests/support/GuiTesting.h"
 #include "tests/support/HelperSocketStandIn.h"
 #include "tests/support/OutputCapture.h"
+#include "tests/support/TestTools.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
 
@@ -132,9 +133,8 @@ private Q_SLOTS:
     // recorded by hand stay, and none twice.
     void otherHelperIsReplaced_data()
     {
-        QTest::addColumn<QString>("installedVersion"); // null: no helper serves, and none is installed
-        QTest::newRow("older") << u"0.9.0"_s;
-        QTest::newRow("first run, none reachable") << QString();
+        // null: no helper serves, and none is installed
+        addRows<QString>("installedVersion", { { "older", u"0.9.0"_s }, { "first run, none reachable", QString() } });
     }
     void otherHelperIsReplaced()
     {
@@ -222,9 +222,7 @@ private Q_SLOTS:
     // launch never waits for it.
     void unreadableShippedHelperInstalls_data()
     {
-        QTest::addColumn<QByteArray>("script");
-        QTest::newRow("no version") << QByteArray("echo '{}'");
-        QTest::newRow("hangs") << QByteArray("exec sleep 60");
+        addRows<QByteArray>("script", { { "no version", "echo '{}'" }, { "hangs", "exec sleep 60" } });
     }
     void unreadableShippedHelperInstalls()
     {
