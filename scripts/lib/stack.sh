@@ -317,6 +317,33 @@ stack__write_client_profile() {
     chmod 644 -- "$dir/client.ovpn"
 }
 
+# A test server's openvpn configuration, <srv>/server.conf: on the stack's server address, with the
+# stack's certificates and <srv>/verify-user as its password check.
+# Usage: stack__server_conf <dir> <srv> <port> <tun device> <tunnel network>
+stack__server_conf() {
+    local dir=$1 srv=$2 port=$3 tun=$4 net=$5
+    cat >"$srv/server.conf" <<EOF
+local $stack_server_addr
+port $port
+proto udp
+dev $tun
+dev-type tun
+topology subnet
+server $net 255.255.255.0
+ca $dir/pki/ca.crt
+cert $dir/pki/server.crt
+key $dir/pki/server.key
+dh none
+verify-client-cert none
+username-as-common-name
+script-security 2
+auth-user-pass-verify $srv/verify-user via-file
+tmp-dir $srv/tmp
+keepalive 10 60
+verb 3
+EOF
+}
+
 stack__write_server() {
     local dir=$1 client_netns=$2 srv=$1/server
     mkdir -p -- "$srv/tmp" || return 1
@@ -338,26 +365,7 @@ printf 'refused %s\n' "\$user" >>"\$log"
 exit 1
 EOF
     chmod 700 -- "$srv/verify-user"
-    cat >"$srv/server.conf" <<EOF || return 1
-local $stack_server_addr
-port $stack_server_port
-proto udp
-dev $stack_server_tun
-dev-type tun
-topology subnet
-server $stack_tunnel_net 255.255.255.0
-ca $dir/pki/ca.crt
-cert $dir/pki/server.crt
-key $dir/pki/server.key
-dh none
-verify-client-cert none
-username-as-common-name
-script-security 2
-auth-user-pass-verify $srv/verify-user via-file
-tmp-dir $srv/tmp
-keepalive 10 60
-verb 3
-EOF
+    stack__server_conf "$dir" "$srv" "$stack_server_port" "$stack_server_tun" "$stack_tunnel_net" || return 1
     # A full tunnel with its own name server, only where the program's side is a machine of the
     # stack's own: on the host it would take the machine's routes and name resolution.
     if [ "$client_netns" -eq 1 ]; then
@@ -699,26 +707,7 @@ printf '%s\t%s\n' "\$user" "\$pass" >>"\$log"
 [[ "\$user" == $(printf '%q' "$stack_second_email") && "\$pass" == $(printf '%q' "$stack_second_password") ]]
 EOF
     chmod 700 -- "$srv/verify-user"
-    cat >"$srv/server.conf" <<EOF || return 1
-local $stack_server_addr
-port $stack_second_port
-proto udp
-dev $stack_second_tun
-dev-type tun
-topology subnet
-server $stack_second_net 255.255.255.0
-ca $dir/pki/ca.crt
-cert $dir/pki/server.crt
-key $dir/pki/server.key
-dh none
-verify-client-cert none
-username-as-common-name
-script-security 2
-auth-user-pass-verify $srv/verify-user via-file
-tmp-dir $srv/tmp
-keepalive 10 60
-verb 3
-EOF
+    stack__server_conf "$dir" "$srv" "$stack_second_port" "$stack_second_tun" "$stack_second_net" || return 1
     {
         echo "client"
         echo "dev tun"

@@ -1,6 +1,7 @@
 // The configuration file in the user's private folder: what may be replaced, what is refused and left
 // as it was, and where the file goes when the session's runtime folder cannot be used.
 #include "account/ConfigurationFile.h"
+#include "tests/support/TestTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,25 +17,12 @@
 #include <unistd.h>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
 
 enum class Planted { Nothing, OwnFile, Symlink, Folder, Fifo, OthersFile };
-
-int modeOf(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & (S_IFMT | 07777)) : -1;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // write() on a thread of its own, so that a write that blocks fails the test instead of hanging it.
 std::optional<bool> writeWithin(const QByteArray &text, QString *error, int timeoutMs = 5000)
@@ -122,8 +110,8 @@ private Q_SLOTS:
         QCOMPARE(ConfigurationFile::path(), file());
         if (written) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
-            QCOMPARE(contents(file()), m_profile);
-            QCOMPARE(modeOf(file()), S_IFREG | 0600);
+            QCOMPARE(readFile(file()), m_profile);
+            QCOMPARE(fileMode(file()), S_IFREG | 0600);
         } else {
             QVERIFY(error.startsWith(file()));
             const QFileInfo after(file());
@@ -131,7 +119,7 @@ private Q_SLOTS:
             QCOMPARE(after.isDir(), before.isDir());
             QCOMPARE(after.ownerId(), before.ownerId());
             if (planted == Planted::Symlink || planted == Planted::OthersFile)
-                QCOMPARE(contents(oldFile.fileName()), old);
+                QCOMPARE(readFile(oldFile.fileName()), old);
         }
         // Nothing is left beside it.
         QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
@@ -161,8 +149,8 @@ private Q_SLOTS:
         QString error;
         QCOMPARE(ConfigurationFile::write(m_profile, &error), written);
         if (written) {
-            QCOMPARE(modeOf(folder()), S_IFDIR | 0700);
-            QCOMPARE(contents(file()), m_profile);
+            QCOMPARE(fileMode(folder()), S_IFDIR | 0700);
+            QCOMPARE(readFile(file()), m_profile);
         } else {
             QVERIFY(error.startsWith(folder()));
             QVERIFY(!QFile::exists(m_runtime->filePath(u"elsewhere/quellnet.ovpn"_s)));
@@ -195,9 +183,9 @@ private Q_SLOTS:
         QCOMPARE(place.path(), QDir::tempPath());
         QVERIFY2(place.fileName().startsWith(u"quellnet-"_s), qPrintable(path));
         QVERIFY(ConfigurationFile::write(m_profile));
-        QCOMPARE(contents(path), m_profile);
-        QCOMPARE(modeOf(place.filePath()), S_IFDIR | 0700);
-        QCOMPARE(modeOf(path), S_IFREG | 0600);
+        QCOMPARE(readFile(path), m_profile);
+        QCOMPARE(fileMode(place.filePath()), S_IFDIR | 0700);
+        QCOMPARE(fileMode(path), S_IFREG | 0600);
         QCOMPARE(ConfigurationFile::path(), path);
         QVERIFY(QDir(m_runtime->path()).isEmpty());
     }

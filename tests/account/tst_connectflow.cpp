@@ -6,6 +6,7 @@
 #include "engine/OpenVPNService.h"
 #include "tests/support/AccountStandIn.h"
 #include "tests/support/TestPki.h"
+#include "tests/support/TestTools.h"
 
 #include <QFile>
 #include <QSettings>
@@ -46,12 +47,6 @@ public:
     void showDisconnected() override { modes << u"disconnected"_s; }
     void showErrorSheet(const QString &message) override { sheets << message; }
 };
-
-int fileMode(const QString &path)
-{
-    struct stat info = {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
 
 } // namespace
 
@@ -185,7 +180,7 @@ private Q_SLOTS:
         QFile file(ConnectFlow::configPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), kProfile.toUtf8());
-        QCOMPARE(fileMode(file.fileName()), 0600);
+        QCOMPARE(fileMode(file.fileName()), S_IFREG | 0600);
         const OpenVPNService &service = OpenVPNService::shared();
         QCOMPARE(service.config(), std::optional(ConnectFlow::configPath()));
         QCOMPARE(service.username(), std::optional(kEmail));
@@ -193,7 +188,7 @@ private Q_SLOTS:
         QVERIFY(form.sheets.isEmpty());
         QCOMPARE(form.modes, QStringList { u"connecting"_s });
         QVERIFY(CredentialStore::rememberedEmail().isEmpty() && CredentialStore::passwordInSettings().isEmpty());
-        QCOMPARE(fileMode(QSettings(u"quellnet"_s, u"quellnet"_s).fileName()), 0600);
+        QCOMPARE(fileMode(QSettings(u"quellnet"_s, u"quellnet"_s).fileName()), S_IFREG | 0600);
     }
 
     // Checked before anything is sent, also while a tunnel exists.

@@ -7,6 +7,7 @@
 #include "helperlink/PkexecPrivilegeStep.h"
 #include "tests/support/GuiTesting.h"
 #include "tests/support/ProgramProcess.h"
+#include "tests/support/TestTools.h"
 #include "ui/MainViewController.h"
 
 #include <QAction>
@@ -298,12 +299,7 @@ private Q_SLOTS:
 
     // Started from the autostart entry, the program waits in the tray; with no tray it shows its
     // window, as a person could not reach it otherwise.
-    void launchedAtLogin_data()
-    {
-        QTest::addColumn<bool>("tray");
-        QTest::newRow("with a tray") << true;
-        QTest::newRow("without a tray") << false;
-    }
+    void launchedAtLogin_data() { addRows<bool>("tray", { { "with a tray", true }, { "without a tray", false } }); }
     void launchedAtLogin()
     {
         QFETCH(bool, tray);

@@ -8,6 +8,7 @@
 #include "tests/support/GuiTesting.h"
 #include "tests/support/HelperSocketStandIn.h"
 #include "tests/support/OutputCapture.h"
+#include "tests/support/TestTools.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
 
@@ -112,6 +113,8 @@ private Q_SLOTS:
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
         // Then it asks for a tunnel an earlier launch left running; another user's is left alone.
+        // The question goes out once the GUI thread has taken the answer in: wait with it running.
+        QTRY_VERIFY(client->canReadLine());
         const std::optional<HelperRequest> getRun = installed.readRequest(client);
         QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
         HelperSocketStandIn::send(client,
@@ -130,9 +133,8 @@ private Q_SLOTS:
     // recorded by hand stay, and none twice.
     void otherHelperIsReplaced_data()
     {
-        QTest::addColumn<QString>("installedVersion"); // null: no helper serves, and none is installed
-        QTest::newRow("older") << u"0.9.0"_s;
-        QTest::newRow("first run, none reachable") << QString();
+        // null: no helper serves, and none is installed
+        addRows<QString>("installedVersion", { { "older", u"0.9.0"_s }, { "first run, none reachable", QString() } });
     }
     void otherHelperIsReplaced()
     {
@@ -220,9 +222,7 @@ private Q_SLOTS:
     // launch never waits for it.
     void unreadableShippedHelperInstalls_data()
     {
-        QTest::addColumn<QByteArray>("script");
-        QTest::newRow("no version") << QByteArray("echo '{}'");
-        QTest::newRow("hangs") << QByteArray("exec sleep 60");
+        addRows<QByteArray>("script", { { "no version", "echo '{}'" }, { "hangs", "exec sleep 60" } });
     }
     void unreadableShippedHelperInstalls()
     {

@@ -156,24 +156,33 @@ private Q_SLOTS:
         QTest::addColumn<QString>("source"); // as today, under any other language
         QTest::addColumn<QString>("german");
         QTest::addColumn<QString>("english");
-        const auto row = [](const char *what, const QString &source, const QString &german, const QString &english) {
-            QTest::newRow(what) << QString::fromUtf8(what) << source << german << english;
+        // The German text is the source text where none is given.
+        const struct
+        {
+            const char *what, *source, *english, *german = nullptr;
+        } rows[] = {
+            { "connect button", "Verbinden", "Connect" },
+            { "connect button, connected", "Trennen / Trennen", "Disconnect / Disconnect" },
+            { "sign-up link", "Registrieren", "Sign up" },
+            { "help link", "Hilfe", "Help" },
+            { "e-mail placeholder", "E-Mail", "Email" },
+            { "password placeholder", "Passwort", "Password" },
+            { "check box caption", "Angemeldet bleiben", "Stay signed in" },
+            { "check box name", "Angemeldet bleiben", "Stay signed in" },
+            { "tray: connect", "Verbinden", "Connect" },
+            { "tray: window", "Fenster öffnen", "Open window" },
+            { "tray: autostart", "Beim Anmelden starten", "Start at login" },
+            { "tray: quit", "Beenden", "Quit" },
+            { "sheet", "Email should not be empty!", "Email should not be empty!",
+                "Die E-Mail-Adresse darf nicht leer sein!" },
+            { "Qt's context menu", "&Undo", "&Undo", "&Rückgängig" },
         };
-        row("connect button", u"Verbinden"_s, u"Verbinden"_s, u"Connect"_s);
-        row("connect button, connected", u"Trennen / Trennen"_s, u"Trennen / Trennen"_s, u"Disconnect / Disconnect"_s);
-        row("sign-up link", u"Registrieren"_s, u"Registrieren"_s, u"Sign up"_s);
-        row("help link", u"Hilfe"_s, u"Hilfe"_s, u"Help"_s);
-        row("e-mail placeholder", u"E-Mail"_s, u"E-Mail"_s, u"Email"_s);
-        row("password placeholder", u"Passwort"_s, u"Passwort"_s, u"Password"_s);
-        row("check box caption", u"Angemeldet bleiben"_s, u"Angemeldet bleiben"_s, u"Stay signed in"_s);
-        row("check box name", u"Angemeldet bleiben"_s, u"Angemeldet bleiben"_s, u"Stay signed in"_s);
-        row("tray: connect", u"Verbinden"_s, u"Verbinden"_s, u"Connect"_s);
-        row("tray: window", u"Fenster öffnen"_s, u"Fenster öffnen"_s, u"Open window"_s);
-        row("tray: autostart", u"Beim Anmelden starten"_s, u"Beim Anmelden starten"_s, u"Start at login"_s);
-        row("tray: quit", u"Beenden"_s, u"Beenden"_s, u"Quit"_s);
-        row("sheet", u"Email should not be empty!"_s, u"Die E-Mail-Adresse darf nicht leer sein!"_s,
-            u"Email should not be empty!"_s);
-        row("Qt's context menu", u"&Undo"_s, u"&Rückgängig"_s, u"&Undo"_s);
+        for (const auto &row : rows) {
+            const QString source = QString::fromUtf8(row.source);
+            QTest::newRow(row.what) << QString::fromUtf8(row.what) << source
+                                    << (row.german ? QString::fromUtf8(row.german) : source)
+                                    << QString::fromUtf8(row.english);
+        }
     }
     void texts()
     {

@@ -3,6 +3,8 @@
 // comes out unfinished. To mend a failure: cmake --build <build> --target update_translations,
 // then translate the new entries in resources/translations/quellnet_{de,en}.ts (the English
 // catalogue repeats an English source text as its translation).
+#include "tests/support/TestTools.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -10,6 +12,7 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -70,9 +73,7 @@ class TestTranslations : public QObject
 private Q_SLOTS:
     void everyTextIsTranslated_data()
     {
-        QTest::addColumn<QString>("language");
-        QTest::newRow("German") << u"de"_s;
-        QTest::newRow("English") << u"en"_s;
+        addRows<QString>("language", { { "German", u"de"_s }, { "English", u"en"_s } });
     }
     void everyTextIsTranslated()
     {

@@ -1,5 +1,6 @@
 // Callbacks come back to their context's thread, in order, and never once the context is gone.
 #include "base/AsyncTask.h"
+#include "tests/support/TestTools.h"
 
 #include <QTest>
 #include <QThread>
@@ -9,6 +10,7 @@
 #include <thread>
 
 using namespace quellnet;
+using namespace quellnet::test;
 
 class TestAsyncTask : public QObject
 {
@@ -18,10 +20,10 @@ private Q_SLOTS:
     // From another thread, whatever the order of the queueing and the context's end.
     void callBackToTheContext_data()
     {
-        QTest::addColumn<int>("destroyAfter"); // callbacks queued before the context goes; -1: it stays
-        QTest::newRow("context stays") << -1;
-        QTest::newRow("context gone before anything is queued") << 0;
-        QTest::newRow("context gone with callbacks queued") << 50;
+        // callbacks queued before the context goes; -1: it stays
+        addRows<int>("destroyAfter",
+            { { "context stays", -1 }, { "context gone before anything is queued", 0 },
+                { "context gone with callbacks queued", 50 } });
     }
     void callBackToTheContext()
     {
@@ -57,9 +59,7 @@ private Q_SLOTS:
     // the context went meanwhile.
     void runThenCallback_data()
     {
-        QTest::addColumn<bool>("contextStays");
-        QTest::newRow("context stays") << true;
-        QTest::newRow("context gone while the task runs") << false;
+        addRows<bool>("contextStays", { { "context stays", true }, { "context gone while the task runs", false } });
     }
     void runThenCallback()
     {

@@ -1,4 +1,5 @@
 #include "tests/e2e/E2eHarness.h"
+#include "tests/support/TestTools.h"
 
 #include "base/Error.h"
 #include "engine/OpenVPNService.h"
@@ -27,14 +28,6 @@
 
 namespace quellnet::test {
 
-namespace {
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-} // namespace
-
 QString E2eStack::dir()
 {
     return QStringLiteral(QUELLNET_E2E_DIR);
@@ -50,7 +43,7 @@ bool E2eStack::isUp(QString *error)
 QString E2eStack::value(const QString &key)
 {
     const QByteArray prefix = key.toUtf8() + '=';
-    for (const QByteArray &line : contents(dir() + QStringLiteral("/stack.env")).split('\n')) {
+    for (const QByteArray &line : readFile(dir() + QStringLiteral("/stack.env")).split('\n')) {
         if (line.startsWith(prefix))
             return QString::fromUtf8(line.mid(prefix.size()));
     }
@@ -60,7 +53,7 @@ QString E2eStack::value(const QString &key)
 QList<StackAccount> E2eStack::accounts()
 {
     QList<StackAccount> result;
-    for (const QByteArray &line : contents(dir() + QStringLiteral("/accounts")).split('\n')) {
+    for (const QByteArray &line : readFile(dir() + QStringLiteral("/accounts")).split('\n')) {
         if (const qsizetype tab = line.indexOf('\t'); tab > 0)
             result.append({ QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1)) });
     }
@@ -78,14 +71,7 @@ StackAccount E2eStack::trickyAccount()
 
 QByteArray E2eStack::probeThroughTunnel(int timeoutMs)
 {
-    QTcpSocket socket;
-    socket.connectToHost(tunnelServer(), probePort());
-    if (!socket.waitForConnected(timeoutMs))
-        return {};
-    QByteArray line;
-    while (!line.contains('\n') && socket.waitForReadyRead(timeoutMs))
-        line += socket.readAll();
-    return line.trimmed();
+    return readLineFrom(tunnelServer(), probePort(), timeoutMs);
 }
 
 QStringList E2eStack::tunnelInterfaces()
@@ -103,7 +89,7 @@ QStringList E2eStack::tunnelInterfaces()
 
 qint64 E2eStack::helperPid()
 {
-    const qint64 pid = contents(dir() + QStringLiteral("/run/helper.pid")).trimmed().toLongLong();
+    const qint64 pid = readFile(dir() + QStringLiteral("/run/helper.pid")).trimmed().toLongLong();
     return ProcFs::isRunning(pid) ? pid : 0;
 }
 
@@ -135,6 +121,20 @@ QList<qint64> E2eStack::helperOpenVpnPids()
     // The helper hands its openvpn its own client.up, which nothing else uses.
     return ProcFs::withArgument(
         (value(QStringLiteral("STACK_HELPER_SCRIPTS")) + QStringLiteral("/client.up")).toUtf8());
+}
+
+QByteArray readLineFrom(const QHostAddress &host, quint16 port, int timeoutMs, QString *error)
+{
+    QTcpSocket socket;
+    socket.connectToHost(host, port);
+    if (!socket.waitForConnected(timeoutMs)) {
+        failWith(error, socket.errorString());
+        return {};
+    }
+    QByteArray line;
+    while (!line.contains('\n') && socket.waitForReadyRead(timeoutMs))
+        line += socket.readAll();
+    return line.trimmed();
 }
 
 bool useOwnSettingsFolder(const QTemporaryDir &folder)
@@ -197,7 +197,7 @@ bool restoreStack(HelperConnectionCache &cache, QString *error)
 bool serveLikeTheStack(AccountStandIn &standIn, QString *error)
 {
     const QString pki = E2eStack::dir() + QStringLiteral("/pki/standin.");
-    standIn.setProfile(QString::fromUtf8(contents(E2eStack::profilePath())));
+    standIn.setProfile(QString::fromUtf8(readFile(E2eStack::profilePath())));
     for (const StackAccount &account : E2eStack::accounts())
         standIn.addAccount(account.email, account.password);
     return standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key"), 0, error);
@@ -228,7 +228,7 @@ int helperRunRequests()
     // "run request 3 of uid 0 (pid 42) for /run/user/0/quellnet/quellnet.ovpn"; later lines name it
     // differently.
     int requests = 0;
-    for (const QByteArray &line : contents(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
+    for (const QByteArray &line : readFile(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
         requests += line.startsWith("run request ") && line.contains(" of uid ") ? 1 : 0;
     return requests;
 }
@@ -301,9 +301,7 @@ QString describePlanted(const QString &path)
         };
         if (::lstat(QFile::encodeName(file).constData(), &info) != 0)
             return QStringLiteral("nothing");
-        QFile contents(file);
-        const QByteArray text
-            = S_ISREG(info.st_mode) && contents.open(QIODevice::ReadOnly) ? contents.readAll() : QByteArray();
+        const QByteArray text = S_ISREG(info.st_mode) ? readFile(file) : QByteArray();
         return QStringLiteral("mode %1 uid %2 inode %3 %4")
             .arg(info.st_mode, 0, 8)
             .arg(info.st_uid)

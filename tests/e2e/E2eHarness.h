@@ -72,6 +72,9 @@ public:
 // What the end-to-end tests, the demo driver and the connect benchmark share on top of E2eStack. GUI
 // thread only, except where a function says otherwise.
 
+// The first line a TCP listener sends, without its line end; empty, with the reason in `error`, when it
+// cannot be reached.
+QByteArray readLineFrom(const QHostAddress &host, quint16 port, int timeoutMs, QString *error = nullptr);
 // Before the QApplication of a program with the real window: offscreen unless asked otherwise,
 // settings in `folder`, so that no person's remembered credentials are read or changed, and a runtime
 // folder of its own, <folder>/runtime (where the configuration file goes).

@@ -1,36 +1,21 @@
 // Faults under the real window, against the local stack: openvpn or the helper dying at the worst moment, a
 // reply cut short, a file in the way of the configuration, another user on the port, clicks over and over.
-#include "account/ConnectFlow.h"
-#include "account/Constant.h"
 #include "account/CredentialStore.h"
-#include "base/AppPaths.h"
-#include "engine/OpenVPNService.h"
-#include "tests/e2e/E2eHarness.h"
-#include "tests/e2e/ProgramWindow.h"
-#include "tests/support/AccountStandIn.h"
-#include "ui/Appearance.h"
+#include "tests/e2e/WindowTest.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace quellnet;
 using namespace quellnet::test;
 
 namespace {
-const QString connectTitle = QStringLiteral("Verbinden");
-const QString connected = QStringLiteral("CONNECTED");
-const QString noProcess = QStringLiteral("NOPROCESS");
 const QString openVpnExited = QStringLiteral("OpenVPN exited: termiationStatus=");
 constexpr uid_t nobody = 65534;
 enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperDuringManagementAttempts };
@@ -54,21 +39,10 @@ private:
 };
 } // namespace
 
-#define CHECK(c) QVERIFY2(c, qPrintable(m_trace->states().join(u',') + u'\n' + m_output->logLines().join(u'|')))
-
-class TestFaults : public QObject
+class TestFaults : public WindowTest
 {
     Q_OBJECT
 
-    QTemporaryDir m_settings;
-    AccountStandIn m_standIn;
-    const StackAccount m_account = E2eStack::demoAccount();
-    QString m_profile; // the stack's client profile, which the stand-in serves
-    std::unique_ptr<ProgramWindow> m_program;
-    std::unique_ptr<StateTrace> m_trace;
-    std::unique_ptr<OutputCapture> m_output;
-
-    ConnectFlow &flow() { return *m_program->view().findChild<ConnectFlow *>(); }
     void clickAndWaitFor(const QString &state, int timeoutMs)
     {
         m_trace->clear();
@@ -79,17 +53,14 @@ class TestFaults : public QObject
     // behind, and a sign-in brings a tunnel up and down.
     void expectUsableAgain()
     {
-        CHECK(waitUntil([this] { return m_program->buttonTitle() == connectTitle; }, 10000));
-        QCOMPARE(m_program->trayConnectTitle(), connectTitle);
-        QVERIFY(m_program->formEnabled() && m_program->view().rememberCheck()->isEnabled());
+        expectIdleAndNothingLeft(10000);
+        QVERIFY(m_program->view().rememberCheck()->isEnabled());
         QCOMPARE(m_program->view().emailText(), m_account.email);
         QCOMPARE(m_program->view().passwordText(), m_account.password);
         QCOMPARE(CredentialStore::rememberedEmail(), m_account.email);
         QTRY_COMPARE(CredentialStore::passwordInSettings(), m_account.password);
-        QString left;
-        QVERIFY2(nothingLeftAfter(15000, &left), qPrintable(left));
         m_standIn.clearFailures();
-        clickAndWaitFor(connected, 30000);
+        clickAndWaitFor(connectedState, 30000);
         if (QTest::currentTestFailed())
             return;
         // The trace reads the state when a notification reaches it, which may be the next one's state
@@ -98,58 +69,25 @@ class TestFaults : public QObject
         QCOMPARE(m_program->trayConnectTitle(), QStringLiteral("Trennen"));
         QVERIFY(!m_program->formEnabled());
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
-        clickAndWaitFor(noProcess, 20000);
+        clickAndWaitFor(noProcessState, 20000);
         QVERIFY(m_program->sheets().isEmpty());
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        if (::geteuid() != 0 || Constant::extraCACertificate() != E2eStack::caPath())
-            QSKIP("needs root and a build that trusts <build>/e2e/pki/ca.crt (scripts/test makes one)");
-        QString why;
-        QVERIFY2(stackIsReady(&why) && serveLikeTheStack(m_standIn, &why), qPrintable(why));
-        QFile profile(E2eStack::profilePath());
-        QVERIFY(profile.open(QIODevice::ReadOnly));
-        m_profile = QString::fromUtf8(profile.readAll());
-        QVERIFY(useOwnSettingsFolder(m_settings));
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
-        Appearance::applyTo(qApp);
-        m_program = std::make_unique<ProgramWindow>();
-        QVERIFY(QTest::qWaitForWindowExposed(m_program->view().window()));
-        flow().setBaseURLForTesting(m_standIn.baseUrl().toString());
-    }
+    void initTestCase() { launchProgram(); }
     void init()
     {
-        QVERIFY2(waitUntil([] { return !managementPortListener(); }, 120000), "port 1337 stays taken");
+        prepareTest();
         CredentialStore::remember(m_account.email, m_account.password);
-        m_program->typeCredentials(m_account.email, m_account.password);
         m_program->view().rememberCheck()->setChecked(true);
-        m_standIn.clearFailures();
-        m_standIn.clearRequests();
-        m_standIn.setProfile(m_profile);
-        m_trace = std::make_unique<StateTrace>();
-        m_output = std::make_unique<OutputCapture>();
     }
     void cleanup()
     {
-        m_program->closeSheets();
-        waitUntil([this] { return !flow().isSignInUnderWay(); }, 30000);
-        QString left;
-        QVERIFY2(restoreStack(m_program->delegate(), &left), qPrintable(left));
-        // The helper's word on the last openvpn, after its "EXITING", must not reach the next test.
-        waitUntil([] { return OpenVPNService::shared().state() == noProcess; }, 15000);
-        QCoreApplication::processEvents();
+        restoreAfterTest();
         if (const QFileInfo config(ConnectFlow::configPath()); !config.isFile() || config.ownerId() != 0)
             unplant(config.filePath());
     }
-    void cleanupTestCase()
-    {
-        m_program.reset();
-        unplant(ConnectFlow::configPath());
-        QString left;
-        QVERIFY2(nothingLeftAfter(20000, &left), qPrintable(left));
-    }
+    void cleanupTestCase() { quitProgram(); }
     void processKilled_data()
     {
         QTest::addColumn<Killed>("killed");
@@ -182,14 +120,14 @@ private Q_SLOTS:
         } else {
             m_program->clickConnect();
             const qint64 openvpn = killed != Killed::OpenVpnConnected ? holdOpenVpnAtItsPort(*m_output)
-                : m_trace->waitFor(connected, 30000)                  ? E2eStack::helperOpenVpnPids().value(0)
+                : m_trace->waitFor(connectedState, 30000)             ? E2eStack::helperOpenVpnPids().value(0)
                                                                       : 0;
             CHECK(openvpn != 0);
             QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
-            CHECK(m_trace->waitFor(noProcess, 15000));
+            CHECK(m_trace->waitFor(noProcessState, 15000));
             // The helper's word comes too, and leaves the state where the lost connection put it.
             CHECK(m_output->waitForLog(openVpnExited));
-            QCOMPARE(OpenVPNService::shared().state(), noProcess);
+            QCOMPARE(OpenVPNService::shared().state(), noProcessState);
         }
         QCOMPARE(m_program->closeSheets(), QStringList { sheet });
         expectUsableAgain();
@@ -249,38 +187,15 @@ private Q_SLOTS:
         expectUsableAgain();
     }
 
-    // A profile that would make root listen (no client, no remote, a port, float) is refused by the
-    // helper: the start ends at once, with the refusal's status, and nothing listens; the next
-    // sign-in with a client profile connects.
-    void listeningProfileIsRefused()
-    {
-        m_standIn.setProfile(QStringLiteral("dev tun\nproto udp\nport 53\nfloat\n"));
-        const int from = int(m_trace->states().size());
-        m_program->clickConnect();
-        CHECK(m_output->waitForLog(openVpnExited + QStringLiteral("78"), 15000));
-        // Not after the attempts at a port that nothing will open (over two seconds).
-        QElapsedTimer refused;
-        refused.start();
-        CHECK(waitUntil([] { return !OpenVPNService::shared().isStarting(); }, 5000));
-        QVERIFY2(refused.elapsed() < 1000, qPrintable(QString::number(refused.elapsed())));
-        CHECK(waitUntil([this] { return m_program->buttonTitle() == connectTitle; }, 5000));
-        QVERIFY(E2eStack::helperOpenVpnPids().isEmpty());
-        QCOMPARE(m_trace->states().mid(from).value(0), noProcess);
-        QVERIFY(m_output->standardOutput().contains(QStringLiteral("error while starting mgmt interface\n")));
-        m_program->closeSheets();
-        m_standIn.setProfile(m_profile);
-        expectUsableAgain();
-    }
-
     // Another user got to the port first, on the loopback address, on every IPv4 address, or on every
     // IPv6 address (dual-stack, so it takes 127.0.0.1 too), stays there, and records whatever the
     // program sends it: nothing, neither the credentials nor the run's management password.
     void foreignListenerOnManagementPort_data()
     {
-        QTest::addColumn<QString>("address");
-        QTest::newRow("127.0.0.1") << QStringLiteral("TCP4-LISTEN:1337,bind=127.0.0.1");
-        QTest::newRow("0.0.0.0") << QStringLiteral("TCP4-LISTEN:1337,bind=0.0.0.0");
-        QTest::newRow("[::]") << QStringLiteral("TCP6-LISTEN:1337,bind=[::],ipv6only=0");
+        addRows<QString>("address",
+            { { "127.0.0.1", QStringLiteral("TCP4-LISTEN:1337,bind=127.0.0.1") },
+                { "0.0.0.0", QStringLiteral("TCP4-LISTEN:1337,bind=0.0.0.0") },
+                { "[::]", QStringLiteral("TCP6-LISTEN:1337,bind=[::],ipv6only=0") } });
     }
     void foreignListenerOnManagementPort()
     {
@@ -291,7 +206,7 @@ private Q_SLOTS:
                 .arg(nobody)
                 .arg(address));
         QVERIFY(waitUntil([] { return managementPortListener() == nobody; }, 5000));
-        clickAndWaitFor(noProcess, 15000);
+        clickAndWaitFor(noProcessState, 15000);
         QCOMPARE(m_output->logLines().filter(QStringLiteral("belongs to uid %1").arg(nobody)).size(), 1);
         // openvpn found the port taken and gave up; only then does the listener go.
         CHECK(m_output->waitForLog(openVpnExited));
@@ -315,11 +230,11 @@ private Q_SLOTS:
         for (int click = 0; click < 10; ++click, QTest::qWait(20))
             m_program->clickConnect();
         QCOMPARE(::kill(pid_t(openvpn), SIGCONT), 0);
-        CHECK(m_trace->waitFor(connected, 30000));
+        CHECK(m_trace->waitFor(connectedState, 30000));
         QCOMPARE(m_standIn.requests(AccountStandIn::Endpoint::Login).size(), 1);
         QCOMPARE(m_standIn.requests(AccountStandIn::Endpoint::Profile).size(), 1);
         QCOMPARE(E2eStack::helperOpenVpnPids(), QList<qint64> { openvpn });
-        clickAndWaitFor(noProcess, 20000);
+        clickAndWaitFor(noProcessState, 20000);
         QVERIFY(m_program->sheets().isEmpty()); // the person's own disconnect
         expectUsableAgain();
     }

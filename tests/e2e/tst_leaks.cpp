@@ -2,34 +2,20 @@
 // real window holds a full IPv4-only tunnel: names go to the tunnel's name server and IPv6 does not
 // leave beside the tunnel; after "Trennen", and after openvpn is killed without its down script,
 // everything is as before. The machine's /etc/resolv.conf is the stack's private one.
-#include "account/ConnectFlow.h"
-#include "account/Constant.h"
-#include "base/AppPaths.h"
-#include "engine/OpenVPNService.h"
-#include "tests/e2e/E2eHarness.h"
-#include "tests/e2e/ProgramWindow.h"
-#include "ui/Appearance.h"
+#include "tests/e2e/WindowTest.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <unistd.h>
 
 using namespace quellnet;
 using namespace quellnet::test;
 
 namespace {
-const QString connected = QStringLiteral("CONNECTED");
-const QString noProcess = QStringLiteral("NOPROCESS");
-
 QString stackValue(const char *key)
 {
     return E2eStack::value(QLatin1String(key));
@@ -52,22 +38,16 @@ QString resolve(const QString &name)
 
 QByteArray resolvConf()
 {
-    QFile file(QStringLiteral("/etc/resolv.conf"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(QStringLiteral("/etc/resolv.conf"));
 }
 
 // The line the LAN's IPv6 host answers with, or why there is none.
 QString lanIpv6Line()
 {
-    QTcpSocket socket;
-    socket.connectToHost(
-        QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()));
-    if (!socket.waitForConnected(3000))
-        return QStringLiteral("connect: ") + socket.errorString();
-    QByteArray line;
-    while (!line.contains('\n') && socket.waitForReadyRead(3000))
-        line += socket.readAll();
-    return QString::fromUtf8(line.trimmed());
+    QString error;
+    const QByteArray line = readLineFrom(
+        QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()), 3000, &error);
+    return error.isEmpty() ? QString::fromUtf8(line) : QStringLiteral("connect: ") + error;
 }
 
 // The unreachable routes the helper's scripts add for IPv6 (protocol 157).
@@ -82,13 +62,10 @@ QString ipv6GuardRoutes()
 }
 } // namespace
 
-class TestLeaks : public QObject
+class TestLeaks : public WindowTest
 {
     Q_OBJECT
 
-    QTemporaryDir m_settings;
-    std::unique_ptr<ProgramWindow> m_program;
-    std::unique_ptr<StateTrace> m_trace;
     QByteArray m_lanResolvConf;
     QString m_name;
 
@@ -96,7 +73,7 @@ class TestLeaks : public QObject
     {
         m_trace->clear();
         m_program->clickConnect();
-        QVERIFY2(m_trace->waitFor(connected, 30000), qPrintable(m_trace->states().join(u',')));
+        CHECK(m_trace->waitFor(connectedState, 30000));
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
     }
     // What the machine looks like without a tunnel: the LAN's name server answers, IPv6 reaches the
@@ -112,42 +89,23 @@ class TestLeaks : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        if (::geteuid() != 0 || Constant::extraCACertificate() != E2eStack::caPath())
-            QSKIP("needs root and a build that trusts <build>/e2e/pki/ca.crt (scripts/test makes one)");
-        QString why;
-        QVERIFY2(stackIsReady(&why), qPrintable(why));
+        launchProgram();
+        if (!m_program)
+            return;
         if (stackValue("STACK_CLIENT_NETNS").isEmpty())
             QSKIP("the stack runs on the host (stack.sh up without --client-netns): no full tunnel here");
         m_name = stackValue("STACK_DNS_NAME");
         m_lanResolvConf = "nameserver " + stackValue("STACK_LAN_DNS").toUtf8() + '\n';
         // On the stack's machine, not the host: only there may a full tunnel take the routes.
         QCOMPARE(resolvConf(), m_lanResolvConf);
-        QVERIFY(useOwnSettingsFolder(m_settings));
-        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
-        Appearance::applyTo(qApp);
-        m_program = std::make_unique<ProgramWindow>();
-        QVERIFY(QTest::qWaitForWindowExposed(m_program->view().window()));
-        const StackAccount account = E2eStack::demoAccount();
-        m_program->typeCredentials(account.email, account.password);
     }
     void init()
     {
-        QVERIFY2(waitUntil([] { return !managementPortListener(); }, 60000), "port 1337 stays taken");
-        m_trace = std::make_unique<StateTrace>();
+        prepareTest();
         expectAsBefore(5000);
     }
-    void cleanup()
-    {
-        m_program->closeSheets();
-        QString left;
-        QVERIFY2(restoreStack(m_program->delegate(), &left), qPrintable(left));
-        waitUntil([] { return OpenVPNService::shared().state() == noProcess; }, 15000);
-    }
-    void cleanupTestCase()
-    {
-        m_program.reset();
-        QFile::remove(ConnectFlow::configPath());
-    }
+    void cleanup() { restoreAfterTest(); }
+    void cleanupTestCase() { quitProgram(); }
 
     void fullTunnelKeepsNamesAndIpv6Inside()
     {
@@ -165,7 +123,7 @@ private Q_SLOTS:
 
         m_trace->clear();
         m_program->clickConnect(); // "Trennen"
-        QVERIFY(m_trace->waitFor(noProcess, 20000));
+        QVERIFY(m_trace->waitFor(noProcessState, 20000));
         expectAsBefore(5000);
     }
 
@@ -177,11 +135,9 @@ private Q_SLOTS:
         QVERIFY(openvpn != 0);
         // SIGKILL: no down script runs; the helper sees openvpn end and puts things back itself.
         QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
-        QVERIFY(m_trace->waitFor(noProcess, 15000));
+        QVERIFY(m_trace->waitFor(noProcessState, 15000));
         expectAsBefore(10000);
-        QFile log(E2eStack::dir() + QStringLiteral("/log/helper.log"));
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray lines = log.readAll();
+        const QByteArray lines = readFile(E2eStack::dir() + QStringLiteral("/log/helper.log"));
         QVERIFY(lines.contains("restored /etc/resolv.conf"));
         QVERIFY(lines.contains("lifted the IPv6 block"));
     }

@@ -6,6 +6,7 @@
 #include "tests/e2e/E2eHarness.h"
 #include "tests/e2e/RemoteProgram.h"
 #include "tests/helper/HelperTestSupport.h"
+#include "tests/support/TestTools.h"
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>
@@ -202,9 +203,7 @@ private Q_SLOTS:
     // earlier openvpn and reaches its own; one tunnel ends up connected, none waits for credentials.
     void relaunchAndSignInEndsWithOneTunnel_data()
     {
-        QTest::addColumn<bool>("stuck");
-        QTest::newRow("sign-in before the takeover") << false;
-        QTest::newRow("earlier openvpn stuck") << true;
+        addRows<bool>("stuck", { { "sign-in before the takeover", false }, { "earlier openvpn stuck", true } });
     }
     void relaunchAndSignInEndsWithOneTunnel()
     {
@@ -308,8 +307,9 @@ private Q_SLOTS:
         QCOMPARE(E2eStack::helperOpenVpnPids(), openvpnOfA);
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
         const QList<RemoteProgram::Event> events = a->events();
+        // A late echo of the connect's own CONNECTED may still come; nothing else may.
         for (qsizetype i = next; i < events.size(); ++i)
-            QVERIFY2(events[i].kind != u"state"_s, qPrintable(events[i].detail));
+            QVERIFY2(events[i].kind != u"state"_s || events[i].detail == u"CONNECTED"_s, qPrintable(events[i].detail));
 
         next = int(a->events().size());
         a->command("click");
@@ -322,11 +322,9 @@ private Q_SLOTS:
     // this, so that nobody else on the machine meets what is planted there.
     void sharedTmpPathIsNotUsed_data()
     {
-        QTest::addColumn<Planted>("planted");
-        QTest::newRow("file of another user") << Planted::File;
-        QTest::newRow("symlink") << Planted::Symlink;
-        QTest::newRow("folder") << Planted::Folder;
-        QTest::newRow("FIFO") << Planted::Fifo;
+        addRows<Planted>("planted",
+            { { "file of another user", Planted::File }, { "symlink", Planted::Symlink }, { "folder", Planted::Folder },
+                { "FIFO", Planted::Fifo } });
     }
     void sharedTmpPathIsNotUsed()
     {

@@ -4,6 +4,7 @@
 #include "engine/OpenVPNService.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "tests/e2e/E2eHarness.h"
+#include "tests/support/TestTools.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -72,9 +73,8 @@ private Q_SLOTS:
 
     void tunnelComesUpAndGoesDown_data()
     {
-        QTest::addColumn<bool>("tricky");
-        QTest::newRow("demo account") << false;
-        QTest::newRow("password with blanks, a double quote and a backslash") << true;
+        addRows<bool>(
+            "tricky", { { "demo account", false }, { "password with blanks, a double quote and a backslash", true } });
     }
     void tunnelComesUpAndGoesDown()
     {
@@ -99,13 +99,6 @@ private Q_SLOTS:
             return;
         service().stopOpenVPN();
         connectWith(E2eStack::demoAccount());
-    }
-    void wrongPasswordNeverConnects()
-    {
-        start(E2eStack::demoAccount(), QStringLiteral("x"));
-        CHECK(m_trace->waitFor(noProcess, 30000) && !m_trace->states().contains(QStringLiteral("CONNECTED")));
-        CHECK(m_output->waitForLog(QStringLiteral("OpenVPN exited")));
-        QCOMPARE(E2eStack::probeThroughTunnel(1000), QByteArray());
     }
     void withoutHelperTheStartGivesUp()
     {

@@ -5,6 +5,7 @@
 
 #include "helperlink/HelperWire.h"
 #include "tests/support/ProcFs.h"
+#include "tests/support/TestTools.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -27,15 +28,12 @@
 
 namespace quellnet::test {
 
+using Op = HelperRequest::Operation;
+using Kind = HelperReply::Kind;
+
 inline const QString helperProgram = QStringLiteral(QUELLNET_BUILD_PREFIX "/lib/quellnet/" QUELLNET_HELPER_ID);
 // A run's management password as the program makes them: 64 lowercase hex digits.
 inline const QString testSecret = QStringLiteral("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 inline bool shell(const QString &directory, const QString &command)
 {
@@ -44,6 +42,18 @@ inline bool shell(const QString &directory, const QString &command)
     sh.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sh.start(QStringLiteral("/bin/sh"), { QStringLiteral("-ec"), command });
     return sh.waitForFinished(30000) && sh.exitStatus() == QProcess::NormalExit && sh.exitCode() == 0;
+}
+
+// In `folder`: a test CA (ca.crt, ca.key) and valid.ovpn (0600), a client profile that openvpn accepts
+// and that then waits for a server that never answers, until it is ended.
+inline bool makeWaitingProfile(const QString &folder)
+{
+    return shell(folder,
+        QStringLiteral(
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+            "-subj /CN=test-ca -keyout ca.key -out ca.crt 2>/dev/null\n"
+            "printf 'client\\ndev tun\\nremote 127.0.0.1 9 udp\\nnobind\\nauth-user-pass\\n<ca>\\n' >valid.ovpn\n"
+            "(cat ca.crt; echo '</ca>') >>valid.ovpn; chmod 600 valid.ovpn"));
 }
 
 // Who a client connects as: the uid, its primary group and its supplementary groups.

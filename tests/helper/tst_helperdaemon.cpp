@@ -11,8 +11,6 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
-using Op = HelperRequest::Operation;
-using Kind = HelperReply::Kind;
 
 namespace {
 
@@ -77,15 +75,12 @@ private Q_SLOTS:
         // that did not end cleanly lie in the runtime folder.
         QVERIFY(shell(m_root.path(),
             u"chmod 755 .; mkdir -m 700 run; touch run/profile-1-1.ovpn run/management-1-1.pw; mkdir scripts; "
-            "cp %1/client.up %1/client.down scripts; chmod 755 scripts/*\n"_s.arg(
-                QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))
-                + u"openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
-                  u"/CN=test-ca "
-                  "-keyout ca.key -out ca.crt 2>/dev/null; mkdir -m 755 profiles; cd profiles\n"
-                  "printf 'client\\ndev tun\\nremote 127.0.0.1 9 udp\\nnobind\\nauth-user-pass\\n<ca>\\n' >valid.ovpn\n"
-                  "(cat ../ca.crt; echo '</ca>') >>valid.ovpn; chmod 600 valid.ovpn\n"_s
-                + u"install -o %1 -m 600 valid.ovpn a.ovpn; install -o %2 -m 600 valid.ovpn b.ovpn"_s.arg(m_a.uid).arg(
-                    m_b.uid)));
+            "cp %1/client.up %1/client.down scripts; chmod 755 scripts/*; mkdir -m 755 profiles"_s.arg(
+                QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))));
+        QVERIFY(makeWaitingProfile(path(u"profiles"_s)));
+        QVERIFY(shell(path(u"profiles"_s),
+            u"install -o %1 -m 600 valid.ovpn a.ovpn; install -o %2 -m 600 valid.ovpn b.ovpn"_s.arg(m_a.uid).arg(
+                m_b.uid)));
         QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid }));
         const QString base = m_root.path();
         m_daemon.start(helperProgram,

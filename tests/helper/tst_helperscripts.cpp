@@ -3,6 +3,8 @@
 // ip placed first on their PATH. Each case runs in a mount namespace of its own with a private /etc,
 // so that the /etc/resolv.conf path is exercised for real and the machine's file is never touched.
 
+#include "tests/support/TestTools.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -10,6 +12,7 @@
 
 #include <unistd.h>
 
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -80,12 +83,6 @@ script_type=down sh "$SCRIPTS/client.down" "$STATE" tun7 1500 0 10.8.0.2 255.255
 show >"$STANDIN/after-down"
 ls -A "$STATE" >"$STANDIN/state-left"
 )sh";
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -270,10 +267,10 @@ private Q_SLOTS:
                 QLatin1String(runCase) });
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitCode(), 0);
-        QCOMPARE(contents(m_dir.filePath(u"calls"_s)), calls);
-        QCOMPARE(contents(m_dir.filePath(u"after-up"_s)), afterUp);
-        QCOMPARE(contents(m_dir.filePath(u"after-down"_s)), afterDown);
-        QCOMPARE(contents(m_dir.filePath(u"state-left"_s)), QByteArray());
+        QCOMPARE(readFile(m_dir.filePath(u"calls"_s)), calls);
+        QCOMPARE(readFile(m_dir.filePath(u"after-up"_s)), afterUp);
+        QCOMPARE(readFile(m_dir.filePath(u"after-down"_s)), afterDown);
+        QCOMPARE(readFile(m_dir.filePath(u"state-left"_s)), QByteArray());
         QVERIFY2(!QFile::exists(m_dir.filePath(u"pwned"_s)), "a pushed value was executed");
     }
 
@@ -308,7 +305,7 @@ private Q_SLOTS:
         process.start(u"unshare"_s, { ::geteuid() == 0 ? u"-m"_s : u"-rm"_s, u"/bin/sh"_s, u"-c"_s, script });
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitCode(), 0);
-        QCOMPARE(contents(m_dir.filePath(u"calls"_s)), QByteArray());
+        QCOMPARE(readFile(m_dir.filePath(u"calls"_s)), QByteArray());
         QVERIFY(!QFile::exists(m_dir.filePath(u"pwned"_s)));
     }
 };

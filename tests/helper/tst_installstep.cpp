@@ -10,7 +10,6 @@
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;
-using Op = HelperRequest::Operation;
 
 namespace {
 
@@ -44,7 +43,7 @@ class TestInstallStep : public QObject
 
     TestAccounts m_accounts;
     Identity m_a, m_b;
-    QTemporaryDir m_ca;
+    QTemporaryDir m_ca; // valid.ovpn
 
 private Q_SLOTS:
     void initTestCase()
@@ -55,9 +54,7 @@ private Q_SLOTS:
         const std::optional<Identity> b = m_accounts.user(u"qntest-install-b"_s);
         QVERIFY2(a && b, "cannot make the test's users");
         m_a = *a, m_b = *b;
-        QVERIFY(shell(m_ca.path(),
-            u"openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=test-ca "
-            "-keyout ca.key -out ca.crt 2>/dev/null"_s));
+        QVERIFY(makeWaitingProfile(m_ca.path()));
     }
 
     // What the step installs runs as root: a source anyone but root could have changed, or that
@@ -125,9 +122,7 @@ private Q_SLOTS:
 
         // A's tunnel: its openvpn waits for a server that never answers, until it is ended.
         QVERIFY(shell(root.path() + u"/profiles"_s,
-            u"printf 'client\\ndev tun\\nremote 127.0.0.1 9 udp\\nauth-user-pass\\n<ca>\\n' >a.ovpn; cat %1/ca.crt "
-            ">>a.ovpn; echo '</ca>' >>a.ovpn; chown %2 a.ovpn; chmod 600 a.ovpn"_s.arg(m_ca.path())
-                .arg(m_a.uid)));
+            u"install -o %1 -m 600 %2/valid.ovpn a.ovpn"_s.arg(m_a.uid).arg(m_ca.path())));
         Client aRun(socket, m_a, Client::Access::AsTheUser);
         QVERIFY(aRun.send(1, Op::RunOpenVPN, root.path() + u"/profiles/a.ovpn"_s));
         const pid_t openvpn = waitForOpenVPN(daemon.pid());

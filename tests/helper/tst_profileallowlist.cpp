@@ -1,9 +1,11 @@
 #include "helper/ProfileAllowlist.h"
 #include "helperlink/HelperWire.h"
+#include "tests/support/TestTools.h"
 
 #include <QTest>
 
 using namespace quellnet;
+using namespace quellnet::test;
 
 class TestProfileAllowlist : public QObject
 {
@@ -55,11 +57,11 @@ private Q_SLOTS:
     // Only a client's profile, with 'tls-client' and 'pull' standing in for 'client'.
     void acceptsClientRoles_data()
     {
-        QTest::addColumn<QByteArray>("profile");
-        QTest::newRow("client") << QByteArray("client\nremote vpn.example.net 1194\nrport 443\nnobind\n");
-        QTest::newRow("tls-client with pull, tcp-client")
-            << QByteArray("pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n");
-        QTest::newRow("client with plain tcp") << QByteArray("client\nproto tcp\nremote 10.0.0.1 443 tcp\n");
+        addRows<QByteArray>("profile",
+            { { "client", "client\nremote vpn.example.net 1194\nrport 443\nnobind\n" },
+                { "tls-client with pull, tcp-client",
+                    "pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n" },
+                { "client with plain tcp", "client\nproto tcp\nremote 10.0.0.1 443 tcp\n" } });
     }
     void acceptsClientRoles()
     {
@@ -97,10 +99,8 @@ private Q_SLOTS:
         // Root must not listen: the lines are judged before the profile's role, so this one is
         // refused for what it asks, not for what it lacks.
         row("listening profile", "dev tun\nproto udp\nport 53\nfloat\n", 3, "would make openvpn listen");
-        row("lport", "client\nremote a\nlport 1194\n", 3, "would make openvpn listen");
-        row("bind", "client\nremote a\nbind\n", 3, "would make openvpn listen");
-        row("local", "client\nremote a\nlocal 0.0.0.0\n", 3, "would make openvpn listen");
-        row("float", "client\nremote a\nfloat\n", 3, "would make openvpn listen");
+        for (const char *directive : { "lport 1194", "bind", "local 0.0.0.0", "float" })
+            row(directive, "client\nremote a\n" + QByteArray(directive) + '\n', 3, "would make openvpn listen");
         row("plain tcp without client", "tls-client\npull\nremote a\nproto tcp\n", 4, "plain 'tcp'");
         row("plain tcp in a remote without client", "tls-client\npull\nremote a 443 tcp4\n", 3, "plain 'tcp'");
         row("no client", "dev tun\nremote a\n", 0, "'client'", RunStatus::notAClientProfile);

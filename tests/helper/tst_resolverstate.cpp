@@ -2,6 +2,7 @@
 // /etc (the stack's end-to-end test does the same on its machine's real path), with a recording
 // resolvconf. Runs in a network namespace of its own, whose IPv6 routes it may clear.
 #include "helper/ResolverState.h"
+#include "tests/support/TestTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,22 +11,12 @@
 #include <QTest>
 
 using namespace quellnet;
+using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
 enum class Original { File, Link, Absent };
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
-}
 } // namespace
 
 class TestResolverState : public QObject
@@ -55,22 +46,22 @@ private Q_SLOTS:
         const QByteArray lan = "nameserver 192.168.1.1\nsearch lan\n";
         const QByteArray ours = "# tunnel\nnameserver 10.8.0.1\n";
         const QByteArray theirs = "nameserver 192.168.7.7\n";
-        QVERIFY(write(etc + u"/nm/resolv.conf"_s, lan));
+        QVERIFY(writeFile(etc + u"/nm/resolv.conf"_s, lan));
 
         // What client.up leaves while the tunnel is up.
         switch (original) {
         case Original::File:
-            QVERIFY(write(state + u"/resolv.conf.backup"_s, lan));
+            QVERIFY(writeFile(state + u"/resolv.conf.backup"_s, lan));
             break;
         case Original::Link:
             QVERIFY(QFile::link(u"nm/resolv.conf"_s, state + u"/resolv.conf.backup"_s));
             break;
         case Original::Absent:
-            QVERIFY(write(state + u"/resolv.conf.absent"_s, {}));
+            QVERIFY(writeFile(state + u"/resolv.conf.absent"_s, {}));
             break;
         }
-        QVERIFY(write(state + u"/resolv.conf.ours"_s, ours));
-        QVERIFY(write(target, replacedMeanwhile ? theirs : ours));
+        QVERIFY(writeFile(state + u"/resolv.conf.ours"_s, ours));
+        QVERIFY(writeFile(target, replacedMeanwhile ? theirs : ours));
 
         ResolverState resolver(state, target);
         QString error;
@@ -78,10 +69,10 @@ private Q_SLOTS:
 
         const QFileInfo restored(target);
         if (replacedMeanwhile) {
-            QCOMPARE(contents(target), theirs);
+            QCOMPARE(readFile(target), theirs);
         } else if (original == Original::File) {
             QVERIFY(!restored.isSymLink());
-            QCOMPARE(contents(target), lan);
+            QCOMPARE(readFile(target), lan);
             QCOMPARE(restored.permissions() & QFile::WriteOther, QFile::Permissions());
             QVERIFY(restored.permissions() & QFile::ReadOther);
         } else if (original == Original::Link) {
@@ -91,7 +82,7 @@ private Q_SLOTS:
             QVERIFY(!restored.exists() && !restored.isSymLink());
         }
         // The link's target is never written, and nothing is left to restore a second time.
-        QCOMPARE(contents(etc + u"/nm/resolv.conf"_s), lan);
+        QCOMPARE(readFile(etc + u"/nm/resolv.conf"_s), lan);
         QCOMPARE(QDir(state).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
             QStringList());
         QCOMPARE(
@@ -117,15 +108,15 @@ private Q_SLOTS:
         QFETCH(QByteArray, calls);
         QTemporaryDir root;
         const QString standIn = root.filePath(u"resolvconf"_s);
-        QVERIFY(write(standIn,
+        QVERIFY(writeFile(standIn,
             "#!/bin/sh\nprintf '%s ' \"$@\" >>" + QFile::encodeName(root.filePath(u"calls"_s)) + "\necho >>"
                 + QFile::encodeName(root.filePath(u"calls"_s)) + "\n"));
         QVERIFY(QFile::setPermissions(standIn, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(QDir(root.path()).mkdir(u"state"_s));
-        QVERIFY(write(root.filePath(u"state/dns-method"_s), method));
+        QVERIFY(writeFile(root.filePath(u"state/dns-method"_s), method));
 
         ResolverState(root.filePath(u"state"_s), root.filePath(u"resolv.conf"_s), standIn).restoreLeftovers();
-        QCOMPARE(contents(root.filePath(u"calls"_s)), calls);
+        QCOMPARE(readFile(root.filePath(u"calls"_s)), calls);
         QVERIFY(!QFile::exists(root.filePath(u"state/dns-method"_s)));
     }
 
@@ -134,10 +125,10 @@ private Q_SLOTS:
     {
         QTemporaryDir root;
         const QString target = root.filePath(u"resolv.conf"_s);
-        QVERIFY(write(target, "nameserver 192.168.1.1\n"));
-        QVERIFY(write(root.filePath(u"resolv.conf.ours"_s), "nameserver 10.8.0.1\n"));
+        QVERIFY(writeFile(target, "nameserver 192.168.1.1\n"));
+        QVERIFY(writeFile(root.filePath(u"resolv.conf.ours"_s), "nameserver 10.8.0.1\n"));
         QVERIFY(ResolverState(root.path(), target).restoreResolvConf());
-        QCOMPARE(contents(target), QByteArray("nameserver 192.168.1.1\n"));
+        QCOMPARE(readFile(target), QByteArray("nameserver 192.168.1.1\n"));
         QVERIFY(!QFile::exists(root.filePath(u"resolv.conf.ours"_s)));
     }
 };

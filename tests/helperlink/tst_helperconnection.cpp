@@ -2,6 +2,7 @@
 #include "helperlink/LocalHelperConnection.h"
 #include "tests/support/HelperSocketStandIn.h"
 #include "tests/support/OutputCapture.h"
+#include "tests/support/TestTools.h"
 
 #include <QTest>
 #include <QThread>
@@ -78,11 +79,11 @@ private Q_SLOTS:
     // later messages fail at once. A request that was answered (the kill) gets no error.
     void helperFailures_data()
     {
-        QTest::addColumn<QByteArray>("answer"); // to the run request (%1: its id); null: the helper goes
-        QTest::newRow("helper goes away") << QByteArray();
-        QTest::newRow("garbage from the helper") << QByteArray("Segmentation fault\n");
-        QTest::newRow("version reply to a run request") << QByteArray("{\"id\":%1,\"version\":\"1.0.0\"}\n");
-        QTest::newRow("run reply to a run request") << QByteArray("{\"id\":%1,\"run\":null}\n");
+        // to the run request (%1: its id); null: the helper goes
+        addRows<QByteArray>("answer",
+            { { "helper goes away", QByteArray() }, { "garbage from the helper", "Segmentation fault\n" },
+                { "version reply to a run request", "{\"id\":%1,\"version\":\"1.0.0\"}\n" },
+                { "run reply to a run request", "{\"id\":%1,\"run\":null}\n" } });
     }
     void helperFailures()
     {

@@ -4,6 +4,9 @@
 #include "engine/ManagementParser.h"
 #include "engine/OpenVPNService.h"
 #include "ui/Appearance.h"
+#include "ui/ApplicationDelegate.h"
+
+#include <QAction>
 
 #include <QApplication>
 #include <QEvent>
@@ -19,6 +22,25 @@ inline void setUpGuiTest(const QTemporaryDir &config)
     AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
     Appearance::applyTo(qApp);
 }
+
+// The application delegate of a widget test without the program's window and tray: the tray's connect
+// item on its own, and the notifications, as "summary: body"; delivered unless told otherwise.
+class TestApplicationDelegate : public ApplicationDelegate
+{
+public:
+    QAction *connectItem() const override { return &m_item; }
+    void notify(const QString &summary, const QString &body, std::function<void()> undelivered) override
+    {
+        notifications << summary + QStringLiteral(": ") + body;
+        if (!delivering && undelivered)
+            undelivered();
+    }
+    QStringList notifications;
+    bool delivering = true;
+
+private:
+    mutable QAction m_item { QStringLiteral("Verbinden") };
+};
 
 // Changes the VPN state the way the engine does and lets the queued notification arrive.
 inline void deliverState(const QString &name)

@@ -7,6 +7,7 @@
 #include "tests/support/GuiTesting.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/TestPki.h"
+#include "tests/support/TestTools.h"
 #include "ui/ApplicationDelegate.h"
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
@@ -29,13 +30,6 @@ namespace {
 
 const QString kEmail = u"anna@example.ch"_s;
 const QString kPassword = u"pass wörd \" \\"_s;
-
-class MenuHolder : public ApplicationDelegate
-{
-public:
-    QAction *connectItem() const override { return &m_item; }
-    mutable QAction m_item;
-};
 
 bool withSecretService()
 {
@@ -68,12 +62,6 @@ QString settingsFile()
     return QSettings(u"quellnet"_s, u"quellnet"_s).fileName();
 }
 
-int fileMode(const QString &path)
-{
-    struct stat info = {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
-
 } // namespace
 
 class TestKeyring : public QObject
@@ -81,7 +69,7 @@ class TestKeyring : public QObject
     Q_OBJECT
 
     QTemporaryDir m_config;
-    MenuHolder m_delegate;
+    TestApplicationDelegate m_delegate;
     TestPki m_pki;
     AccountStandIn m_standIn;
     std::unique_ptr<QWidget> m_window;
@@ -168,7 +156,7 @@ private Q_SLOTS:
         QFile file(settingsFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(!file.readAll().contains("wörd"));
-        QCOMPARE(fileMode(settingsFile()), 0600);
+        QCOMPARE(fileMode(settingsFile()), S_IFREG | 0600);
         QVERIFY(fallbackLines().isEmpty());
 
         // The next launch: the field is filled once the keyring answers, with what the keyring holds.
@@ -227,7 +215,7 @@ private Q_SLOTS:
         signIn(kPassword, true);
         QCOMPARE(CredentialStore::rememberedEmail(), kEmail);
         QCOMPARE(CredentialStore::passwordInSettings(), kPassword);
-        QCOMPARE(fileMode(settingsFile()), 0600);
+        QCOMPARE(fileMode(settingsFile()), S_IFREG | 0600);
         QCOMPARE(fallbackLines().size(), 1);
         QVERIFY2(!fallbackLines().constFirst().contains(kPassword), qPrintable(fallbackLines().constFirst()));
 

@@ -35,23 +35,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class MenuHolder : public ApplicationDelegate
-{
-public:
-    QAction *connectItem() const override { return &m_item; }
-    mutable QAction m_item { u"Verbinden"_s };
-
-    // Notifications, as "summary: body"; delivered unless told otherwise.
-    void notify(const QString &summary, const QString &body, std::function<void()> undelivered) override
-    {
-        notifications << summary + u": "_s + body;
-        if (!delivering && undelivered)
-            undelivered();
-    }
-    QStringList notifications;
-    bool delivering = true;
-};
-
 const QColor grey(0x9D, 0x9E, 0xA2);
 const QColor white(Qt::white);
 const QString disconnected = u"Verbinden"_s;
@@ -80,7 +63,7 @@ class TestLoginView : public QObject
     Q_OBJECT
 
     QTemporaryDir m_config;
-    MenuHolder m_delegate;
+    TestApplicationDelegate m_delegate;
     std::unique_ptr<QWidget> m_window;
     QPointer<MainViewController> m_view;
     std::unique_ptr<OutputCapture> m_output;
