@@ -132,6 +132,20 @@ private Q_SLOTS:
         QVERIFY(trace.states().isEmpty());
     }
 
+    // openvpn reports its states within a millisecond of each other, often in one read; the window
+    // reads the state when each notification arrives and must find every one of them.
+    void statesReportedAtOnceAreEachSeen()
+    {
+        SKIP_UNLESS_ROOT();
+        ManagementServer server(runPassword());
+        server.afterBanner = ">STATE:1700000000,WAIT,,,,,,\r\n>STATE:1700000000,AUTH,,,,,,\r\n"
+                             ">STATE:1700000000,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,,\r\n";
+        QVERIFY(server.listen());
+        StateTrace trace;
+        startConnected(server, 0);
+        QTRY_COMPARE(trace.states(), (QStringList { u"WAIT"_s, u"AUTH"_s, u"CONNECTED"_s }));
+    }
+
     void startThatCannotGoAhead_data()
     {
         QTest::addColumn<bool>("withConfig");
