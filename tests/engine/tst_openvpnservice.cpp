@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <thread>
 
 #include <unistd.h>
@@ -190,11 +191,14 @@ private Q_SLOTS:
 
     // An openvpn that does not take this run's password (an earlier run's still ending, another
     // user's) or does not ask for one gets nothing but the answer to its prompt; each of the eight
-    // attempts ends with the connection closed, and the start gives up.
+    // attempts ends with the connection closed, and the start gives up. Like a port that never
+    // opens, it gets every attempt and every pause: a listener that was there all along is no
+    // reason to cut a pause short.
     void managementThatIsNotThisRunsGetsNothing_data()
     {
-        QTest::addColumn<int>("peer");
+        QTest::addColumn<int>("peer"); // -1: nothing listens
         QTest::addColumn<int>("answers");
+        QTest::newRow("nothing listens") << -1 << 0;
         QTest::newRow("another run's openvpn") << int(ManagementServer::Peer::AnotherRun) << 1;
         QTest::newRow("no password prompt") << int(ManagementServer::Peer::NoPrompt) << 0;
     }
@@ -202,21 +206,22 @@ private Q_SLOTS:
     {
         QFETCH(int, peer);
         QFETCH(int, answers);
-        SKIP_UNLESS_ROOT();
-        ManagementServer server(runPassword(), ManagementServer::Peer(peer));
-        QVERIFY(server.listen());
+        if (peer >= 0) {
+            SKIP_UNLESS_ROOT();
+        }
+        ManagementServer server(runPassword(), ManagementServer::Peer(std::max(peer, 0)));
+        QVERIFY(peer < 0 || server.listen());
         OutputCapture output;
         StateTrace trace;
         QElapsedTimer timer;
         timer.start();
         startWith(user, u"pw"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
-        // A listener that was there all along is no reason to cut a pause short.
         QVERIFY2(timer.elapsed() >= patienceMs, qPrintable(QString::number(timer.elapsed())));
         drainEvents();
-        QCOMPARE(server.connectionCount(), 8);
+        QCOMPARE(server.connectionCount(), peer < 0 ? 0 : 8);
         const QString secret = m_helper->runs().front().managementPassword;
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < server.connectionCount(); ++i) {
             QCOMPARE(server.answers(i).size(), answers);
             QVERIFY(server.answers(i).isEmpty() || server.answers(i).first() == secret.toLatin1());
             QCOMPARE(server.received(i), QByteArray());
@@ -354,7 +359,7 @@ private Q_SLOTS:
 
     // openvpn opens its port a few milliseconds after the run request, when the first attempt has
     // been refused: the next attempt comes as soon as root listens there, not after the rest of the
-    // pause. A port that never opens gets every attempt and every pause, as long as ever.
+    // pause.
     void managementPortOpensLate()
     {
         SKIP_UNLESS_ROOT();
@@ -369,21 +374,6 @@ private Q_SLOTS:
         QVERIFY2(sinceListening.elapsed() < 150, qPrintable(QString::number(sinceListening.elapsed())));
         QTRY_COMPARE(server.received(0), openingCommands());
     }
-    void managementPortThatNeverOpens()
-    {
-        OutputCapture output;
-        StateTrace trace;
-        QElapsedTimer timer;
-        timer.start();
-        startWith(user, u"pw"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 20000);
-        QVERIFY2(timer.elapsed() >= patienceMs, qPrintable(QString::number(timer.elapsed())));
-        drainEvents();
-        QCOMPARE(output.standardOutput(), QStringList { u"error while starting mgmt interface\n"_s });
-        QCOMPARE(trace.states(), QStringList { u"NOPROCESS"_s });
-        QCOMPARE(m_helper->runs().size(), std::size_t(1));
-    }
-
     // The openvpn of an earlier launch holds the port until it has gone; the helper would give it a
     // few seconds to end by itself. The start ends it first and waits for its end, so its attempts
     // find the new openvpn, which alone gets the credentials.
