@@ -1,5 +1,6 @@
 // Faults under the real window, against the local stack: openvpn or the helper dying at the worst moment, a
-// reply cut short, a file in the way of the configuration, another user on the port, clicks over and over.
+// reply cut short, a file in the way of the configuration, another user on the port, clicks over and over,
+// a password that needs quoting, a start while the last openvpn still ends.
 #include "account/CredentialStore.h"
 #include "tests/e2e/WindowTest.h"
 
@@ -17,8 +18,7 @@ using namespace quellnet::test;
 
 namespace {
 const QString openVpnExited = QStringLiteral("OpenVPN exited: termiationStatus=");
-constexpr uid_t nobody = 65534;
-enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperDuringManagementAttempts };
+enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperConnected, HelperBeforeStart, HelperDuringManagementAttempts };
 enum class SignInFault { LoginCutShort, ProfileCutShort, ConfigSymlink, ConfigOfAnotherUser, ConfigFolder, ConfigFifo };
 // The longest time the GUI thread went without running its event loop, while this lives.
 class StallMeter
@@ -92,23 +92,42 @@ private Q_SLOTS:
     {
         QTest::addColumn<Killed>("killed");
         QTest::addColumn<QString>("sheet"); // what the window then says
-        QTest::newRow("openvpn while connected")
-            << Killed::OpenVpnConnected
-            << QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
+        const QString dropped = QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
+        const QString noHelper
+            = QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");
+        QTest::newRow("openvpn while connected") << Killed::OpenVpnConnected << dropped;
         // Nothing was reported yet, so the state still reads as before the start.
         QTest::newRow("openvpn before its first report")
             << Killed::OpenVpnBeforeFirstReport
             << QStringLiteral("OpenVPN wurde unerwartet beendet. Bitte erneut verbinden.");
-        QTest::newRow("helper during the management attempts")
-            << Killed::HelperDuringManagementAttempts
-            << QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");
+        // openvpn goes with its helper; the tunnel that was up dropped, the helper was there to start it.
+        QTest::newRow("helper while connected") << Killed::HelperConnected << dropped;
+        QTest::newRow("helper before the start") << Killed::HelperBeforeStart << noHelper;
+        QTest::newRow("helper during the management attempts") << Killed::HelperDuringManagementAttempts << noHelper;
     }
     void processKilled()
     {
         QFETCH(Killed, killed);
         QFETCH(QString, sheet);
         const int runsBefore = helperRunRequests();
-        if (killed == Killed::HelperDuringManagementAttempts) {
+        if (killed == Killed::HelperBeforeStart) {
+            QVERIFY(E2eStack::killHelper());
+            // The cached connection learns of it; the start then makes a new one, which cannot connect.
+            CHECK(m_output->waitForLog(QStringLiteral("XPC Connection Invalidated\n")));
+            QElapsedTimer elapsed;
+            elapsed.start();
+            clickAndWaitFor(noProcessState, 30000);
+            const qint64 gaveUpAfter = elapsed.elapsed(); // eight refused attempts, 300 ms apart
+            QVERIFY2(gaveUpAfter >= 1800 && gaveUpAfter < 9000, qPrintable(QString::number(gaveUpAfter)));
+            QTest::qWait(500);
+            QCOMPARE(m_trace->states(), QStringList { noProcessState });
+            QCOMPARE(m_output->standardOutput().count(QStringLiteral("error while starting mgmt interface\n")), 1);
+        } else if (killed == Killed::HelperConnected) {
+            clickAndWaitFor(connectedState, 30000);
+            QVERIFY(E2eStack::killHelper());
+            CHECK(m_output->waitForLog(QStringLiteral("XPC Connection Invalidated\n")));
+            CHECK(waitUntil([] { return OpenVPNService::isIdleState(OpenVPNService::shared().state()); }, 15000));
+        } else if (killed == Killed::HelperDuringManagementAttempts) {
             m_program->clickConnect();
             CHECK(waitUntil([&] { return helperRunRequests() > runsBefore; }, 10000));
             QVERIFY(E2eStack::killHelper()); // the program gives up within its eight attempts at the port
@@ -116,7 +135,6 @@ private Q_SLOTS:
                 [this] { return !flow().isSignInUnderWay() && m_program->buttonTitle() == connectTitle; }, 8000));
             // "XPC Connection Invalidated", or the proxy's error when the reply was under way.
             CHECK(m_output->waitForLog(QStringLiteral("nvalidated")));
-            QVERIFY(E2eStack::startHelper());
         } else {
             m_program->clickConnect();
             const qint64 openvpn = killed != Killed::OpenVpnConnected ? holdOpenVpnAtItsPort(*m_output)
@@ -130,6 +148,9 @@ private Q_SLOTS:
             QCOMPARE(OpenVPNService::shared().state(), noProcessState);
         }
         QCOMPARE(m_program->closeSheets(), QStringList { sheet });
+        // The next start goes through a new connection to the restarted helper.
+        if (E2eStack::helperPid() == 0)
+            QVERIFY(E2eStack::startHelper());
         expectUsableAgain();
     }
     void signInStopsBeforeAnythingStarts_data()
@@ -237,6 +258,32 @@ private Q_SLOTS:
         clickAndWaitFor(noProcessState, 20000);
         QVERIFY(m_program->sheets().isEmpty()); // the person's own disconnect
         expectUsableAgain();
+    }
+    // Blanks, a double quote and a backslash: the password needs quoting everywhere it travels.
+    void trickyPasswordConnects()
+    {
+        const StackAccount tricky = E2eStack::trickyAccount();
+        m_program->typeCredentials(tricky.email, tricky.password);
+        clickAndWaitFor(connectedState, 30000);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        clickAndWaitFor(noProcessState, 20000);
+        // openvpn's own last report, then the helper's word that it has ended.
+        const QStringList states = m_trace->states();
+        CHECK(states.contains(QStringLiteral("EXITING"))
+            && states.indexOf(QStringLiteral("EXITING")) < states.lastIndexOf(noProcessState));
+        CHECK(m_output->waitForLog(openVpnExited + u'0'));
+    }
+    // The old openvpn still runs when the new start begins: the new one must get the credentials.
+    void startRightAfterStopConnects()
+    {
+        clickAndWaitFor(connectedState, 30000);
+        OpenVPNService &service = OpenVPNService::shared();
+        service.stopOpenVPN();
+        m_trace->clear();
+        service.startOpenVPN();
+        CHECK(m_trace->waitFor(connectedState, 30000));
+        QCOMPARE(E2eStack::tunnelInterfaces().size(), 1);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
     }
 };
 

@@ -5,11 +5,11 @@
 #include "base/AppPaths.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
-#include "engine/TcpSocketTable.h"
 #include "tests/support/FakeHelperProtocol.h"
 #include "tests/support/ManagementServer.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/StateTrace.h"
+#include "tests/support/TestTools.h"
 #include "tests/support/Waiting.h"
 #include "ui/FailureText.h"
 
@@ -137,15 +137,6 @@ class TestFailureReasons : public QObject
     std::shared_ptr<FakeHelperProtocol> m_helper;
     OpenVPNService &service() { return OpenVPNService::shared(); }
 
-    static std::optional<uint> portListener()
-    {
-        for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
-            if (entry.state == TcpSocketTable::Listen && entry.localPort == 1337)
-                return entry.uid;
-        }
-        return std::nullopt;
-    }
-
     // On another thread, as the helper connection delivers it.
     void terminate(int status)
     {
@@ -199,9 +190,9 @@ private Q_SLOTS:
         if (row.setup == Setup::Openvpn) {
             QVERIFY(server.listen());
         } else if (row.setup == Setup::ForeignListener) {
-            foreign.startCommand(u"setpriv --reuid=65534 --regid=65534 --clear-groups socat -u "
-                                 "TCP-LISTEN:1337,bind=127.0.0.1,reuseaddr,fork STDOUT"_s);
-            QTRY_VERIFY_WITH_TIMEOUT(portListener() == 65534u, 5000);
+            foreign.startCommand(u"setpriv --reuid=%1 --regid=%1 --clear-groups socat -u "
+                                 "TCP-LISTEN:1337,bind=127.0.0.1,reuseaddr,fork STDOUT"_s.arg(nobody));
+            QTRY_VERIFY_WITH_TIMEOUT(managementPortListener() == nobody, 5000);
         } else if (row.setup == Setup::NoHelper) {
             m_delegate.connection = nullptr;
         } else if (row.setup == Setup::LongPassword) {
