@@ -98,8 +98,6 @@ private Q_SLOTS:
         launch();
         waitForVersionRead();
         QLocalSocket *client = installed.acceptClient();
-        const std::optional<HelperRequest> request = client ? installed.readRequest(client) : std::nullopt;
-        QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
         MainViewController *view = m_delegate->mainViewController();
         QVERIFY(QTest::qWaitForWindowActive(m_delegate->window()));
         QTest::keyClicks(view->emailEdit(), u"anna@example.ch"_s);
@@ -108,17 +106,14 @@ private Q_SLOTS:
         QCOMPARE(takeLog(), QStringList { bundleLine });
 
         const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
-        HelperSocketStandIn::send(
-            client, HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, shippedVersion, 0, {} }));
+        using Op = HelperRequest::Operation;
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetVersion, versionReply(0)));
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
         // Then it asks for a tunnel an earlier launch left running; another user's is left alone.
         // The question goes out once the GUI thread has taken the answer in: wait with it running.
         QTRY_VERIFY(client->canReadLine());
-        const std::optional<HelperRequest> getRun = installed.readRequest(client);
-        QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
-        HelperSocketStandIn::send(client,
-            HelperWire::encode(HelperReply { getRun->id, HelperReply::Kind::Run, {}, 0, HelperRun { 4242, {} } }));
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetRun, runReply(0, HelperRun { 4242, {} })));
         QTRY_VERIFY(!OpenVPNService::shared().isStarting());
         QTest::qWait(200);
         QCOMPARE(prompts(), 0);
@@ -158,12 +153,8 @@ private Q_SLOTS:
             launch();
             if (installed) {
                 waitForVersionRead();
-                QLocalSocket *client = installed->acceptClient();
-                const std::optional<HelperRequest> request = client ? installed->readRequest(client) : std::nullopt;
-                QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
-                HelperSocketStandIn::send(client,
-                    HelperWire::encode(
-                        HelperReply { request->id, HelperReply::Kind::Version, installedVersion, 0, {} }));
+                QVERIFY(HelperSocketStandIn::answer(installed->acceptClient(), HelperRequest::Operation::GetVersion,
+                    versionReply(0, installedVersion)));
             }
             const QStringList lines = logUntil(installedLine, 30000);
             QVERIFY2(lines.size() >= 3 && lines.first() == bundleLine && lines.at(1).startsWith(answerLine),
@@ -171,11 +162,8 @@ private Q_SLOTS:
             if (installed) {
                 // The newly installed helper (here the same stand-in) is asked for a tunnel to take over,
                 // on a connection of its own: the check's went with the installation.
-                QLocalSocket *fresh = installed->acceptClient();
-                const std::optional<HelperRequest> getRun = fresh ? installed->readRequest(fresh) : std::nullopt;
-                QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
-                HelperSocketStandIn::send(
-                    fresh, HelperWire::encode(HelperReply { getRun->id, HelperReply::Kind::Run, {}, 0, std::nullopt }));
+                QVERIFY(HelperSocketStandIn::answer(
+                    installed->acceptClient(), HelperRequest::Operation::GetRun, runReply(0, {})));
                 QTRY_VERIFY(!OpenVPNService::shared().isStarting());
             }
         }
