@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -20,6 +21,8 @@
 #include <QSet>
 #include <QTest>
 #include <QXmlStreamReader>
+
+#include <functional>
 
 using namespace quellnet;
 using namespace quellnet::test;
@@ -43,11 +46,6 @@ QSet<QString> catalogue(const QString &language, bool translations)
     return texts;
 }
 
-QString withoutShortcut(const QString &text)
-{
-    return text.section(QLatin1Char('\t'), 0, 0);
-}
-
 } // namespace
 
 class TestLanguage : public QObject
@@ -63,34 +61,28 @@ class TestLanguage : public QObject
     QString textOf(const QString &what)
     {
         StatusMenu *menu = m_delegate->statusMenu();
-        if (what == u"connect button")
-            return view()->connectButton()->text();
+        const QHash<QString, std::function<QString()>> shown {
+            { u"connect button"_s, [&] { return view()->connectButton()->text(); } },
+            { u"sign-up link"_s, [&] { return view()->signupButton()->text(); } },
+            { u"help link"_s, [&] { return view()->helpButton()->text(); } },
+            { u"e-mail placeholder"_s, [&] { return view()->emailEdit()->placeholderText(); } },
+            { u"password placeholder"_s, [&] { return view()->passwordEdit()->placeholderText(); } },
+            { u"check box caption"_s, [&] { return view()->rememberText()->text(); } },
+            { u"check box name"_s,
+                [&] { return QAccessible::queryAccessibleInterface(view()->rememberCheck())->text(QAccessible::Name); } },
+            { u"tray: connect"_s, [&] { return menu->connectItem()->text(); } },
+            { u"tray: window"_s, [&] { return menu->showWindowItem()->text(); } },
+            { u"tray: autostart"_s, [&] { return menu->autostartItem()->text(); } },
+            { u"tray: quit"_s, [&] { return menu->quitItem()->text(); } },
+        };
+        if (const auto text = shown.value(what))
+            return text();
         if (what == u"connect button, connected") {
             deliverState(u"CONNECTED"_s);
             const QString title = view()->connectButton()->text() + u" / "_s + menu->connectItem()->text();
             deliverState(u"NOPROCESS"_s);
             return title;
         }
-        if (what == u"sign-up link")
-            return view()->signupButton()->text();
-        if (what == u"help link")
-            return view()->helpButton()->text();
-        if (what == u"e-mail placeholder")
-            return view()->emailEdit()->placeholderText();
-        if (what == u"password placeholder")
-            return view()->passwordEdit()->placeholderText();
-        if (what == u"check box caption")
-            return view()->rememberText()->text();
-        if (what == u"check box name")
-            return QAccessible::queryAccessibleInterface(view()->rememberCheck())->text(QAccessible::Name);
-        if (what == u"tray: connect")
-            return menu->connectItem()->text();
-        if (what == u"tray: window")
-            return menu->showWindowItem()->text();
-        if (what == u"tray: autostart")
-            return menu->autostartItem()->text();
-        if (what == u"tray: quit")
-            return menu->quitItem()->text();
         if (what == u"sheet") {
             view()->emailEdit()->clear();
             QTest::mouseClick(view()->connectButton(), Qt::LeftButton);
@@ -101,7 +93,7 @@ class TestLanguage : public QObject
         }
         if (what == u"Qt's context menu") {
             const std::unique_ptr<QMenu> context(view()->emailEdit()->createStandardContextMenu());
-            return withoutShortcut(context->actions().constFirst()->text());
+            return context->actions().constFirst()->text().section(u'\t', 0, 0); // without its shortcut
         }
         return u"(unknown: %1)"_s.arg(what);
     }

@@ -10,7 +10,6 @@
 #include "ui/MainViewController.h"
 #include "ui/UrlOpener.h"
 
-#include <QAbstractButton>
 #include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
@@ -179,8 +178,8 @@ private Q_SLOTS:
             opened, (QList<QUrl> { QUrl(u"https://quellnet.ch/preise/"_s), QUrl(u"https://quellnet.ch/support/"_s) }));
     }
 
-    // Connected, the tunnel's address, the server, the time connected and the traffic below the button,
-    // in the form's type; the time ticks only while the window is on screen; all of it goes when the
+    // Connected, the tunnel's address, the server, the time connected and the traffic below the button;
+    // the time ticks only while the window is on screen; all of it goes when the
     // tunnel does, and the window takes its old size again.
     void connectedView()
     {
@@ -191,20 +190,12 @@ private Q_SLOTS:
         deliverLine(connectedReport(3725));
         QVERIFY(tunnelPanel()->isVisible());
         QTRY_VERIFY(m_window->height() > idleHeight);
-        const QStringList captions { label("addressCaption")->text(), label("serverCaption")->text(),
-            label("durationCaption")->text(), label("receivedCaption")->text(), label("sentCaption")->text() };
-        QCOMPARE(captions, (QStringList { u"Adresse"_s, u"Server"_s, u"Dauer"_s, u"Empfangen"_s, u"Gesendet"_s }));
         QCOMPARE(label("addressValue")->text(), u"10.204.0.2"_s);
         QCOMPARE(label("serverValue")->text(), u"10.203.0.2"_s);
         const QString started = label("durationValue")->text();
         QVERIFY2(started.startsWith(u"1:02:0"_s), qPrintable(started));
         QCOMPARE(label("receivedValue")->text(), u"1.2 MB"_s);
         QCOMPARE(label("sentValue")->text(), u"345.7 kB"_s);
-        for (const char *name : { "addressCaption", "addressValue" }) {
-            QCOMPARE(label(name)->font().pointSize(), 13);
-            QCOMPARE(label(name)->palette().color(QPalette::WindowText),
-                name == QByteArray("addressCaption") ? grey : white);
-        }
 
         QVERIFY(m_view->isTicking());
         QTRY_VERIFY_WITH_TIMEOUT(label("durationValue")->text() != started, 2500);
@@ -396,16 +387,10 @@ private Q_SLOTS:
         QVERIFY(!outline->isVisible());
     }
 
-    // Every button shows the pointing hand, the check box and the links included; once the view is
-    // gone, no state change reaches it.
-    void pointingHandAndDestroyedView()
+    // Once the view is gone, no state change reaches it.
+    void destroyedView()
     {
         createView();
-        const QList<QAbstractButton *> buttons = m_view->findChildren<QAbstractButton *>();
-        QVERIFY(buttons.size() >= 4);
-        for (const QAbstractButton *button : buttons)
-            QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
-        QCOMPARE(m_view->emailEdit()->cursor().shape(), Qt::IBeamCursor);
         m_window.reset();
         QVERIFY(m_view.isNull());
         deliverState(u"CONNECTED"_s);
