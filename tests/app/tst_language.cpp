@@ -135,13 +135,6 @@ private Q_SLOTS:
 
     void cleanupTestCase() { m_delegate.reset(); }
 
-    void languageFollowsTheDesktop()
-    {
-        const QString name = QLocale::system().name();
-        const QString expected = name.startsWith(u"de") ? u"de"_s : name.startsWith(u"en") ? u"en"_s : QString();
-        QCOMPARE(m_language, expected);
-    }
-
     void texts_data()
     {
         QTest::addColumn<QString>("what");

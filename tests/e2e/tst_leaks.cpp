@@ -137,7 +137,7 @@ private Q_SLOTS:
         QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
         QVERIFY(m_trace->waitFor(noProcessState, 15000));
         expectAsBefore(10000);
-        const QByteArray lines = readFile(E2eStack::dir() + QStringLiteral("/log/helper.log"));
+        const QByteArray lines = E2eStack::helperLog();
         QVERIFY(lines.contains("restored /etc/resolv.conf"));
         QVERIFY(lines.contains("lifted the IPv6 block"));
     }

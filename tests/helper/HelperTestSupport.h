@@ -179,11 +179,6 @@ inline pid_t waitForOpenVPN(pid_t daemon, pid_t notThisOne = 0)
     return 0;
 }
 
-inline QList<QByteArray> commandLineOf(pid_t pid)
-{
-    return ProcFs::read(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
-}
-
 // The helper daemon as a child of the test, ended with SIGTERM.
 class Daemon : public QProcess
 {
