@@ -1,7 +1,8 @@
 // Faults under the real window, against the local stack: openvpn or the helper dying at the worst moment, a
 // reply cut short, a file in the way of the configuration, another user on the port, clicks over and over,
 // a password that needs quoting, a start while the last openvpn still ends; and why a connect failed: a
-// VPN server that refuses the password, a profile the helper refuses, an account service that is down.
+// VPN server that refuses the password, a profile the helper refuses, an account service that is down;
+// and name resolution and IPv6 under a full tunnel.
 #include "account/CredentialStore.h"
 #include "tests/e2e/WindowTest.h"
 
@@ -12,8 +13,11 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <netdb.h>
+#include <netinet/in.h>
 
 using namespace quellnet;
 using namespace quellnet::test;
@@ -40,6 +44,50 @@ private:
     QElapsedTimer m_sinceTick;
     qint64 m_longest = 0;
 };
+QString stackValue(const char *key)
+{
+    return E2eStack::value(QLatin1String(key));
+}
+
+// What the C library resolves the name to, as any program here would: its first IPv4 address.
+QString resolve(const QString &name)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found) != 0 || !found)
+        return QStringLiteral("(not resolved)");
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr, text, sizeof text);
+    ::freeaddrinfo(found);
+    return QString::fromLatin1(text);
+}
+
+QByteArray resolvConf()
+{
+    return readFile(QStringLiteral("/etc/resolv.conf"));
+}
+
+// The line the LAN's IPv6 host answers with, or why there is none.
+QString lanIpv6Line()
+{
+    QString error;
+    const QByteArray line = readLineFrom(
+        QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()), 3000, &error);
+    return error.isEmpty() ? QString::fromUtf8(line) : QStringLiteral("connect: ") + error;
+}
+
+// The unreachable routes the helper's scripts add for IPv6 (protocol 157).
+QString ipv6GuardRoutes()
+{
+    QProcess ip;
+    ip.start(QStringLiteral("ip"),
+        { QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("show"), QStringLiteral("proto"),
+            QStringLiteral("157") });
+    ip.waitForFinished(5000);
+    return QString::fromUtf8(ip.readAllStandardOutput()).trimmed();
+}
 } // namespace
 
 class TestFaults : public WindowTest
@@ -86,6 +134,17 @@ class TestFaults : public WindowTest
             *seenAt = clock->elapsed();
         QTest::qWait(300); // and no second one
         return m_program->closeSheets().join(u" | "_s);
+    }
+
+    // What the stack's machine looks like without a tunnel: the LAN's name server answers, IPv6 reaches
+    // the LAN's host, no route of the helper's is left.
+    void expectNamesAndIpv6AsBefore(int timeoutMs)
+    {
+        const QByteArray lan = "nameserver " + stackValue("STACK_LAN_DNS").toUtf8() + '\n';
+        QVERIFY2(waitUntil([&] { return resolvConf() == lan; }, timeoutMs), resolvConf().constData());
+        QCOMPARE(resolve(stackValue("STACK_DNS_NAME")), stackValue("STACK_DNS_LAN_ANSWER"));
+        QCOMPARE(ipv6GuardRoutes(), QString());
+        QCOMPARE(lanIpv6Line(), stackValue("STACK_LAN6_LINE"));
     }
 
 private Q_SLOTS:
@@ -384,6 +443,44 @@ private Q_SLOTS:
         QCOMPARE(nextSheet(), u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s);
         QCOMPARE(helperRunRequests(), runsBefore);
         expectIdleAndNothingLeft();
+    }
+
+    // A full IPv4-only tunnel: names go to the tunnel's name server and IPv6 does not leave beside the
+    // tunnel; after "Trennen", and after openvpn is killed without its down script, everything is as
+    // before. The stack's machine (its client namespace) has an /etc/resolv.conf of its own.
+    void fullTunnelKeepsNamesAndIpv6Inside_data()
+    {
+        addRows<bool>("killed", { { "then Trennen", false }, { "then openvpn killed", true } });
+    }
+    void fullTunnelKeepsNamesAndIpv6Inside()
+    {
+        QFETCH(bool, killed);
+        expectNamesAndIpv6AsBefore(5000);
+        clickAndWaitFor(connectedState, 30000);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        QCOMPARE(resolve(stackValue("STACK_DNS_NAME")), stackValue("STACK_DNS_TUNNEL_ANSWER"));
+        QVERIFY2(resolvConf().contains("\nnameserver " + stackValue("STACK_TUNNEL_SERVER").toUtf8() + '\n'),
+            resolvConf().constData());
+        // Refused on the spot, so that programs fall back to IPv4 through the tunnel at once.
+        QElapsedTimer clock;
+        clock.start();
+        const QString refused = lanIpv6Line();
+        QVERIFY2(refused.startsWith(u"connect: "), qPrintable(refused));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(refused));
+        QVERIFY(!ipv6GuardRoutes().isEmpty());
+        if (!killed) {
+            clickAndWaitFor(noProcessState, 20000);
+            expectNamesAndIpv6AsBefore(5000);
+            return;
+        }
+        // SIGKILL: no down script runs; the helper sees openvpn end and puts things back itself.
+        const qint64 openvpn = E2eStack::helperOpenVpnPids().value(0);
+        QVERIFY(openvpn != 0);
+        QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
+        CHECK(m_trace->waitFor(noProcessState, 15000));
+        expectNamesAndIpv6AsBefore(10000);
+        QVERIFY(E2eStack::helperLog().contains("restored /etc/resolv.conf"));
+        QVERIFY(E2eStack::helperLog().contains("lifted the IPv6 block"));
     }
 };
 
