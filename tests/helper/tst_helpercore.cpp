@@ -1,10 +1,12 @@
-// client.up and client.down, run the way openvpn runs them (route-up, then down, with the state
-// folder as their argument), against recording stand-ins for resolvectl, systemctl, resolvconf and
-// ip placed first on their PATH. Each case runs in a mount namespace of its own with a private /etc,
-// so that the /etc/resolv.conf path is exercised for real and the machine's file is never touched. Then
-// the helper's own restore of what they recorded. Runs in a network namespace of its own.
-
+// The root helper's own parts, without its daemon: its profile allowlist; client.up and client.down,
+// run the way openvpn runs them (route-up, then down, with the state folder as their argument), against
+// recording stand-ins for resolvectl, systemctl, resolvconf and ip placed first on their PATH, each case
+// in a mount namespace of its own with a private /etc, so that the /etc/resolv.conf path is exercised
+// for real and the machine's file is never touched; and the helper's own restore of what they
+// recorded. Runs in a network namespace of its own.
+#include "helper/ProfileAllowlist.h"
 #include "helper/ResolverState.h"
+#include "helperlink/HelperWire.h"
 #include "tests/support/TestTools.h"
 
 #include <QDir>
@@ -114,12 +116,13 @@ struct Case
 
 Q_DECLARE_METATYPE(Case)
 
-class TestHelperScripts : public QObject
+class TestHelperCore : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     QString m_state;
+    bool m_namespaces = false; // whether a private mount namespace can be had
 
     // Runs `script` in a mount namespace of its own, with the stand-ins (from `path`) first on the PATH.
     bool runPrivately(QProcessEnvironment environment, const QString &path, const QString &script)
@@ -147,8 +150,7 @@ private Q_SLOTS:
         m_state = m_dir.filePath(u"state"_s);
         QVERIFY(QDir().mkdir(m_state));
         QVERIFY(QFile::setPermissions(m_state, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        if (QProcess::execute(u"unshare"_s, { ::geteuid() == 0 ? u"-m"_s : u"-rm"_s, u"true"_s }) != 0)
-            QSKIP("needs a private mount namespace (unshare -m, or -rm as a normal user)");
+        m_namespaces = QProcess::execute(u"unshare"_s, { ::geteuid() == 0 ? u"-m"_s : u"-rm"_s, u"true"_s }) == 0;
     }
 
     void scripts_data()
@@ -229,6 +231,8 @@ private Q_SLOTS:
     }
     void scripts()
     {
+        if (!m_namespaces)
+            QSKIP("needs a private mount namespace (unshare -m, or -rm as a normal user)");
         QFETCH(Case, script);
         for (const char *file : { "calls", "refuse", "full-tunnel", "resolved-runs", "guard", "resolvconf-off" })
             QFile::remove(m_dir.filePath(QLatin1String(file)));
@@ -285,6 +289,8 @@ private Q_SLOTS:
     }
     void untrustedArguments()
     {
+        if (!m_namespaces)
+            QSKIP("needs a private mount namespace (unshare -m, or -rm as a normal user)");
         QFETCH(QString, device);
         QFETCH(QString, state);
         QFile::remove(m_dir.filePath(u"calls"_s));
@@ -410,7 +416,119 @@ private Q_SLOTS:
         QCOMPARE(readFile(target), QByteArray("nameserver 192.168.1.1\n"));
         QVERIFY(!QFile::exists(root.filePath(u"resolv.conf.ours"_s)));
     }
+
+    // The profile allowlist: openvpn's reading of a profile, what a root openvpn may be told to do.
+    // openvpn's own reading of a line; nothing where openvpn refuses it.
+    void splitLine_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("params"); // joined by '|'; null: unreadable
+        const auto row = [](const char *name, const QByteArray &line, const QByteArray &params) {
+            QTest::newRow(name) << line << params;
+        };
+        row("blanks and a comment", "  verb\t 3  # loud\r\n", "verb|3");
+        row("backslash does not hide a comment", "a \\#b", "a");
+        row("escapes in double quotes", "x \"C=CH, \\\\ \\\"q\\\"\"", "x|C=CH, \\ \"q\"");
+        row("single quotes take no escapes", "x 'a\\b\"c'", "x|a\\b\"c");
+        row("bad backslash", "x \"a\\nb\"", nullptr);
+        row("parameter too long", "x " + QByteArray(257, 'a'), nullptr);
+    }
+    void splitLine()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, params);
+        const auto split = ProfileAllowlist::splitLine(line);
+        QCOMPARE(split.has_value(), !params.isNull());
+        if (split)
+            QCOMPARE(split->join('|'), params);
+    }
+
+    // A provider's profile (byte-order mark, Windows line ends, inline keys, quoting) is accepted
+    // and re-quoted the way openvpn reads it.
+    void acceptsAProviderProfile()
+    {
+        const ProfileCheck check = ProfileAllowlist::check(QByteArray(
+            "\xEF\xBB\xBF# CH-1\nclient\n--remote vpn.quellnet.ch 1194 udp ; primary\nauth-user-pass\n"
+            "verify-x509-name 'C=CH, O=\"Quell Net\", CN=vpn' subject\npull-filter ignore \"route-ipv6\"\n"
+            "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBeTCCAR\n-----END CERTIFICATE-----\n  </ca> trailing words\n")
+                                                               .replace("\n", "\r\n"));
+        QVERIFY2(check.accepted, qPrintable(check.reason));
+        QVERIFY2(check.sanitized.startsWith("client\nremote vpn.quellnet.ch 1194 udp\nauth-user-pass\n"
+                                            "verify-x509-name \"C=CH, O=\\\"Quell Net\\\", CN=vpn\" subject\n"
+                                            "pull-filter ignore route-ipv6\n<ca>\n-----BEGIN CERTIFICATE-----\r\n"),
+            check.sanitized.constData());
+        QVERIFY(check.sanitized.endsWith("-----END CERTIFICATE-----\r\n</ca>\n"));
+    }
+
+    // Only a client's profile, with 'tls-client' and 'pull' standing in for 'client'.
+    void acceptsClientRoles_data()
+    {
+        addRows<QByteArray>("profile",
+            { { "client", "client\nremote vpn.example.net 1194\nrport 443\nnobind\n" },
+                { "tls-client with pull, tcp-client",
+                    "pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n" },
+                { "client with plain tcp", "client\nproto tcp\nremote 10.0.0.1 443 tcp\n" } });
+    }
+    void acceptsClientRoles()
+    {
+        QFETCH(QByteArray, profile);
+        const ProfileCheck check = ProfileAllowlist::check(profile);
+        QVERIFY2(check.accepted, qPrintable(check.reason));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("profile");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("status");
+        const auto row = [](const char *name, const QByteArray &profile, int line, const char *reason,
+                             int status = RunStatus::profileRefused) {
+            QTest::newRow(name) << profile << line << QString::fromLatin1(reason) << status;
+        };
+        row("up script", "client\nup /tmp/x.sh\n", 2, "runs a program as root");
+        row("quoted up", "\"up\" /tmp/x.sh", 1, "runs a program as root");
+        row("plugin", "plugin /tmp/x.so", 1, "loads code");
+        row("setenv opt", "setenv opt up /tmp/x.sh", 1, "sets variables");
+        row("management", "management 0.0.0.0 7505", 1, "management interface");
+        row("unknown directive", "frobnicate 1", 1, "'frobnicate' is not allowed");
+        row("include", "config /etc/openvpn/other.conf", 1, "reads another configuration file");
+        row("log", "log /etc/passwd", 1, "reads or writes a file as root");
+        row("auth-user-pass from a file", "auth-user-pass /etc/shadow", 1, "with a file");
+        row("inline up", "<up>\n/tmp/x.sh\n</up>\n", 1, "inline block 'up' is not allowed");
+        row("option-like host", "remote -oProxyCommand=x", 1, "parameter 1 of 'remote'");
+        // openvpn reads 255 bytes at a time: what follows the padding would be a line of its own.
+        row("line split by openvpn", "verb 3" + QByteArray(250, ' ') + "up /tmp/x.sh\n", 1, "longer than 254 bytes");
+        row("block closed mid-line", "client\n<ca>\n" + QByteArray(255, 'A') + "</ca>\nup /tmp/x.sh\n</ca>\n", 3,
+            "longer than 254 bytes");
+        row("NUL", QByteArray("verb 3\0up /tmp/x.sh\n", 20), 1, "control character");
+        // Root must not listen: the lines are judged before the profile's role, so this one is
+        // refused for what it asks, not for what it lacks.
+        row("listening profile", "dev tun\nproto udp\nport 53\nfloat\n", 3, "would make openvpn listen");
+        for (const char *directive : { "lport 1194", "bind", "local 0.0.0.0", "float" })
+            row(directive, "client\nremote a\n" + QByteArray(directive) + '\n', 3, "would make openvpn listen");
+        row("plain tcp without client", "tls-client\npull\nremote a\nproto tcp\n", 4, "plain 'tcp'");
+        row("plain tcp in a remote without client", "tls-client\npull\nremote a 443 tcp4\n", 3, "plain 'tcp'");
+        row("no client", "dev tun\nremote a\n", 0, "'client'", RunStatus::notAClientProfile);
+        row("tls-client without pull", "tls-client\nremote a\n", 0, "'client'", RunStatus::notAClientProfile);
+        row("no remote", "client\nrport 1194\n", 0, "'remote' is missing", RunStatus::notAClientProfile);
+        row("only comments", "# client\n; remote a\n", 0, "no directive", RunStatus::notAClientProfile);
+    }
+    void refusals()
+    {
+        QFETCH(QByteArray, profile);
+        QFETCH(int, line);
+        QFETCH(QString, reason);
+        QFETCH(int, status);
+        const ProfileCheck check = ProfileAllowlist::check(profile);
+        QVERIFY(!check.accepted && check.sanitized.isEmpty());
+        QCOMPARE(check.line, line);
+        QCOMPARE(check.status, status);
+        QVERIFY2(check.reason.contains(reason), qPrintable(check.reason));
+        // The reason goes to the log: it names directives, never their values.
+        QVERIFY2(!check.reason.contains(QLatin1Char('/')), qPrintable(check.reason));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestHelperScripts)
-#include "tst_helperscripts.moc"
+QTEST_GUILESS_MAIN(TestHelperCore)
+#include "tst_helpercore.moc"
