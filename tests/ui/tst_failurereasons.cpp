@@ -123,6 +123,12 @@ QList<Row> rows()
     };
 }
 
+// The helper's word on the run's end, on another thread, as the helper connection delivers it.
+void terminate(const FakeHelperProtocol::RunRequest &request, int status)
+{
+    std::thread([&request, status] { request.terminationHandler(status); }).join();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
@@ -136,13 +142,6 @@ class TestFailureReasons : public QObject
     FakeConnectionProvider m_delegate;
     std::shared_ptr<FakeHelperProtocol> m_helper;
     OpenVPNService &service() { return OpenVPNService::shared(); }
-
-    // On another thread, as the helper connection delivers it.
-    void terminate(int status)
-    {
-        const FakeHelperProtocol::RunRequest request = m_helper->runs().at(0);
-        std::thread([&request, status] { request.terminationHandler(status); }).join();
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -202,9 +201,8 @@ private Q_SLOTS:
         }
         // Refused runs are answered at once, as the helper answers them.
         if (row.setup == Setup::NobodyListens && row.status != noStatus)
-            m_helper->onRun = [status = row.status](const FakeHelperProtocol::RunRequest &request) {
-                std::thread([&request, status] { request.terminationHandler(status); }).join();
-            };
+            m_helper->onRun
+                = [status = row.status](const FakeHelperProtocol::RunRequest &request) { terminate(request, status); };
 
         StateTrace trace;
         OutputCapture output;
@@ -223,7 +221,7 @@ private Q_SLOTS:
             server.connection(0)->flush();
             server.connection(0)->disconnectFromHost();
             QTRY_COMPARE_WITH_TIMEOUT(service().management().readerCount(), 0, 10000);
-            terminate(row.status);
+            terminate(m_helper->runs().at(0), row.status);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting() && OpenVPNService::isIdleState(service().state()), 20000);
         drainEvents();
