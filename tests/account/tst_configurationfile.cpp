@@ -51,8 +51,8 @@ private Q_SLOTS:
         QTest::newRow("symlink to a folder") << u"mkdir elsewhere && ln -s elsewhere quellnet"_s << false;
         QTest::newRow("a file") << u"touch quellnet"_s << false;
         if (::geteuid() == 0)
-            QTest::newRow("another user's folder") << u"mkdir -m 700 quellnet && chown %1 quellnet"_s.arg(nobody)
-                                                   << false;
+            QTest::newRow("another user's folder")
+                << u"mkdir -m 700 quellnet && chown %1 quellnet"_s.arg(nobody) << false;
     }
     void theFolder()
     {

@@ -12,7 +12,6 @@
 #include <QStandardPaths>
 #include <QTest>
 
-
 using namespace quellnet;
 using namespace quellnet::test;
 using namespace Qt::StringLiterals;

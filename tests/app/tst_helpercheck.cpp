@@ -59,16 +59,16 @@ class TestHelperCheck : public QObject
 
     // The shipped helper's version is read on a thread of its own; its line comes back through the
     // event loop, which a test that then blocks on the helper's socket must run first.
-    void waitForVersionRead()
+    bool versionRead()
     {
-        QVERIFY(QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); }));
+        return QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); });
     }
 
-    QStringList takeLog() { return m_output->takeLogLines(); }
     QStringList logUntil(const QString &line, int timeoutMs = 5000)
     {
         QStringList lines;
-        static_cast<void>(QTest::qWaitFor([&] { return (lines += takeLog()).contains(line); }, timeoutMs));
+        static_cast<void>(
+            QTest::qWaitFor([&] { return (lines += m_output->takeLogLines()).contains(line); }, timeoutMs));
         return lines;
     }
 
@@ -85,7 +85,7 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid() && QDir().mkdir(installRoot()));
-        takeLog();
+        m_output->takeLogLines();
     }
     void cleanup() { m_delegate.reset(); }
     void cleanupTestCase() { m_output.reset(); }
@@ -96,14 +96,14 @@ private Q_SLOTS:
     {
         HelperSocketStandIn installed(socketPath());
         launch();
-        waitForVersionRead();
+        QVERIFY(versionRead());
         QLocalSocket *client = installed.acceptClient();
         MainViewController *view = m_delegate->mainViewController();
         QVERIFY(QTest::qWaitForWindowActive(m_delegate->window()));
         QTest::keyClicks(view->emailEdit(), u"anna@example.ch"_s);
         QTest::mouseClick(view->rememberCheck(), Qt::LeftButton);
         QVERIFY(view->emailEdit()->text() == u"anna@example.ch"_s && view->rememberCheck()->isChecked());
-        QCOMPARE(takeLog(), QStringList { bundleLine });
+        QCOMPARE(m_output->takeLogLines(), QStringList { bundleLine });
 
         const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
         using Op = HelperRequest::Operation;
@@ -152,7 +152,7 @@ private Q_SLOTS:
                 installed.emplace(socketPath());
             launch();
             if (installed) {
-                waitForVersionRead();
+                QVERIFY(versionRead());
                 QVERIFY(HelperSocketStandIn::answer(installed->acceptClient(), HelperRequest::Operation::GetVersion,
                     versionReply(0, installedVersion)));
             }
@@ -199,7 +199,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(m_delegate->window()));
         QTimer::singleShot(30000, m_delegate.get(), [] { QCoreApplication::exit(99); });
         QCOMPARE(QApplication::exec(), 0);
-        const QStringList lines = takeLog();
+        const QStringList lines = m_output->takeLogLines();
         const QStringList failures = lines.filter(u"Authorization error: "_s) + lines.filter(u"Bless Error: "_s);
         QVERIFY2(failures.size() == 1 && failures.first().startsWith(shell.isEmpty() ? line.arg(notAFolder) : line),
             qPrintable(lines.join(u'\n')));

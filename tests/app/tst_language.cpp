@@ -11,7 +11,6 @@
 #include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
 
-#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
@@ -110,8 +109,7 @@ class TestLanguage : public QObject
             { u"e-mail placeholder"_s, [&] { return view()->emailEdit()->placeholderText(); } },
             { u"password placeholder"_s, [&] { return view()->passwordEdit()->placeholderText(); } },
             { u"check box caption"_s, [&] { return view()->rememberText()->text(); } },
-            { u"check box name"_s,
-                [&] { return QAccessible::queryAccessibleInterface(view()->rememberCheck())->text(QAccessible::Name); } },
+            { u"check box name"_s, [&] { return view()->rememberCheck()->accessibleName(); } },
             { u"tray: connect"_s, [&] { return menu->connectItem()->text(); } },
             { u"tray: window"_s, [&] { return menu->showWindowItem()->text(); } },
             { u"tray: autostart"_s, [&] { return menu->autostartItem()->text(); } },

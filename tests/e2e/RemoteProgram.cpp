@@ -58,14 +58,14 @@ bool RemoteProgram::makeHome(
         if (remembered.status() != QSettings::NoError)
             return failWith(error, QStringLiteral("cannot write %1").arg(settings));
     }
-    const QString owner = QStringLiteral("%1:%2").arg(uid).arg(Identity::of(uid).gid);
-    return run(QStringLiteral("chown"), { QStringLiteral("-R"), owner, QStringLiteral("--"), home }, error)
-        && run(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("go-rwx"), QStringLiteral("--"), home },
-            error);
+    return run(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-ec"), QStringLiteral("chown -R \"$1\" -- \"$2\"; chmod -R go-rwx -- \"$2\""),
+            QStringLiteral("sh"), QStringLiteral("%1:%2").arg(uid).arg(Identity::of(uid).gid), home },
+        error);
 }
 
 RemoteProgram::RemoteProgram(const QString &stageDir, const QString &home, uid_t uid)
-        : m_identity(Identity::of(uid)), m_environment(QProcessEnvironment::systemEnvironment())
+    : m_identity(Identity::of(uid)), m_environment(QProcessEnvironment::systemEnvironment())
 {
     setProgram(stageDir + QStringLiteral("/bin/quellnet-e2e-program"));
     setWorkingDirectory(home);
@@ -130,8 +130,8 @@ bool RemoteProgram::launch(QString *error)
         bindTargets.append(inside);
     }
     // The user's identity was looked up before: after fork only plain system calls are safe.
-    setChildProcessModifier([uid = m_identity.uid, gid = m_identity.gid, groups = m_identity.groups, mountPoint = m_tmpMountPoint, folders,
-                                bindSources, bindTargets] {
+    setChildProcessModifier([uid = m_identity.uid, gid = m_identity.gid, groups = m_identity.groups,
+                                mountPoint = m_tmpMountPoint, folders, bindSources, bindTargets] {
         if (!mountPoint.isEmpty()) {
             bool ok = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
                 && ::mount("qn-e2e-tmp", mountPoint.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;

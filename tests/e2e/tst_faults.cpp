@@ -25,7 +25,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QString openVpnExited = QStringLiteral("OpenVPN exited: termiationStatus=");
-enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperConnected, HelperBeforeStart, HelperDuringManagementAttempts };
+enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperConnected, HelperBeforeStart, HelperAtThePort };
 enum class SignInFault { LoginCutShort, ProfileCutShort, ConfigSymlink, ConfigOfAnotherUser, ConfigFolder, ConfigFifo };
 // The longest time the GUI thread went without running its event loop, while this lives.
 class StallMeter
@@ -82,9 +82,7 @@ QString lanIpv6Line()
 QString ipv6GuardRoutes()
 {
     QProcess ip;
-    ip.start(QStringLiteral("ip"),
-        { QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("show"), QStringLiteral("proto"),
-            QStringLiteral("157") });
+    ip.startCommand(u"ip -6 route show proto 157"_s);
     ip.waitForFinished(5000);
     return QString::fromUtf8(ip.readAllStandardOutput()).trimmed();
 }
@@ -177,7 +175,7 @@ private Q_SLOTS:
         // openvpn goes with its helper; the tunnel that was up dropped, the helper was there to start it.
         QTest::newRow("helper while connected") << Killed::HelperConnected << dropped;
         QTest::newRow("helper before the start") << Killed::HelperBeforeStart << noHelper;
-        QTest::newRow("helper during the management attempts") << Killed::HelperDuringManagementAttempts << noHelper;
+        QTest::newRow("helper during the management attempts") << Killed::HelperAtThePort << noHelper;
     }
     void processKilled()
     {
@@ -201,7 +199,7 @@ private Q_SLOTS:
             QVERIFY(E2eStack::killHelper());
             CHECK(m_output->waitForLog(QStringLiteral("XPC Connection Invalidated\n")));
             CHECK(waitUntil([] { return OpenVPNService::isIdleState(OpenVPNService::shared().state()); }, 15000));
-        } else if (killed == Killed::HelperDuringManagementAttempts) {
+        } else if (killed == Killed::HelperAtThePort) {
             m_program->clickConnect();
             CHECK(waitUntil([&] { return helperRunRequests() > runsBefore; }, 10000));
             QVERIFY(E2eStack::killHelper()); // the program gives up within its eight attempts at the port

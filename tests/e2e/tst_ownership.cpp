@@ -26,11 +26,6 @@ namespace {
 const QString trennen = u"Trennen|Trennen"_s;
 const QString verbinden = u"Verbinden|Verbinden"_s;
 
-QString helperSocket()
-{
-    return E2eStack::value(u"STACK_HELPER_SOCKET"_s);
-}
-
 // The management interface of a run, used as its owner would: the run's password, then, once openvpn
 // asks for them, the credentials. Returns what openvpn wrote once it took the password, up to a line
 // that contains `until`.
@@ -150,7 +145,7 @@ private Q_SLOTS:
     {
         QString left;
         if (!nothingLeftAfter(0)) {
-            Client root(helperSocket());
+            Client root(E2eStack::value(u"STACK_HELPER_SOCKET"_s));
             root.send(HelperRequest { 1, HelperRequest::Operation::KillOpenVPN, {}, {}, {}, {} });
             for (qint64 pid : E2eStack::helperOpenVpnPids())
                 ::kill(pid_t(pid), SIGCONT);
@@ -241,7 +236,7 @@ private Q_SLOTS:
         QVERIFY(::chown(QFile::encodeName(profile).constData(), m_b, Identity::of(m_b).gid) == 0);
         QVERIFY(QFile::setPermissions(profile, QFile::ReadOwner | QFile::WriteOwner));
         const QString secretOfB = u"b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0"_s;
-        Client b(helperSocket(), m_b, Client::Access::AsTheUser);
+        Client b(E2eStack::value(u"STACK_HELPER_SOCKET"_s), m_b, Client::Access::AsTheUser);
         const QString scripts = E2eStack::value(u"STACK_HELPER_SCRIPTS"_s);
         QVERIFY(b.send(HelperRequest { 1, HelperRequest::Operation::RunOpenVPN, profile, scripts + u"/client.up"_s,
             scripts + u"/client.down"_s, secretOfB }));

@@ -171,9 +171,10 @@ private Q_SLOTS:
         const std::pair<const char *, Case> cases[] = {
             { "resolved, full tunnel: ~. and the default route, IPv6 blocked",
                 { u"resolved"_s, true, u"file"_s, corp, {},
-                    guardUp + "resolvectl|dns|tun7|10.8.0.1|fd00::53|\n"
-                              "resolvectl|domain|tun7|corp.example|lab.corp.example|~.|\n"
-                              "resolvectl|default-route|tun7|yes|\n"
+                    guardUp
+                        + "resolvectl|dns|tun7|10.8.0.1|fd00::53|\n"
+                          "resolvectl|domain|tun7|corp.example|lab.corp.example|~.|\n"
+                          "resolvectl|default-route|tun7|yes|\n"
                         + guardDown + revert } },
             { "resolved, split tunnel: only the pushed domains",
                 { u"resolved"_s, false, u"file"_s, corp, {},
@@ -221,8 +222,8 @@ private Q_SLOTS:
             { "resolv.conf absent: absent again",
                 { u"none"_s, false, u"absent"_s, corp, {}, {}, ours, "absent\ntarget: nameserver 192.168.1.1\n" } },
             { "resolv.conf replaced by someone else meanwhile: theirs stays",
-                { u"none"_s, false, u"file"_s, corp, u"printf 'nameserver 192.168.7.7\\n' >/etc/resolv.conf"_s, {}, ours,
-                    "nameserver 192.168.7.7\ntarget: nameserver 192.168.1.1\n" } },
+                { u"none"_s, false, u"file"_s, corp, u"printf 'nameserver 192.168.7.7\\n' >/etc/resolv.conf"_s, {},
+                    ours, "nameserver 192.168.7.7\ntarget: nameserver 192.168.1.1\n" } },
             { "no name servers pushed: resolv.conf untouched",
                 { u"none"_s, false, u"file"_s, u"dhcp-option DOMAIN corp.example"_s, {}, {} } },
         };

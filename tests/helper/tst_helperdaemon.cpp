@@ -18,7 +18,6 @@ namespace {
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
 constexpr uid_t laterUid = 4244; // added to the file while the daemon runs
-constexpr uid_t otherUid = 65534; // neither
 constexpr int runs = -1; // in place of a status: the run is accepted and its openvpn starts
 const QString id = QStringLiteral(QUELLNET_HELPER_ID);
 
@@ -100,8 +99,7 @@ private Q_SLOTS:
             "cp %1/client.up %1/client.down scripts; chmod 755 scripts/*; mkdir -m 755 profiles"_s.arg(
                 QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))));
         QVERIFY(makeWaitingProfile(path(u"profiles"_s)));
-        QVERIFY(shell(path(u"profiles"_s),
-            u"install -o %1 -m 600 valid.ovpn a.ovpn"_s.arg(m_a.uid)));
+        QVERIFY(shell(path(u"profiles"_s), u"install -o %1 -m 600 valid.ovpn a.ovpn"_s.arg(m_a.uid)));
         QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid }));
         const QString base = m_root.path();
         m_daemon.start(helperProgram,
@@ -127,7 +125,7 @@ private Q_SLOTS:
         const QByteArray version = HelperWire::encode(HelperRequest { 7, Op::GetVersion, {}, {}, {}, {} });
         QTest::newRow("user allowed on the command line") << allowedUid << version << true;
         QTest::newRow("user recorded in the file") << listedUid << version << true;
-        QTest::newRow("anyone else") << otherUid << version << false;
+        QTest::newRow("anyone else") << nobody << version << false;
         QTest::newRow("unknown operation") << uid_t(0) << QByteArray("{\"id\":7,\"op\":\"reboot\"}\n") << true;
         QTest::newRow("oversized line") << uid_t(0) << QByteArray(HelperWire::maxLineLength + 10, 'a') + '\n' << false;
     }
@@ -147,7 +145,7 @@ private Q_SLOTS:
         } else {
             QVERIFY(client.closedWithoutReply());
         }
-        if (uid == otherUid)
+        if (uid == nobody)
             QVERIFY(m_daemon.waitForLog(u"refused a connection from uid %1"_s.arg(uid)));
         QVERIFY(daemonServes());
     }

@@ -19,7 +19,6 @@
 #include <QTest>
 
 #include <climits>
-#include <optional>
 #include <set>
 #include <thread>
 
