@@ -55,11 +55,6 @@ double standsOut(const QImage &icon, QColor panel)
     return double(visible) / (shown.width() * shown.height());
 }
 
-QString connectedReport(qint64 since)
-{
-    return u">STATE:%1,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,"_s.arg(since);
-}
-
 } // namespace
 
 class TestApplication : public QObject
