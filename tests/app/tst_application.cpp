@@ -55,11 +55,6 @@ double standsOut(const QImage &icon, QColor panel)
     return double(visible) / (shown.width() * shown.height());
 }
 
-QString connectedReport(qint64 since)
-{
-    return u">STATE:%1,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,"_s.arg(since);
-}
-
 } // namespace
 
 class TestApplication : public QObject
@@ -67,7 +62,6 @@ class TestApplication : public QObject
     Q_OBJECT
 
     QTemporaryDir m_config;
-    int m_helperConnectionsMade = 0;
     std::unique_ptr<AppDelegate> m_delegate;
 
     QWidget *window() const { return m_delegate->window(); }
@@ -75,12 +69,8 @@ class TestApplication : public QObject
     // No helper serves, and installing one succeeds at once.
     void launch(bool atLogin = false, bool tray = true)
     {
-        m_helperConnectionsMade = 0;
         m_delegate = std::make_unique<AppDelegate>(
-            [this] {
-                ++m_helperConnectionsMade;
-                return std::make_shared<LocalHelperConnection>(u"/nonexistent/helper.sock"_s);
-            },
+            [] { return std::make_shared<LocalHelperConnection>(u"/nonexistent/helper.sock"_s); },
             std::make_unique<PkexecPrivilegeStep>(u"" QUELLNET_STAND_IN_BIN "/pkexec"_s));
         m_delegate->setSystemTrayProbeForTesting([tray] { return tray; });
         m_delegate->setLaunchedAtLogin(atLogin);
@@ -107,22 +97,6 @@ class TestApplication : public QObject
 private Q_SLOTS:
     void initTestCase() { setUpGuiTest(m_config); }
     void cleanup() { m_delegate.reset(); }
-
-    void launchShowsTheWindowAndTheTray()
-    {
-        launch();
-        QCOMPARE(window()->windowTitle(), u"Quellnet"_s);
-        QVERIFY(!m_delegate->statusItem()->icon().isNull()
-            && m_delegate->statusItem()->contextMenu() == m_delegate->statusMemu());
-        const QList<QAction *> items = m_delegate->statusMemu()->actions();
-        QVERIFY(items.size() == 5 && items.first() == m_delegate->connectItem() && items[1]->isSeparator());
-        QCOMPARE(items.first()->text() + items[2]->text() + items[3]->text() + items[4]->text(),
-            u"VerbindenFenster öffnenBeim Anmelden startenBeenden"_s);
-        QVERIFY(items[3]->isCheckable() && !items[3]->isChecked());
-        // The launch's helper check, once the version is read; after the installation, a connection to
-        // the new helper asks for a tunnel to take over.
-        QTRY_COMPARE(m_helperConnectionsMade, 2);
-    }
 
     void reopenBringsTheSameWindowBack_data()
     {
@@ -153,7 +127,8 @@ private Q_SLOTS:
 
     // The tray's "Beim Anmelden starten" writes and removes the autostart entry in the user's
     // configuration folder; the item shows the entry as it is, also after the desktop's own settings
-    // changed it, and a failure to write leaves it unticked.
+    // changed it, and a failure to write leaves it unticked. Program paths with characters the desktop
+    // would take for its own are quoted on the Exec line.
     void autostartEntry()
     {
         launch();
@@ -174,9 +149,12 @@ private Q_SLOTS:
         item->trigger();
         QVERIFY(!item->isChecked() && !QFile::exists(path));
 
-        QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write(Autostart::entryText(program).toUtf8() + "Hidden=true\n");
-        entry.close();
+        const QString odd = Autostart::entryText(u"/opt/Quell Net $2/bin/quell\\net"_s);
+        QVERIFY2(
+            odd.contains(u"\nExec=\"/opt/Quell Net \\\\$2/bin/quell\\\\\\\\net\" --autostart\n"_s), qPrintable(odd));
+        QVERIFY(writeFile(path, odd.toUtf8()));
+        QCOMPARE(validationProblems(path), QString());
+        QVERIFY(writeFile(path, Autostart::entryText(program).toUtf8() + "Hidden=true\n"));
         Q_EMIT m_delegate->statusMemu()->aboutToShow();
         QVERIFY(!item->isChecked());
         QVERIFY(QFile::remove(path));
@@ -236,8 +214,8 @@ private Q_SLOTS:
     }
 
     // A tunnel that comes and goes gets one notice per interval at most: the first at once, a later one
-    // once the interval is over, and only if it says something new. A new run starts afresh, and a
-    // disconnect of the person's own says nothing.
+    // once the interval is over, and only if it says something new. That a new run starts afresh and a
+    // disconnect of the person's own says nothing, tst_e2e_notifications sees with the real tunnel.
     void noticesOfAFlappingTunnel()
     {
         deliverState(u"NOPROCESS"_s);
@@ -272,29 +250,6 @@ private Q_SLOTS:
             QVERIFY2(shown[i] != shown[i - 1], qPrintable(shown.join(u"\n"_s)));
         }
         QCOMPARE(shown.last(), lost); // what holds when the flapping stops
-
-        shown.clear();
-        deliverState(u"EXITING"_s);
-        deliverState(u"NOPROCESS"_s);
-        QTest::qWait(interval);
-        QVERIFY(shown.isEmpty());
-        deliverLine(connectedReport(since));
-        QCOMPARE(shown, QStringList { connected });
-    }
-
-    // Program paths with characters the desktop would take for its own are quoted on the Exec line.
-    void autostartEntryQuotesItsProgram()
-    {
-        const QString program = u"/opt/Quell Net $2/bin/quell\\net"_s;
-        const QString text = Autostart::entryText(program);
-        QVERIFY2(
-            text.contains(u"\nExec=\"/opt/Quell Net \\\\$2/bin/quell\\\\\\\\net\" --autostart\n"_s), qPrintable(text));
-        QTemporaryDir dir;
-        QFile entry(dir.filePath(u"quellnet.desktop"_s));
-        QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write(text.toUtf8());
-        entry.close();
-        QCOMPARE(validationProblems(entry.fileName()), QString());
     }
 
     // Started from the autostart entry, the program waits in the tray; with no tray it shows its

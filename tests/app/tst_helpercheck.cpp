@@ -59,16 +59,16 @@ class TestHelperCheck : public QObject
 
     // The shipped helper's version is read on a thread of its own; its line comes back through the
     // event loop, which a test that then blocks on the helper's socket must run first.
-    void waitForVersionRead()
+    bool versionRead()
     {
-        QVERIFY(QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); }));
+        return QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); });
     }
 
-    QStringList takeLog() { return m_output->takeLogLines(); }
     QStringList logUntil(const QString &line, int timeoutMs = 5000)
     {
         QStringList lines;
-        static_cast<void>(QTest::qWaitFor([&] { return (lines += takeLog()).contains(line); }, timeoutMs));
+        static_cast<void>(
+            QTest::qWaitFor([&] { return (lines += m_output->takeLogLines()).contains(line); }, timeoutMs));
         return lines;
     }
 
@@ -85,7 +85,7 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid() && QDir().mkdir(installRoot()));
-        takeLog();
+        m_output->takeLogLines();
     }
     void cleanup() { m_delegate.reset(); }
     void cleanupTestCase() { m_output.reset(); }
@@ -96,29 +96,24 @@ private Q_SLOTS:
     {
         HelperSocketStandIn installed(socketPath());
         launch();
-        waitForVersionRead();
+        QVERIFY(versionRead());
         QLocalSocket *client = installed.acceptClient();
-        const std::optional<HelperRequest> request = client ? installed.readRequest(client) : std::nullopt;
-        QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
         MainViewController *view = m_delegate->mainViewController();
         QVERIFY(QTest::qWaitForWindowActive(m_delegate->window()));
         QTest::keyClicks(view->emailEdit(), u"anna@example.ch"_s);
         QTest::mouseClick(view->rememberCheck(), Qt::LeftButton);
         QVERIFY(view->emailEdit()->text() == u"anna@example.ch"_s && view->rememberCheck()->isChecked());
-        QCOMPARE(takeLog(), QStringList { bundleLine });
+        QCOMPARE(m_output->takeLogLines(), QStringList { bundleLine });
 
         const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
-        HelperSocketStandIn::send(
-            client, HelperWire::encode(HelperReply { request->id, HelperReply::Kind::Version, shippedVersion, 0, {} }));
+        using Op = HelperRequest::Operation;
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetVersion, versionReply(0)));
         const QString answer = u"Helper: Installed Version => "_s + shippedVersion;
         QCOMPARE(logUntil(answer), QStringList { answer });
         // Then it asks for a tunnel an earlier launch left running; another user's is left alone.
         // The question goes out once the GUI thread has taken the answer in: wait with it running.
         QTRY_VERIFY(client->canReadLine());
-        const std::optional<HelperRequest> getRun = installed.readRequest(client);
-        QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
-        HelperSocketStandIn::send(client,
-            HelperWire::encode(HelperReply { getRun->id, HelperReply::Kind::Run, {}, 0, HelperRun { 4242, {} } }));
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetRun, runReply(0, HelperRun { 4242, {} })));
         QTRY_VERIFY(!OpenVPNService::shared().isStarting());
         QTest::qWait(200);
         QCOMPARE(prompts(), 0);
@@ -157,13 +152,9 @@ private Q_SLOTS:
                 installed.emplace(socketPath());
             launch();
             if (installed) {
-                waitForVersionRead();
-                QLocalSocket *client = installed->acceptClient();
-                const std::optional<HelperRequest> request = client ? installed->readRequest(client) : std::nullopt;
-                QVERIFY(request && request->operation == HelperRequest::Operation::GetVersion);
-                HelperSocketStandIn::send(client,
-                    HelperWire::encode(
-                        HelperReply { request->id, HelperReply::Kind::Version, installedVersion, 0, {} }));
+                QVERIFY(versionRead());
+                QVERIFY(HelperSocketStandIn::answer(installed->acceptClient(), HelperRequest::Operation::GetVersion,
+                    versionReply(0, installedVersion)));
             }
             const QStringList lines = logUntil(installedLine, 30000);
             QVERIFY2(lines.size() >= 3 && lines.first() == bundleLine && lines.at(1).startsWith(answerLine),
@@ -171,11 +162,8 @@ private Q_SLOTS:
             if (installed) {
                 // The newly installed helper (here the same stand-in) is asked for a tunnel to take over,
                 // on a connection of its own: the check's went with the installation.
-                QLocalSocket *fresh = installed->acceptClient();
-                const std::optional<HelperRequest> getRun = fresh ? installed->readRequest(fresh) : std::nullopt;
-                QVERIFY(getRun && getRun->operation == HelperRequest::Operation::GetRun);
-                HelperSocketStandIn::send(
-                    fresh, HelperWire::encode(HelperReply { getRun->id, HelperReply::Kind::Run, {}, 0, std::nullopt }));
+                QVERIFY(HelperSocketStandIn::answer(
+                    installed->acceptClient(), HelperRequest::Operation::GetRun, runReply(0, {})));
                 QTRY_VERIFY(!OpenVPNService::shared().isStarting());
             }
         }
@@ -211,7 +199,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(m_delegate->window()));
         QTimer::singleShot(30000, m_delegate.get(), [] { QCoreApplication::exit(99); });
         QCOMPARE(QApplication::exec(), 0);
-        const QStringList lines = takeLog();
+        const QStringList lines = m_output->takeLogLines();
         const QStringList failures = lines.filter(u"Authorization error: "_s) + lines.filter(u"Bless Error: "_s);
         QVERIFY2(failures.size() == 1 && failures.first().startsWith(shell.isEmpty() ? line.arg(notAFolder) : line),
             qPrintable(lines.join(u'\n')));

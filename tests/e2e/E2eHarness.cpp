@@ -3,7 +3,6 @@
 
 #include "base/Error.h"
 #include "engine/OpenVPNService.h"
-#include "engine/TcpSocketTable.h"
 #include "helperlink/HelperConnectionCache.h"
 #include "tests/support/AccountStandIn.h"
 #include "tests/support/ProcFs.h"
@@ -114,6 +113,11 @@ bool E2eStack::killHelper()
             return true;
     }
     return false;
+}
+
+QByteArray E2eStack::helperLog()
+{
+    return readFile(dir() + QStringLiteral("/log/helper.log"));
 }
 
 QList<qint64> E2eStack::helperOpenVpnPids()
@@ -230,18 +234,9 @@ int helperRunRequests()
     // "run request 3 of uid 0 (pid 42) for /run/user/0/quellnet/quellnet.ovpn"; later lines name it
     // differently.
     int requests = 0;
-    for (const QByteArray &line : readFile(E2eStack::dir() + QStringLiteral("/log/helper.log")).split('\n'))
+    for (const QByteArray &line : E2eStack::helperLog().split('\n'))
         requests += line.startsWith("run request ") && line.contains(" of uid ") ? 1 : 0;
     return requests;
-}
-
-std::optional<uint> managementPortListener()
-{
-    for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
-        if (entry.state == TcpSocketTable::Listen && entry.localPort == 1337)
-            return entry.uid;
-    }
-    return std::nullopt;
 }
 
 bool nothingLeftAfter(int timeoutMs, QString *error)
@@ -264,7 +259,6 @@ bool nothingLeftAfter(int timeoutMs, QString *error)
 
 namespace {
 const QString plantedTarget = QStringLiteral("planted-target");
-constexpr uid_t nobody = 65534;
 
 QString targetBeside(const QString &path)
 {

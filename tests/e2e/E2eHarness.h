@@ -66,6 +66,7 @@ public:
     static bool startHelper(QString *error = nullptr);
     // Ends it the hard way, SIGKILL, as a crash would; waits until it is gone.
     static bool killHelper();
+    static QByteArray helperLog();
     // The openvpn processes that the helper daemon started and that still run.
     static QList<qint64> helperOpenVpnPids();
 };
@@ -101,8 +102,6 @@ bool serveLikeTheStack(AccountStandIn &standIn, QString *error = nullptr);
 qint64 holdOpenVpnAtItsPort(OutputCapture &capture, const std::function<void()> &meanwhile = {});
 // How many run requests the stack's helper daemon has logged since the stack came up.
 int helperRunRequests();
-// The owner of a socket listening on port 1337 (openvpn's management port), if one does.
-std::optional<uint> managementPortListener();
 // Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; false, with what is
 // left in `error`, if that does not come.
 bool nothingLeftAfter(int timeoutMs, QString *error = nullptr);

@@ -7,13 +7,9 @@
 #include <QFile>
 #include <QSettings>
 
-#include <vector>
-
 #include <cerrno>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -35,31 +31,17 @@ bool run(const QString &program, const QStringList &arguments, QString *error)
             .arg(program, arguments.join(u' '), QString::fromLocal8Bit(process.readAll()).trimmed()));
 }
 
-gid_t primaryGroupOf(uid_t uid)
-{
-    const passwd *user = ::getpwuid(uid);
-    return user != nullptr ? user->pw_gid : gid_t(uid);
-}
-
 } // namespace
 
 bool RemoteProgram::stage(const QString &dir, QString *error)
 {
-    const QString build = QStringLiteral(QUELLNET_BUILD_PREFIX);
-    return QDir().mkpath(dir + QStringLiteral("/bin")) && QDir().mkpath(dir + QStringLiteral("/share"))
-        && QDir().mkpath(dir + QStringLiteral("/lib"))
-        && run(QStringLiteral("cp"),
-            { QStringLiteral("--"), QStringLiteral(QUELLNET_E2E_PROGRAM), dir + QStringLiteral("/bin/") }, error)
-        && run(QStringLiteral("cp"),
-            { QStringLiteral("-R"), QStringLiteral("--"), build + QStringLiteral("/share/quellnet"),
-                dir + QStringLiteral("/share/") },
-            error)
-        && run(QStringLiteral("cp"),
-            { QStringLiteral("-R"), QStringLiteral("--"), build + QStringLiteral("/lib/quellnet"),
-                dir + QStringLiteral("/lib/") },
-            error)
-        && run(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("a+rX"), QStringLiteral("--"), dir },
-            error);
+    return run(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-ec"),
+            QStringLiteral("mkdir -p \"$1/bin\" \"$1/share\" \"$1/lib\"; cp -- \"$2\" \"$1/bin/\"; "
+                           "cp -R -- \"$3/share/quellnet\" \"$1/share/\"; cp -R -- \"$3/lib/quellnet\" \"$1/lib/\"; "
+                           "chmod -R a+rX -- \"$1\""),
+            QStringLiteral("sh"), dir, QStringLiteral(QUELLNET_E2E_PROGRAM), QStringLiteral(QUELLNET_BUILD_PREFIX) },
+        error);
 }
 
 bool RemoteProgram::makeHome(
@@ -76,14 +58,14 @@ bool RemoteProgram::makeHome(
         if (remembered.status() != QSettings::NoError)
             return failWith(error, QStringLiteral("cannot write %1").arg(settings));
     }
-    const QString owner = QStringLiteral("%1:%2").arg(uid).arg(primaryGroupOf(uid));
-    return run(QStringLiteral("chown"), { QStringLiteral("-R"), owner, QStringLiteral("--"), home }, error)
-        && run(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("go-rwx"), QStringLiteral("--"), home },
-            error);
+    return run(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-ec"), QStringLiteral("chown -R \"$1\" -- \"$2\"; chmod -R go-rwx -- \"$2\""),
+            QStringLiteral("sh"), QStringLiteral("%1:%2").arg(uid).arg(Identity::of(uid).gid), home },
+        error);
 }
 
 RemoteProgram::RemoteProgram(const QString &stageDir, const QString &home, uid_t uid)
-    : m_uid(uid), m_gid(primaryGroupOf(uid)), m_environment(QProcessEnvironment::systemEnvironment())
+    : m_identity(Identity::of(uid)), m_environment(QProcessEnvironment::systemEnvironment())
 {
     setProgram(stageDir + QStringLiteral("/bin/quellnet-e2e-program"));
     setWorkingDirectory(home);
@@ -93,17 +75,6 @@ RemoteProgram::RemoteProgram(const QString &stageDir, const QString &home, uid_t
     m_environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
     m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_environment.remove(QStringLiteral("QUELLNET_E2E_CLICK_AT_LAUNCH"));
-    // The user's groups, as a login gives them; looked up here, as after fork only plain system calls
-    // are safe.
-    if (const passwd *user = ::getpwuid(uid)) {
-        int count = 64;
-        m_groups.resize(size_t(count));
-        if (::getgrouplist(user->pw_name, m_gid, m_groups.data(), &count) < 0) {
-            m_groups.resize(size_t(count));
-            ::getgrouplist(user->pw_name, m_gid, m_groups.data(), &count);
-        }
-        m_groups.resize(size_t(count));
-    }
 }
 
 RemoteProgram::~RemoteProgram()
@@ -158,8 +129,9 @@ bool RemoteProgram::launch(QString *error)
         bindSources.append(native);
         bindTargets.append(inside);
     }
-    setChildProcessModifier([uid = m_uid, gid = m_gid, groups = m_groups, mountPoint = m_tmpMountPoint, folders,
-                                bindSources, bindTargets] {
+    // The user's identity was looked up before: after fork only plain system calls are safe.
+    setChildProcessModifier([uid = m_identity.uid, gid = m_identity.gid, groups = m_identity.groups,
+                                mountPoint = m_tmpMountPoint, folders, bindSources, bindTargets] {
         if (!mountPoint.isEmpty()) {
             bool ok = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
                 && ::mount("qn-e2e-tmp", mountPoint.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "tests/helper/HelperTestSupport.h"
+
 #include <QProcess>
 #include <QStringList>
 
 #include <optional>
-#include <vector>
-
-#include <sys/types.h>
 
 namespace quellnet::test {
 
@@ -64,9 +63,7 @@ public:
 private:
     void takeOutput();
 
-    uid_t m_uid;
-    gid_t m_gid;
-    std::vector<gid_t> m_groups;
+    Identity m_identity;
     bool m_privateTmp = false;
     QStringList m_kept; // carried into the private /tmp
     QByteArray m_tmpMountPoint; // where the private /tmp is made before it is moved there

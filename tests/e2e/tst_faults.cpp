@@ -1,5 +1,8 @@
 // Faults under the real window, against the local stack: openvpn or the helper dying at the worst moment, a
-// reply cut short, a file in the way of the configuration, another user on the port, clicks over and over.
+// reply cut short, a file in the way of the configuration, another user on the port, clicks over and over,
+// a password that needs quoting, a start while the last openvpn still ends; and why a connect failed: a
+// VPN server that refuses the password, a profile the helper refuses, an account service that is down;
+// and name resolution and IPv6 under a full tunnel.
 #include "account/CredentialStore.h"
 #include "tests/e2e/WindowTest.h"
 
@@ -10,15 +13,19 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
+#include <netdb.h>
+#include <netinet/in.h>
 
 using namespace quellnet;
 using namespace quellnet::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 const QString openVpnExited = QStringLiteral("OpenVPN exited: termiationStatus=");
-constexpr uid_t nobody = 65534;
-enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperDuringManagementAttempts };
+enum class Killed { OpenVpnConnected, OpenVpnBeforeFirstReport, HelperConnected, HelperBeforeStart, HelperAtThePort };
 enum class SignInFault { LoginCutShort, ProfileCutShort, ConfigSymlink, ConfigOfAnotherUser, ConfigFolder, ConfigFifo };
 // The longest time the GUI thread went without running its event loop, while this lives.
 class StallMeter
@@ -37,6 +44,48 @@ private:
     QElapsedTimer m_sinceTick;
     qint64 m_longest = 0;
 };
+QString stackValue(const char *key)
+{
+    return E2eStack::value(QLatin1String(key));
+}
+
+// What the C library resolves the name to, as any program here would: its first IPv4 address.
+QString resolve(const QString &name)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found) != 0 || !found)
+        return QStringLiteral("(not resolved)");
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr, text, sizeof text);
+    ::freeaddrinfo(found);
+    return QString::fromLatin1(text);
+}
+
+QByteArray resolvConf()
+{
+    return readFile(QStringLiteral("/etc/resolv.conf"));
+}
+
+// The line the LAN's IPv6 host answers with, or why there is none.
+QString lanIpv6Line()
+{
+    QString error;
+    const QByteArray line = readLineFrom(
+        QHostAddress(stackValue("STACK_LAN6_LISTENER")), quint16(stackValue("STACK_LAN6_PORT").toUInt()), 3000, &error);
+    return error.isEmpty() ? QString::fromUtf8(line) : QStringLiteral("connect: ") + error;
+}
+
+// The unreachable routes the helper's scripts add for IPv6 (protocol 157).
+QString ipv6GuardRoutes()
+{
+    QProcess ip;
+    ip.startCommand(u"ip -6 route show proto 157"_s);
+    ip.waitForFinished(5000);
+    return QString::fromUtf8(ip.readAllStandardOutput()).trimmed();
+}
 } // namespace
 
 class TestFaults : public WindowTest
@@ -73,6 +122,29 @@ class TestFaults : public WindowTest
         QVERIFY(m_program->sheets().isEmpty());
     }
 
+    // Waits for the one sheet that comes next; its text, and when it was seen.
+    QString nextSheet(QElapsedTimer *clock = nullptr, qint64 *seenAt = nullptr)
+    {
+        QStringList sheets;
+        if (!waitUntil([&] { return !(sheets = m_program->sheets()).isEmpty(); }, 40000))
+            return QString();
+        if (seenAt != nullptr)
+            *seenAt = clock->elapsed();
+        QTest::qWait(300); // and no second one
+        return m_program->closeSheets().join(u" | "_s);
+    }
+
+    // What the stack's machine looks like without a tunnel: the LAN's name server answers, IPv6 reaches
+    // the LAN's host, no route of the helper's is left.
+    void expectNamesAndIpv6AsBefore(int timeoutMs)
+    {
+        const QByteArray lan = "nameserver " + stackValue("STACK_LAN_DNS").toUtf8() + '\n';
+        QVERIFY2(waitUntil([&] { return resolvConf() == lan; }, timeoutMs), resolvConf().constData());
+        QCOMPARE(resolve(stackValue("STACK_DNS_NAME")), stackValue("STACK_DNS_LAN_ANSWER"));
+        QCOMPARE(ipv6GuardRoutes(), QString());
+        QCOMPARE(lanIpv6Line(), stackValue("STACK_LAN6_LINE"));
+    }
+
 private Q_SLOTS:
     void initTestCase() { launchProgram(); }
     void init()
@@ -92,23 +164,42 @@ private Q_SLOTS:
     {
         QTest::addColumn<Killed>("killed");
         QTest::addColumn<QString>("sheet"); // what the window then says
-        QTest::newRow("openvpn while connected")
-            << Killed::OpenVpnConnected
-            << QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
+        const QString dropped = QStringLiteral("Die VPN-Verbindung wurde unterbrochen. Bitte erneut verbinden.");
+        const QString noHelper
+            = QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");
+        QTest::newRow("openvpn while connected") << Killed::OpenVpnConnected << dropped;
         // Nothing was reported yet, so the state still reads as before the start.
         QTest::newRow("openvpn before its first report")
             << Killed::OpenVpnBeforeFirstReport
             << QStringLiteral("OpenVPN wurde unerwartet beendet. Bitte erneut verbinden.");
-        QTest::newRow("helper during the management attempts")
-            << Killed::HelperDuringManagementAttempts
-            << QStringLiteral("Der Quellnet-Hilfsdienst ist nicht erreichbar. Bitte Quellnet neu starten.");
+        // openvpn goes with its helper; the tunnel that was up dropped, the helper was there to start it.
+        QTest::newRow("helper while connected") << Killed::HelperConnected << dropped;
+        QTest::newRow("helper before the start") << Killed::HelperBeforeStart << noHelper;
+        QTest::newRow("helper during the management attempts") << Killed::HelperAtThePort << noHelper;
     }
     void processKilled()
     {
         QFETCH(Killed, killed);
         QFETCH(QString, sheet);
         const int runsBefore = helperRunRequests();
-        if (killed == Killed::HelperDuringManagementAttempts) {
+        if (killed == Killed::HelperBeforeStart) {
+            QVERIFY(E2eStack::killHelper());
+            // The cached connection learns of it; the start then makes a new one, which cannot connect.
+            CHECK(m_output->waitForLog(QStringLiteral("XPC Connection Invalidated\n")));
+            QElapsedTimer elapsed;
+            elapsed.start();
+            clickAndWaitFor(noProcessState, 30000);
+            const qint64 gaveUpAfter = elapsed.elapsed(); // eight refused attempts, 300 ms apart
+            QVERIFY2(gaveUpAfter >= 1800 && gaveUpAfter < 9000, qPrintable(QString::number(gaveUpAfter)));
+            QTest::qWait(500);
+            QCOMPARE(m_trace->states(), QStringList { noProcessState });
+            QCOMPARE(m_output->standardOutput().count(QStringLiteral("error while starting mgmt interface\n")), 1);
+        } else if (killed == Killed::HelperConnected) {
+            clickAndWaitFor(connectedState, 30000);
+            QVERIFY(E2eStack::killHelper());
+            CHECK(m_output->waitForLog(QStringLiteral("XPC Connection Invalidated\n")));
+            CHECK(waitUntil([] { return OpenVPNService::isIdleState(OpenVPNService::shared().state()); }, 15000));
+        } else if (killed == Killed::HelperAtThePort) {
             m_program->clickConnect();
             CHECK(waitUntil([&] { return helperRunRequests() > runsBefore; }, 10000));
             QVERIFY(E2eStack::killHelper()); // the program gives up within its eight attempts at the port
@@ -116,7 +207,6 @@ private Q_SLOTS:
                 [this] { return !flow().isSignInUnderWay() && m_program->buttonTitle() == connectTitle; }, 8000));
             // "XPC Connection Invalidated", or the proxy's error when the reply was under way.
             CHECK(m_output->waitForLog(QStringLiteral("nvalidated")));
-            QVERIFY(E2eStack::startHelper());
         } else {
             m_program->clickConnect();
             const qint64 openvpn = killed != Killed::OpenVpnConnected ? holdOpenVpnAtItsPort(*m_output)
@@ -130,6 +220,9 @@ private Q_SLOTS:
             QCOMPARE(OpenVPNService::shared().state(), noProcessState);
         }
         QCOMPARE(m_program->closeSheets(), QStringList { sheet });
+        // The next start goes through a new connection to the restarted helper.
+        if (E2eStack::helperPid() == 0)
+            QVERIFY(E2eStack::startHelper());
         expectUsableAgain();
     }
     void signInStopsBeforeAnythingStarts_data()
@@ -239,6 +332,155 @@ private Q_SLOTS:
         clickAndWaitFor(noProcessState, 20000);
         QVERIFY(m_program->sheets().isEmpty()); // the person's own disconnect
         expectUsableAgain();
+    }
+    // Blanks, a double quote and a backslash: the password needs quoting everywhere it travels.
+    void trickyPasswordConnects()
+    {
+        const StackAccount tricky = E2eStack::trickyAccount();
+        m_program->typeCredentials(tricky.email, tricky.password);
+        clickAndWaitFor(connectedState, 30000);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        clickAndWaitFor(noProcessState, 20000);
+        // openvpn's own last report, then the helper's word that it has ended.
+        const QStringList states = m_trace->states();
+        CHECK(states.contains(QStringLiteral("EXITING"))
+            && states.indexOf(QStringLiteral("EXITING")) < states.lastIndexOf(noProcessState));
+        CHECK(m_output->waitForLog(openVpnExited + u'0'));
+    }
+    // The old openvpn still runs when the new start begins: the new one must get the credentials.
+    void startRightAfterStopConnects()
+    {
+        clickAndWaitFor(connectedState, 30000);
+        OpenVPNService &service = OpenVPNService::shared();
+        service.stopOpenVPN();
+        m_trace->clear();
+        service.startOpenVPN();
+        CHECK(m_trace->waitFor(connectedState, 30000));
+        QCOMPARE(E2eStack::tunnelInterfaces().size(), 1);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+    }
+    // The account service signs the person in, the VPN server refuses the password: the window says so
+    // within 2 s of openvpn's report, and does not blame the e-mail address.
+    void vpnServerRefusesThePassword()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        std::atomic<qint64> refusedAt { -1 };
+        m_output->setObserver([&](OutputCapture::Channel channel, const QString &text) {
+            if (channel == OutputCapture::Channel::StandardOutput && text.contains(u"AUTH_FAILED") && refusedAt < 0)
+                refusedAt = clock.elapsed();
+        });
+        m_program->typeCredentials(m_stranger.email, m_stranger.password);
+        qint64 shownAt = -1;
+        m_program->clickConnect();
+        const QString sheet = nextSheet(&clock, &shownAt);
+        m_output->setObserver({});
+        CHECK(sheet == u"VPN-Anmeldung fehlgeschlagen. Bitte Passwort prüfen."_s);
+        QVERIFY2(refusedAt >= 0, "openvpn's AUTH_FAILED never reached standard output");
+        qInfo("the sheet came %lld ms after openvpn's report", shownAt - refusedAt);
+        QVERIFY2(shownAt - refusedAt < 2000,
+            qPrintable(u"the sheet came %1 ms after openvpn's report"_s.arg(shownAt - refusedAt)));
+        CHECK(m_trace->states().contains(u"EXITING"_s));
+        CHECK(m_output->waitForLog(u"OpenVPN exited: termiationStatus="_s));
+        expectIdleAndNothingLeft();
+    }
+
+    // The helper refuses the profile: the start ends at once with the refusal's status, not after the
+    // attempts at a port that nothing will open (over two seconds), and nothing runs or listens.
+    void helperRefusesTheProfile_data()
+    {
+        QTest::addColumn<QString>("profile"); // made from the stack's
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("sheet");
+        const QString forbidden = u"Der Hilfsdienst hat das VPN-Profil abgelehnt: Es enthält eine nicht erlaubte "
+                                  "Option. Bitte den Support kontaktieren."_s;
+        QTest::newRow("a directive that is not allowed") << u"+up /bin/true"_s << 78 << forbidden;
+        // No client, no remote, a port and float: root would listen.
+        QTest::newRow("a profile that makes root listen")
+            << u"=dev tun\nproto udp\nport 53\nfloat"_s << 78 << forbidden;
+        QTest::newRow("not a client profile")
+            << u"-client"_s << 65
+            << u"Der Hilfsdienst hat das VPN-Profil abgelehnt: Es ist kein Client-Profil. Bitte den Support "
+               "kontaktieren."_s;
+    }
+    void helperRefusesTheProfile()
+    {
+        QFETCH(QString, profile);
+        QFETCH(int, status);
+        QFETCH(QString, sheet);
+        // "+line" adds a line at the end, "-line" takes the profile's first line away, "=text" replaces it.
+        const QString line = profile.mid(1) + u'\n';
+        QString served = profile.startsWith(u'=') ? line : m_profile;
+        if (profile.startsWith(u'+')) {
+            served += line;
+        } else if (profile.startsWith(u'-')) {
+            QVERIFY(served.startsWith(line));
+            served.remove(0, line.size());
+        }
+        m_standIn.setProfile(served);
+        const int runsBefore = helperRunRequests();
+        const int from = int(m_trace->states().size());
+        m_program->clickConnect();
+        CHECK(m_output->waitForLog(u"OpenVPN exited: termiationStatus=%1"_s.arg(status), 15000));
+        QElapsedTimer refused;
+        refused.start();
+        CHECK(waitUntil([] { return !OpenVPNService::shared().isStarting(); }, 5000));
+        QVERIFY2(refused.elapsed() < 1000, qPrintable(QString::number(refused.elapsed())));
+        CHECK(nextSheet() == sheet);
+        QCOMPARE(helperRunRequests(), runsBefore + 1);
+        QVERIFY(E2eStack::helperOpenVpnPids().isEmpty() && !managementPortListener());
+        QCOMPARE(m_trace->states().mid(from).value(0), noProcessState);
+        QVERIFY(m_output->standardOutput().contains(u"error while starting mgmt interface\n"_s));
+        expectIdleAndNothingLeft();
+    }
+
+    // A service that is down is not a wrong password.
+    void accountServiceUnavailable()
+    {
+        m_standIn.setFailureReply(AccountStandIn::Endpoint::Login, 503, R"({"error":"maintenance"})");
+        const int runsBefore = helperRunRequests();
+        m_program->clickConnect();
+        QCOMPARE(nextSheet(), u"Der Quellnet-Dienst ist gerade nicht erreichbar. Bitte später erneut versuchen."_s);
+        QCOMPARE(helperRunRequests(), runsBefore);
+        expectIdleAndNothingLeft();
+    }
+
+    // A full IPv4-only tunnel: names go to the tunnel's name server and IPv6 does not leave beside the
+    // tunnel; after "Trennen", and after openvpn is killed without its down script, everything is as
+    // before. The stack's machine (its client namespace) has an /etc/resolv.conf of its own.
+    void fullTunnelKeepsNamesAndIpv6Inside_data()
+    {
+        addRows<bool>("killed", { { "then Trennen", false }, { "then openvpn killed", true } });
+    }
+    void fullTunnelKeepsNamesAndIpv6Inside()
+    {
+        QFETCH(bool, killed);
+        expectNamesAndIpv6AsBefore(5000);
+        clickAndWaitFor(connectedState, 30000);
+        QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        QCOMPARE(resolve(stackValue("STACK_DNS_NAME")), stackValue("STACK_DNS_TUNNEL_ANSWER"));
+        QVERIFY2(resolvConf().contains("\nnameserver " + stackValue("STACK_TUNNEL_SERVER").toUtf8() + '\n'),
+            resolvConf().constData());
+        // Refused on the spot, so that programs fall back to IPv4 through the tunnel at once.
+        QElapsedTimer clock;
+        clock.start();
+        const QString refused = lanIpv6Line();
+        QVERIFY2(refused.startsWith(u"connect: "), qPrintable(refused));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(refused));
+        QVERIFY(!ipv6GuardRoutes().isEmpty());
+        if (!killed) {
+            clickAndWaitFor(noProcessState, 20000);
+            expectNamesAndIpv6AsBefore(5000);
+            return;
+        }
+        // SIGKILL: no down script runs; the helper sees openvpn end and puts things back itself.
+        const qint64 openvpn = E2eStack::helperOpenVpnPids().value(0);
+        QVERIFY(openvpn != 0);
+        QCOMPARE(::kill(pid_t(openvpn), SIGKILL), 0);
+        CHECK(m_trace->waitFor(noProcessState, 15000));
+        expectNamesAndIpv6AsBefore(10000);
+        QVERIFY(E2eStack::helperLog().contains("restored /etc/resolv.conf"));
+        QVERIFY(E2eStack::helperLog().contains("lifted the IPv6 block"));
     }
 };
 

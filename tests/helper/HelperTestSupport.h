@@ -4,6 +4,7 @@
 // child process, its openvpn children, and real local users made for the test.
 
 #include "helperlink/HelperWire.h"
+#include "tests/support/HelperSocketStandIn.h"
 #include "tests/support/ProcFs.h"
 #include "tests/support/TestTools.h"
 
@@ -148,17 +149,9 @@ private:
     int m_connectError = 0;
 };
 
-inline HelperReply versionReply(std::uint64_t id)
-{
-    return { id, HelperReply::Kind::Version, QStringLiteral(QUELLNET_VERSION), 0, {} };
-}
 inline HelperReply terminated(std::uint64_t id, int status)
 {
     return { id, HelperReply::Kind::TerminationStatus, {}, status, {} };
-}
-inline HelperReply runReply(std::uint64_t id, std::optional<HelperRun> run)
-{
-    return { id, HelperReply::Kind::Run, {}, 0, std::move(run) };
 }
 
 // The children of `parent` that have not ended.
@@ -184,11 +177,6 @@ inline pid_t waitForOpenVPN(pid_t daemon, pid_t notThisOne = 0)
         QTest::qWait(50);
     }
     return 0;
-}
-
-inline QList<QByteArray> commandLineOf(pid_t pid)
-{
-    return ProcFs::read(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
 }
 
 // The helper daemon as a child of the test, ended with SIGTERM.

@@ -1,4 +1,5 @@
-// The helper daemon as root over its socket, with a real openvpn and real local users.
+// The helper daemon as root over its socket, and its install step below a root folder (--install
+// --root) with a daemon run from what it installed; with a real openvpn and real local users.
 
 #include "tests/helper/HelperTestSupport.h"
 
@@ -17,8 +18,28 @@ namespace {
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
 constexpr uid_t laterUid = 4244; // added to the file while the daemon runs
-constexpr uid_t otherUid = 65534; // neither
 constexpr int runs = -1; // in place of a status: the run is accepted and its openvpn starts
+const QString id = QStringLiteral(QUELLNET_HELPER_ID);
+
+struct Installed
+{
+    int exitCode = -1;
+    QString log;
+};
+
+// The install step of `helper` for `uid`, as pkexec would run it.
+Installed install(const QString &root, uid_t uid, const QString &helper = helperProgram)
+{
+    QProcess step;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"PKEXEC_UID"_s, QString::number(uid));
+    step.setProcessEnvironment(environment);
+    step.setProcessChannelMode(QProcess::MergedChannels);
+    step.start(helper, { u"--install"_s, u"--root"_s, root });
+    if (!step.waitForFinished(30000) || step.exitStatus() != QProcess::NormalExit)
+        return {};
+    return { step.exitCode(), QString::fromUtf8(step.readAll()) };
+}
 
 } // namespace
 
@@ -78,9 +99,7 @@ private Q_SLOTS:
             "cp %1/client.up %1/client.down scripts; chmod 755 scripts/*; mkdir -m 755 profiles"_s.arg(
                 QStringLiteral(QUELLNET_SOURCE_DIR "/resources"))));
         QVERIFY(makeWaitingProfile(path(u"profiles"_s)));
-        QVERIFY(shell(path(u"profiles"_s),
-            u"install -o %1 -m 600 valid.ovpn a.ovpn; install -o %2 -m 600 valid.ovpn b.ovpn"_s.arg(m_a.uid).arg(
-                m_b.uid)));
+        QVERIFY(shell(path(u"profiles"_s), u"install -o %1 -m 600 valid.ovpn a.ovpn"_s.arg(m_a.uid)));
         QVERIFY(writeUsers({ listedUid, m_a.uid, m_b.uid }));
         const QString base = m_root.path();
         m_daemon.start(helperProgram,
@@ -106,7 +125,7 @@ private Q_SLOTS:
         const QByteArray version = HelperWire::encode(HelperRequest { 7, Op::GetVersion, {}, {}, {}, {} });
         QTest::newRow("user allowed on the command line") << allowedUid << version << true;
         QTest::newRow("user recorded in the file") << listedUid << version << true;
-        QTest::newRow("anyone else") << otherUid << version << false;
+        QTest::newRow("anyone else") << nobody << version << false;
         QTest::newRow("unknown operation") << uid_t(0) << QByteArray("{\"id\":7,\"op\":\"reboot\"}\n") << true;
         QTest::newRow("oversized line") << uid_t(0) << QByteArray(HelperWire::maxLineLength + 10, 'a') + '\n' << false;
     }
@@ -126,7 +145,7 @@ private Q_SLOTS:
         } else {
             QVERIFY(client.closedWithoutReply());
         }
-        if (uid == otherUid)
+        if (uid == nobody)
             QVERIFY(m_daemon.waitForLog(u"refused a connection from uid %1"_s.arg(uid)));
         QVERIFY(daemonServes());
     }
@@ -149,11 +168,7 @@ private Q_SLOTS:
         row("a FIFO of the user's", "rm p.ovpn; mkfifo -m 600 p.ovpn; chown %1 p.ovpn", 77, "is not a regular file",
             m_a.uid);
         row("group-writable", "chmod 620 p.ovpn", 77, "writable by group or others");
-        row("others-writable", "chmod 602 p.ovpn", 77, "writable by group or others");
         row("runs a script", "echo 'up /bin/sh' >>p.ovpn", 78, "runs a program as root");
-        row("makes root listen", "printf 'dev tun\\nproto udp\\nport 53\\nfloat\\n' >p.ovpn", 78,
-            "line 3 'port' would make openvpn listen");
-        row("not a client profile", "sed -i /^client/d p.ovpn", 65, "not a client profile");
     }
     void refusesProfiles()
     {
@@ -227,7 +242,7 @@ private Q_SLOTS:
         QVERIFY(first.send(firstId, Op::RunOpenVPN, m_valid, path(u"caller.up"_s)));
         const pid_t openvpn = waitForOpenVPN(m_daemon.pid());
         QVERIFY(openvpn > 0);
-        const QList<QByteArray> arguments = commandLineOf(openvpn);
+        const QList<QByteArray> arguments = ProcFs::read(u"/proc/%1/cmdline"_s.arg(openvpn)).split('\0');
         const QByteArray joined = arguments.join(' ');
         const QString copy = QFile::decodeName(arguments.value(arguments.indexOf("--config") + 1));
         const QByteArray scripts = QFile::encodeName(path(u"scripts"_s));
@@ -266,8 +281,8 @@ private Q_SLOTS:
         QVERIFY(QDir(path(u"run"_s)).isEmpty());
     }
 
-    // A's tunnel is A's: B can neither replace it nor end it, and learns whose it is but not its
-    // password; A and root get the password, and A may end it.
+    // A's tunnel is A's: B learns whose it is but not its password; A and root get the password, and
+    // A may end it. That B can neither replace nor end it, the ownership test sees with the real program.
     void runsBelongToTheirOwner()
     {
         Client aRun(m_socket, m_a, Client::Access::DaemonOnly);
@@ -282,16 +297,6 @@ private Q_SLOTS:
         const HelperReply seenByB = getRun(m_b);
         QCOMPARE(seenByB.kind, Kind::Run);
         QCOMPARE(seenByB.run, std::optional(HelperRun { m_a.uid, std::nullopt }));
-
-        Client bRun(m_socket, m_b, Client::Access::DaemonOnly);
-        const std::uint64_t bId = nextId();
-        QVERIFY(bRun.send(bId, Op::RunOpenVPN, path(u"profiles/b.ovpn"_s)));
-        QCOMPARE(bRun.reply(), terminated(bId, 69));
-        QVERIFY(m_daemon.waitForLog(u"refused run request %1 of uid %2"_s.arg(bId).arg(m_b.uid)));
-        QVERIFY(bRun.send(nextId(), Op::KillOpenVPN));
-        QVERIFY(m_daemon.waitForLog(u"refused the kill request of uid %1"_s.arg(m_b.uid)));
-        QVERIFY(!aRun.hasLine(6000)); // longer than the grace a replaced run would get
-        QCOMPARE(childrenOf(m_daemon.pid()), QList<pid_t> { openvpn });
 
         Client aKill(m_socket, m_a, Client::Access::DaemonOnly);
         QVERIFY(aKill.send(nextId(), Op::KillOpenVPN));
@@ -355,6 +360,107 @@ private Q_SLOTS:
         QCOMPARE(Client(m_socket, laterUid, Client::Access::AsTheUser).connectError(), EACCES);
         QVERIFY(daemonServes(m_b.uid));
         QCOMPARE(m_daemon.processId(), daemon);
+    }
+
+    // What the step installs runs as root: a source anyone but root could have changed, or that
+    // lies in a folder anyone else could change, is refused, and nothing is installed.
+    void refusesUntrustedSources_data()
+    {
+        QTest::addColumn<QString>("setup"); // in a copy of the program's layout
+        QTest::addColumn<QString>("refusal"); // empty: installed
+        QTest::newRow("the program's own files") << QString() << QString();
+        QTest::newRow("client.up writable by others")
+            << u"chmod o+w share/quellnet/client.up"_s << u"client.up is writable by group or others"_s;
+        QTest::newRow("the unit template a user's")
+            << u"chown %1 share/quellnet/%2.service.in"_s.arg(nobody).arg(id) << u".service.in is not owned by root"_s;
+        QTest::newRow("the scripts' folder writable by its group")
+            << u"chmod g+w share/quellnet"_s << u"share/quellnet is writable by group or others"_s;
+        QTest::newRow("client.down a link into a user's folder")
+            << u"mkdir -m 777 open; cp -p share/quellnet/client.down open/; ln -sf ../../open/client.down "
+               "share/quellnet/client.down"_s
+            << u"open is writable by group or others"_s;
+    }
+    void refusesUntrustedSources()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, refusal);
+        QTemporaryDir prefix, root;
+        const QString data = QFileInfo(helperProgram).absolutePath() + u"/../../share/quellnet"_s;
+        QVERIFY(shell(prefix.path(),
+            u"chmod 755 .; mkdir -p lib/quellnet share/quellnet; cp %1 lib/quellnet/; cp %2/client.up %2/client.down "
+            "%2/%3.service.in share/quellnet/; "_s.arg(helperProgram, data, id)
+                + setup));
+        QVERIFY(shell(root.path(), u"chmod 755 ."_s));
+        const Installed step = install(root.path(), m_a.uid, prefix.filePath(u"lib/quellnet/"_s + id));
+        const QString installedHelper = root.path() + u"/usr/local/libexec/%1/%1"_s.arg(id);
+        if (refusal.isEmpty()) {
+            QVERIFY2(step.exitCode == 0, qPrintable(step.log));
+            QVERIFY(QFileInfo::exists(installedHelper));
+            return;
+        }
+        QCOMPARE(step.exitCode, 1);
+        QVERIFY2(step.log.contains(u"refusing to install from "_s) && step.log.contains(refusal), qPrintable(step.log));
+        QVERIFY(!QFileInfo::exists(installedHelper));
+        QVERIFY(!QFileInfo::exists(root.path() + u"/etc/%1/allowed-users"_s.arg(id)));
+    }
+
+    // A further user of the same helper is only added: the daemon that runs stays, with its
+    // tunnel, and lets the user in by itself. Only a different helper means a restart.
+    void addingAUserKeepsTheTunnelUp()
+    {
+        QTemporaryDir root;
+        QVERIFY(shell(root.path(), u"chmod 755 .; mkdir -m 755 run profiles"_s));
+        Installed step = install(root.path(), m_a.uid);
+        QVERIFY2(step.exitCode == 0, qPrintable(step.log));
+        // Nothing serves yet: a real install would start the service.
+        QVERIFY2(step.log.contains(u"installed for uid %1: files replaced, allowed users changed; the helper's "
+                                   "service would be restarted"_s.arg(m_a.uid)),
+            qPrintable(step.log));
+
+        const QString helperDir = root.path() + u"/usr/local/libexec/"_s + id;
+        const QString socket = root.path() + u"/run/%1.sock"_s.arg(id);
+        Daemon daemon;
+        daemon.start(helperDir + u"/"_s + id,
+            { u"--socket"_s, socket, u"--allowed-users-file"_s, root.path() + u"/etc/%1/allowed-users"_s.arg(id),
+                u"--runtime-dir"_s, root.path() + u"/run/"_s + id });
+        QVERIFY2(daemon.waitForStarted() && daemon.waitForLog(u" serving "_s), qPrintable(daemon.log()));
+
+        // A's tunnel: its openvpn waits for a server that never answers, until it is ended.
+        QVERIFY(shell(root.path() + u"/profiles"_s, u"install -o %1 -m 600 %2 a.ovpn"_s.arg(m_a.uid).arg(m_valid)));
+        Client aRun(socket, m_a, Client::Access::AsTheUser);
+        QVERIFY(aRun.send(1, Op::RunOpenVPN, root.path() + u"/profiles/a.ovpn"_s));
+        const pid_t openvpn = waitForOpenVPN(daemon.pid());
+        QVERIFY2(openvpn > 0, qPrintable(daemon.log()));
+        QCOMPARE(Client(socket, m_b, Client::Access::AsTheUser).connectError(), EACCES);
+
+        step = install(root.path(), m_b.uid);
+        QVERIFY2(step.exitCode == 0, qPrintable(step.log));
+        QVERIFY2(step.log.contains(u"installed for uid %1: files unchanged, allowed users changed; the running helper "
+                                   "stays"_s.arg(m_b.uid)),
+            qPrintable(step.log));
+        // The step returns once the daemon lets B in.
+        Client b(socket, m_b, Client::Access::AsTheUser);
+        QCOMPARE(b.connectError(), 0);
+        QVERIFY(b.send(2, Op::GetRun));
+        QCOMPARE(b.reply(), runReply(2, HelperRun { m_a.uid, std::nullopt }));
+        QCOMPARE(childrenOf(daemon.pid()), QList<pid_t> { openvpn });
+        QVERIFY(daemon.state() == QProcess::Running && !aRun.hasLine(0));
+
+        step = install(root.path(), m_b.uid);
+        QVERIFY2(step.log.contains(u"files unchanged, allowed users unchanged; the running helper stays"_s),
+            qPrintable(step.log));
+
+        // Another helper is installed (here: the installed one differs from the one that installs).
+        QVERIFY(shell(helperDir, u"cp -p %1 .new; echo >>.new; mv .new %1"_s.arg(id)));
+        step = install(root.path(), m_b.uid);
+        QVERIFY2(step.exitCode == 0
+                && step.log.contains(u"files replaced, allowed users unchanged; the helper's service would be "
+                                     "restarted"_s),
+            qPrintable(step.log));
+        QCOMPARE(readFile(helperDir + u"/"_s + id), readFile(helperProgram));
+
+        QVERIFY(Client(socket, m_a, Client::Access::AsTheUser).send(3, Op::KillOpenVPN));
+        QCOMPARE(aRun.reply(15000).kind, HelperReply::Kind::TerminationStatus);
     }
 };
 

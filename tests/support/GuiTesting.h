@@ -49,6 +49,12 @@ inline void deliverState(const QString &name)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 
+// openvpn's report of the tunnel it brought up at `since` (seconds since the epoch).
+inline QString connectedReport(qint64 since)
+{
+    return QStringLiteral(">STATE:%1,CONNECTED,SUCCESS,10.204.0.2,10.203.0.2,1194,,").arg(since);
+}
+
 // One line of openvpn's management output ("\r\n" left out) through the parser the program uses,
 // into the shared VPN service; the queued notifications arrive.
 inline void deliverLine(const QString &line)

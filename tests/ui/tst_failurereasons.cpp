@@ -5,11 +5,11 @@
 #include "base/AppPaths.h"
 #include "engine/OpenVPNManagement.h"
 #include "engine/OpenVPNService.h"
-#include "engine/TcpSocketTable.h"
 #include "tests/support/FakeHelperProtocol.h"
 #include "tests/support/ManagementServer.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/StateTrace.h"
+#include "tests/support/TestTools.h"
 #include "tests/support/Waiting.h"
 #include "ui/FailureText.h"
 
@@ -19,7 +19,6 @@
 #include <QTest>
 
 #include <climits>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -123,6 +122,12 @@ QList<Row> rows()
     };
 }
 
+// The helper's word on the run's end, on another thread, as the helper connection delivers it.
+void terminate(const FakeHelperProtocol::RunRequest &request, int status)
+{
+    std::thread([&request, status] { request.terminationHandler(status); }).join();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
@@ -136,22 +141,6 @@ class TestFailureReasons : public QObject
     FakeConnectionProvider m_delegate;
     std::shared_ptr<FakeHelperProtocol> m_helper;
     OpenVPNService &service() { return OpenVPNService::shared(); }
-
-    static std::optional<uint> portListener()
-    {
-        for (const TcpSocketTable::Entry &entry : TcpSocketTable::read()) {
-            if (entry.state == TcpSocketTable::Listen && entry.localPort == 1337)
-                return entry.uid;
-        }
-        return std::nullopt;
-    }
-
-    // On another thread, as the helper connection delivers it.
-    void terminate(int status)
-    {
-        const FakeHelperProtocol::RunRequest request = m_helper->runs().at(0);
-        std::thread([&request, status] { request.terminationHandler(status); }).join();
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -199,9 +188,9 @@ private Q_SLOTS:
         if (row.setup == Setup::Openvpn) {
             QVERIFY(server.listen());
         } else if (row.setup == Setup::ForeignListener) {
-            foreign.startCommand(u"setpriv --reuid=65534 --regid=65534 --clear-groups socat -u "
-                                 "TCP-LISTEN:1337,bind=127.0.0.1,reuseaddr,fork STDOUT"_s);
-            QTRY_VERIFY_WITH_TIMEOUT(portListener() == 65534u, 5000);
+            foreign.startCommand(u"setpriv --reuid=%1 --regid=%1 --clear-groups socat -u "
+                                 "TCP-LISTEN:1337,bind=127.0.0.1,reuseaddr,fork STDOUT"_s.arg(nobody));
+            QTRY_VERIFY_WITH_TIMEOUT(managementPortListener() == nobody, 5000);
         } else if (row.setup == Setup::NoHelper) {
             m_delegate.connection = nullptr;
         } else if (row.setup == Setup::LongPassword) {
@@ -211,9 +200,8 @@ private Q_SLOTS:
         }
         // Refused runs are answered at once, as the helper answers them.
         if (row.setup == Setup::NobodyListens && row.status != noStatus)
-            m_helper->onRun = [status = row.status](const FakeHelperProtocol::RunRequest &request) {
-                std::thread([&request, status] { request.terminationHandler(status); }).join();
-            };
+            m_helper->onRun
+                = [status = row.status](const FakeHelperProtocol::RunRequest &request) { terminate(request, status); };
 
         StateTrace trace;
         OutputCapture output;
@@ -232,7 +220,7 @@ private Q_SLOTS:
             server.connection(0)->flush();
             server.connection(0)->disconnectFromHost();
             QTRY_COMPARE_WITH_TIMEOUT(service().management().readerCount(), 0, 10000);
-            terminate(row.status);
+            terminate(m_helper->runs().at(0), row.status);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting() && OpenVPNService::isIdleState(service().state()), 20000);
         drainEvents();

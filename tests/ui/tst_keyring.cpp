@@ -36,25 +36,18 @@ bool withSecretService()
     return qEnvironmentVariable("QUELLNET_SECRET_SERVICE_SESSION") == u"1";
 }
 
-// What the keyring holds for the account, read by libsecret's own tool, not through the program.
-QString keyringEntry(const QString &email)
+// The keyring's entry for the account through libsecret's own tool, not through the program: what it
+// holds, or with a `password`, that stored in it. Empty when the tool fails.
+QString keyringEntry(const QString &email, const QString &password = {})
 {
-    QProcess lookup;
-    lookup.start(
-        u"secret-tool"_s, { u"lookup"_s, u"user"_s, email, u"server"_s, u"quellnet"_s, u"type"_s, u"plaintext"_s });
-    if (!lookup.waitForFinished(10000) || lookup.exitCode() != 0)
-        return QString();
-    return QString::fromUtf8(lookup.readAllStandardOutput());
-}
-
-bool setKeyringEntry(const QString &email, const QString &password)
-{
-    QProcess store;
-    store.start(u"secret-tool"_s,
-        { u"store"_s, u"--label=quellnet"_s, u"user"_s, email, u"server"_s, u"quellnet"_s, u"type"_s, u"plaintext"_s });
-    store.write(password.toUtf8());
-    store.closeWriteChannel();
-    return store.waitForFinished(10000) && store.exitCode() == 0;
+    QProcess tool;
+    tool.start(u"secret-tool"_s,
+        (password.isNull() ? QStringList { u"lookup"_s } : QStringList { u"store"_s, u"--label=quellnet"_s })
+            + QStringList { u"user"_s, email, u"server"_s, u"quellnet"_s, u"type"_s, u"plaintext"_s });
+    tool.write(password.toUtf8());
+    tool.closeWriteChannel();
+    const bool ran = tool.waitForFinished(10000) && tool.exitCode() == 0;
+    return !ran ? QString() : password.isNull() ? QString::fromUtf8(tool.readAllStandardOutput()) : password;
 }
 
 QString settingsFile()
@@ -160,7 +153,7 @@ private Q_SLOTS:
         QVERIFY(fallbackLines().isEmpty());
 
         // The next launch: the field is filled once the keyring answers, with what the keyring holds.
-        QVERIFY(setKeyringEntry(kEmail, u"new secret"_s));
+        QCOMPARE(keyringEntry(kEmail, u"new secret"_s), u"new secret"_s);
         launch();
         QCOMPARE(m_view->emailEdit()->text(), kEmail);
         QVERIFY(m_view->rememberCheck()->isChecked());
