@@ -1,7 +1,7 @@
 // quellnet-bench-x11: measures the real program (the quellnet executable, or any Qt program given)
 // from the outside, on an X display (Xvfb): start-up until its window is mapped and first painted,
-// resident memory, the CPU time and context switches of its threads while it sits idle, and
-// connect/disconnect cycles clicked with X test events.
+// resident memory, the CPU time and context switches of its threads while it sits idle (also with
+// a tunnel up, after the cycles), and connect/disconnect cycles clicked with X test events.
 //
 //   quellnet-bench-x11 coldstart --program P --runs N
 //   quellnet-bench-x11 session --program P --button X,Y [--cycles N] [--idle-seconds S]
@@ -511,6 +511,23 @@ int session(const Options &options)
         std::this_thread::sleep_for(std::chrono::seconds(2));
         putMemory("memory.after", ProcFs::memory(program.pid()));
         measureIdle("idle.after", program.pid(), options.idleSeconds);
+
+        // Idle with the tunnel up: openvpn writes its byte count once a second, and that alone
+        // should wake the program.
+        std::string last;
+        const auto onLine = [&last](const std::string &line) {
+            const size_t colon = line.rfind(": ");
+            last = colon == std::string::npos ? line : line.substr(colon + 2);
+        };
+        const auto [x, y] = display.toScreen(windowId, options.buttonX, options.buttonY);
+        display.click(x, y);
+        if (!waitFor(display, program, 60000, [&] { return last == "CONNECTED"; }, onLine))
+            die("the connect for the connected idle did not come (last: " + last + ")");
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        measureIdle("idle.connected", program.pid(), options.idleSeconds);
+        display.click(x, y);
+        if (!waitFor(display, program, 30000, [&] { return last == "NOPROCESS"; }, onLine))
+            die("the disconnect after the connected idle did not come (last: " + last + ")");
     }
     for (const std::string &line : program.readLines())
         echoLine(line);

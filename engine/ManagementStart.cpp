@@ -272,6 +272,8 @@ bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
             *why = GiveUp::NoAnswer; // what the helper reported says more, and the service has it
             return false;
         }
+        // Root's listeners before the attempt: one that shows up after it may be this run's openvpn.
+        const std::vector<quint64> listenersBefore = managementPortListeners();
         QString error;
         if (socket.connect(attemptTimeoutSeconds, &error)) {
             // Any local user could have opened the port before openvpn; such a listener must never
@@ -287,11 +289,47 @@ bool ManagementStart::connectManagement(const Job &job, GiveUp *why)
             }
         }
         qCDebug(lcEngine) << "management connection attempt" << attempt << "failed:" << error;
-        std::unique_lock lock(m_runsMutex);
-        m_runEnded.wait_for(lock, pauseAfterFailedAttempt, [&] { return runHasEnded(job); });
+        // After the last attempt nothing would come of an opened port: the whole pause, as ever.
+        pauseAfterFailure(job, listenersBefore, attempt < connectAttempts);
     }
     *why = GiveUp::NoAnswer;
     return false;
+}
+
+std::vector<quint64> ManagementStart::managementPortListeners() const
+{
+    const TcpClient &socket = m_management.socket();
+    in_addr server {};
+    if (::inet_pton(AF_INET, socket.address().toLatin1().constData(), &server) != 1)
+        return {};
+    return TcpSocketTable::rootListeners(
+        TcpSocketTable::read(socket.port(), true), ntohl(server.s_addr), socket.port());
+}
+
+void ManagementStart::pauseAfterFailure(
+    const Job &job, const std::vector<quint64> &listenersBefore, bool untilPortOpens)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + pauseAfterFailedAttempt;
+    std::unique_lock lock(m_runsMutex);
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= end)
+            return;
+        const Clock::time_point look = untilPortOpens ? std::min(end, now + portWatchInterval) : end;
+        if (m_runEnded.wait_until(lock, look, [&] { return runHasEnded(job); }) || look == end)
+            return;
+        lock.unlock();
+        const std::vector<quint64> listeners = managementPortListeners();
+        lock.lock();
+        const bool opened = std::any_of(listeners.cbegin(), listeners.cend(), [&](quint64 inode) {
+            return std::find(listenersBefore.cbegin(), listenersBefore.cend(), inode) == listenersBefore.cend();
+        });
+        if (opened) {
+            qCDebug(lcEngine) << "root listens on the management port now";
+            return;
+        }
+    }
 }
 
 bool ManagementStart::peerBelongsToRoot()
@@ -301,8 +339,8 @@ bool ManagementStart::peerBelongsToRoot()
     in_addr server {};
     if (!connection || ::inet_pton(AF_INET, socket.address().toLatin1().constData(), &server) != 1)
         return false;
-    const std::optional<uint> owner = TcpSocketTable::ownerOfPeer(TcpSocketTable::read(), connection->localAddress(),
-        connection->localPort(), ntohl(server.s_addr), socket.port());
+    const std::optional<uint> owner = TcpSocketTable::ownerOfPeer(TcpSocketTable::read(socket.port()),
+        connection->localAddress(), connection->localPort(), ntohl(server.s_addr), socket.port());
     if (owner && *owner == 0)
         return true;
     const QString where = socket.address() + u':' + QString::number(socket.port());

@@ -32,7 +32,10 @@ class OpenVPNManagement;
 //   3. connects the management client: at most connectAttempts attempts, each waiting up to
 //      attemptTimeoutSeconds and followed by pauseAfterFailedAttempt when it fails; once the helper
 //      has reported the end of the start's run (it refused the request, or its openvpn exited) the
-//      attempts stop, as there is no openvpn of this start left to reach;
+//      attempts stop, as there is no openvpn of this start left to reach. A pause before a further
+//      attempt ends early when root starts to listen on the port: openvpn opens it some milliseconds
+//      after the run request, and waiting out the whole pause would keep it waiting for its
+//      credentials. A port that never opens still takes every attempt and every pause;
 //   4. makes sure that root holds the management port, within the attempt: a port held by another
 //      user ends the start at once, before that listener could see the run's management password;
 //   5. answers openvpn's password prompt with the run's management password, within the attempt and
@@ -56,6 +59,9 @@ public:
     static constexpr int connectAttempts = 8;
     static constexpr int attemptTimeoutSeconds = 3;
     static constexpr std::chrono::milliseconds pauseAfterFailedAttempt { 300 };
+    // How often a pause looks for a new listener of root's on the management port. The kernel tells
+    // nobody when a socket starts to listen, so its socket table is read again.
+    static constexpr std::chrono::milliseconds portWatchInterval { 10 };
     // The helper ends an earlier openvpn within 10 s of a new request (SIGTERM after 5 s, SIGKILL
     // after 10 s); one more second lets its termination reply arrive.
     static constexpr std::chrono::seconds earlierOpenVPNEndTimeout { 11 };
@@ -135,6 +141,8 @@ private:
     void waitForEarlierOpenVPN(const Job &job);
     bool runHasEnded(const Job &job) const; // call with m_runsMutex held
     bool connectManagement(const Job &job, GiveUp *why);
+    std::vector<quint64> managementPortListeners() const;
+    void pauseAfterFailure(const Job &job, const std::vector<quint64> &listenersBefore, bool untilPortOpens);
     bool peerBelongsToRoot();
     bool authenticate(const QString &managementPassword, QString *error = nullptr);
     void handOver(const Job &job);

@@ -18,15 +18,14 @@ NotificationCenter &NotificationCenter::defaultCenter()
 void NotificationCenter::addObserver(QObject *observer, const QString &name, std::function<void()> callback)
 {
     std::lock_guard lock(m_mutex);
-    m_observers.push_back({QPointer<QObject>(observer), name, std::move(callback)});
+    m_observers.push_back({ QPointer<QObject>(observer), name, std::move(callback) });
 }
 
 void NotificationCenter::removeObserver(QObject *observer)
 {
     std::lock_guard lock(m_mutex);
-    std::erase_if(m_observers, [observer](const Observer &entry) {
-        return entry.object.isNull() || entry.object.data() == observer;
-    });
+    std::erase_if(m_observers,
+        [observer](const Observer &entry) { return entry.object.isNull() || entry.object.data() == observer; });
 }
 
 void NotificationCenter::post(const QString &name)
@@ -48,14 +47,19 @@ void NotificationCenter::post(const QString &name)
     }
 }
 
-void NotificationCenter::postOnGuiThread(const QString &name)
+bool NotificationCenter::postOnGuiThread(const QString &name, std::function<void()> delivered)
 {
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr)
-        return;
+        return false;
     // The application object lives on the GUI thread for the whole run.
     static const CallbackTarget guiThread(app);
-    guiThread.call([this, name] { post(name); });
+    guiThread.call([this, name, delivered = std::move(delivered)] {
+        post(name);
+        if (delivered)
+            delivered();
+    });
+    return true;
 }
 
 } // namespace quellnet

@@ -26,10 +26,11 @@ public:
     // Delivers `name` to its observers now. Call on the GUI thread.
     void post(const QString &name);
 
-    // Queues a post of `name` on the GUI thread and returns at once. May be called from any
-    // thread; the posts of one thread are delivered in the order they were queued, and so are
-    // posts whose queuing is ordered by a lock.
-    void postOnGuiThread(const QString &name);
+    // Queues a post of `name` on the GUI thread and returns at once; `delivered`, if given, runs on
+    // the GUI thread once the observers have had it. May be called from any thread; the posts of
+    // one thread are delivered in the order they were queued, and so are posts whose queuing is
+    // ordered by a lock. False when there is no application to deliver on: nothing was queued.
+    bool postOnGuiThread(const QString &name, std::function<void()> delivered = {});
 
 private:
     struct Observer

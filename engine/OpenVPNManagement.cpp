@@ -13,7 +13,6 @@ namespace quellnet {
 
 namespace {
 constexpr qsizetype readSize = 2048;
-constexpr auto pauseAfterRead = std::chrono::milliseconds(100);
 // The answer to "state" is one record and "END"; what openvpn reported before it is a few lines.
 constexpr qsizetype maxStateAnswerBytes = 64 * 1024;
 } // namespace
@@ -159,10 +158,10 @@ void OpenVPNManagement::readLoop(const std::shared_ptr<TcpConnection> &connectio
         if (!chunk)
             break;
         qCDebug(lcEngine) << "read" << chunk->size() << "bytes from the management interface";
+        // Straight back to waiting for openvpn's next output: the read sleeps until there is some, so
+        // a state report is handled the moment it arrives, and a tunnel that is up costs one wake-up
+        // per byte count line.
         buffer.receive(*chunk);
-        // Openvpn's output is small (states, log lines, one byte count a second); pausing keeps the
-        // reader cheap and lets output that arrives meanwhile be taken in one read.
-        std::this_thread::sleep_for(pauseAfterRead);
     }
 
     if (connection->isShutDown())

@@ -11,7 +11,11 @@
 #include "engine/VpnState.h"
 #include "helperlink/HelperConnectionProvider.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
 
 namespace quellnet {
 
@@ -84,7 +88,17 @@ void OpenVPNService::setState(const QString &state)
 
 void OpenVPNService::updateState(const QString &name)
 {
-    std::lock_guard lock(m_stateMutex);
+    std::unique_lock lock(m_stateMutex);
+    // The window's display mode and its log line come from the state as it is when the notification
+    // arrives. A state that replaced the previous one before the GUI thread took it would never be
+    // seen there; the GUI thread itself takes each notification after it has stored the state.
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (app != nullptr && QThread::currentThread() != app->thread()
+        && !m_statePostDelivered.wait_for(lock, stateDeliveryTimeout, [this] { return m_statePostsPending == 0; })) {
+        // A GUI thread that is held up (or gone, at the end) does not hold up openvpn's reports.
+        qCDebug(lcEngine) << "the GUI thread has not taken the previous state yet";
+        m_statePostsPending = 0;
+    }
     const std::optional<StateReport> report = std::exchange(m_lastReport, std::nullopt);
     if (m_state == VpnState::connected && (name == VpnState::assignIp || name == VpnState::addRoutes))
         return;
@@ -108,7 +122,15 @@ void OpenVPNService::updateState(const QString &name)
             qCInfo(lcEngine) << "the run ended in a failure:" << int(m_failureReason);
     }
     // Queued under the lock, so the posts arrive in the order the updates were accepted.
-    NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNStateDidChange());
+    const bool queued = NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNStateDidChange(), [this] {
+        {
+            std::lock_guard deliveredLock(m_stateMutex);
+            m_statePostsPending = std::max(0, m_statePostsPending - 1);
+        }
+        m_statePostDelivered.notify_all();
+    });
+    if (queued)
+        ++m_statePostsPending;
     if (failed)
         NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNConnectionDidFail());
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,7 +88,11 @@ public:
     void setState(const QString &state);
     // Stores `name` and posts OpenVPNStateDidChange, unless the state is "CONNECTED" and `name` is
     // "ASSIGN_IP" or "ADD_ROUTES": openvpn repeats those while connected, and they are dropped.
+    // Off the GUI thread it first waits until the GUI thread has delivered the previous state's
+    // notification, at most stateDeliveryTimeout: observers read the state when their notification
+    // arrives, and openvpn reports its states within a few milliseconds of each other.
     void updateState(const QString &name);
+    static constexpr std::chrono::milliseconds stateDeliveryTimeout { 100 };
 
     // Why the latest run that ended did so; None when it ended as asked (or none ended yet).
     FailureReason failureReason() const;
@@ -156,6 +161,9 @@ private:
     std::optional<StateReport> m_lastReport; // the report whose name goes to updateState() next
     std::optional<VpnTunnel> m_tunnel;
     VpnTraffic m_traffic;
+    // State notifications queued for the GUI thread and not yet delivered.
+    int m_statePostsPending = 0;
+    std::condition_variable m_statePostDelivered;
 
     mutable std::mutex m_fieldsMutex;
     std::optional<QString> m_config;

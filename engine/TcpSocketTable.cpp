@@ -4,8 +4,16 @@
 
 #include <algorithm>
 
+#include <cerrno>
+#include <cstring>
+
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace quellnet {
 
@@ -67,6 +75,98 @@ bool servesAddress(const TcpSocketTable::Entry &entry, quint32 serverAddress)
     return entry.localAddress == serverAddress || (!entry.ipv6 && entry.localAddress == INADDR_ANY);
 }
 
+// One sock_diag dump of the TCP sockets of `family` (with `localPort`, those bound to it; with
+// `listeningOnly`, listeners alone, which spares the kernel its walk of the connection table),
+// appended to `table`. False when the kernel cannot be asked or the answer is cut short.
+bool readFromKernel(int family, quint16 localPort, bool listeningOnly, std::vector<TcpSocketTable::Entry> &table)
+{
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return false;
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request {};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.body.sdiag_family = static_cast<quint8>(family);
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = listeningOnly ? 1U << TcpSocketTable::Listen : ~0U;
+    request.body.id.idiag_sport = htons(localPort);
+    sockaddr_nl kernel {};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd, &request, sizeof request, 0, reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel)
+        != ssize_t(sizeof request)) {
+        ::close(fd);
+        return false;
+    }
+
+    // The kernel answers at once; a dump that stalls is not waited for.
+    const timeval patience { 1, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    alignas(nlmsghdr) std::array<char, 32 * 1024> buffer {};
+    const std::size_t before = table.size();
+    for (bool broken = false; !broken;) {
+        const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
+            break;
+        // Messages follow one another, each at a 4-byte boundary.
+        std::size_t offset = 0;
+        while (offset + sizeof(nlmsghdr) <= std::size_t(received)) {
+            nlmsghdr message {};
+            std::memcpy(&message, buffer.data() + offset, sizeof message);
+            if (message.nlmsg_len < sizeof message || offset + message.nlmsg_len > std::size_t(received)) {
+                broken = true;
+                break;
+            }
+            if (message.nlmsg_type == NLMSG_DONE) {
+                ::close(fd);
+                return true;
+            }
+            constexpr std::size_t header = (sizeof(nlmsghdr) + NLMSG_ALIGNTO - 1) & ~std::size_t(NLMSG_ALIGNTO - 1);
+            if (message.nlmsg_type == NLMSG_ERROR || message.nlmsg_len < header + sizeof(inet_diag_msg)) {
+                broken = true;
+                break;
+            }
+            inet_diag_msg diag {};
+            std::memcpy(&diag, buffer.data() + offset + header, sizeof diag);
+            offset += (message.nlmsg_len + NLMSG_ALIGNTO - 1) & ~std::size_t(NLMSG_ALIGNTO - 1);
+            TcpSocketTable::Entry entry;
+            entry.ipv6 = diag.idiag_family == AF_INET6;
+            if (entry.ipv6) {
+                std::memcpy(entry.localAddress6.data(), diag.id.idiag_src, entry.localAddress6.size());
+                // ::ffff:a.b.c.d is the IPv4 address a.b.c.d seen through an IPv6 socket.
+                static constexpr std::array<quint8, 12> mappedPrefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
+                if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), entry.localAddress6.begin()))
+                    entry.localAddress = ntohl(diag.id.idiag_src[3]);
+                std::array<quint8, 16> remote6 {};
+                std::memcpy(remote6.data(), diag.id.idiag_dst, remote6.size());
+                if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), remote6.begin()))
+                    entry.remoteAddress = ntohl(diag.id.idiag_dst[3]);
+            } else {
+                entry.localAddress = ntohl(diag.id.idiag_src[0]);
+                entry.remoteAddress = ntohl(diag.id.idiag_dst[0]);
+            }
+            entry.localPort = ntohs(diag.id.idiag_sport);
+            entry.remotePort = ntohs(diag.id.idiag_dport);
+            entry.state = diag.idiag_state;
+            entry.txQueue = diag.idiag_wqueue;
+            entry.rxQueue = diag.idiag_rqueue;
+            entry.uid = diag.idiag_uid;
+            entry.inode = diag.idiag_inode;
+            table.push_back(entry);
+        }
+    }
+    // An error or a dump cut short: what came of it is not the whole table.
+    table.resize(before);
+    ::close(fd);
+    return false;
+}
+
 bool isTimeWait(const TcpSocketTable::Entry &entry)
 {
     // Orphaned FIN_WAIT2 entries are time-wait sockets too: the kernel's, shown as root's.
@@ -75,9 +175,13 @@ bool isTimeWait(const TcpSocketTable::Entry &entry)
 
 } // namespace
 
-std::vector<TcpSocketTable::Entry> TcpSocketTable::read()
+std::vector<TcpSocketTable::Entry> TcpSocketTable::read(quint16 localPort, bool listeningOnly)
 {
     std::vector<Entry> table;
+    if (readFromKernel(AF_INET, localPort, listeningOnly, table)
+        && readFromKernel(AF_INET6, localPort, listeningOnly, table))
+        return table;
+    table.clear();
     for (const char *path : { "/proc/net/tcp", "/proc/net/tcp6" }) {
         QFile file { QLatin1String(path) };
         // The files are generated while they are read; readAll() reads on until the end.
@@ -86,6 +190,9 @@ std::vector<TcpSocketTable::Entry> TcpSocketTable::read()
             table.insert(table.end(), part.begin(), part.end());
         }
     }
+    std::erase_if(table, [localPort, listeningOnly](const Entry &entry) {
+        return (localPort != 0 && entry.localPort != localPort) || (listeningOnly && entry.state != Listen);
+    });
     return table;
 }
 
@@ -139,6 +246,18 @@ std::optional<uint> TcpSocketTable::ownerOfPeer(
     if (acceptedByRoot || rootListens)
         return 0;
     return std::nullopt;
+}
+
+std::vector<quint64> TcpSocketTable::rootListeners(
+    const std::vector<Entry> &table, quint32 serverAddress, quint16 serverPort)
+{
+    std::vector<quint64> inodes;
+    for (const Entry &entry : table) {
+        if (entry.state == Listen && entry.uid == 0 && entry.inode != 0 && entry.localPort == serverPort
+            && servesAddress(entry, serverAddress))
+            inodes.push_back(entry.inode);
+    }
+    return inodes;
 }
 
 } // namespace quellnet

@@ -34,8 +34,11 @@ public:
         quint64 inode = 0; // 0 while no process holds the socket, e.g. before accept()
     };
 
-    // The current IPv4 and IPv6 tables; empty when they cannot be read.
-    static std::vector<Entry> read();
+    // The current IPv4 and IPv6 tables, or with `localPort` only the sockets bound to that port, and
+    // with `listeningOnly` only listeners; empty when they cannot be read. Asks the kernel through sock_diag, which
+    // finds a port's sockets in well under a millisecond; reading /proc/net/tcp walks the whole connection hash table
+    // on every read (milliseconds on a machine with much memory), and is what is left when sock_diag is not there.
+    static std::vector<Entry> read(quint16 localPort = 0, bool listeningOnly = false);
     // Parses the text of /proc/net/tcp or /proc/net/tcp6; lines that do not parse are skipped.
     static std::vector<Entry> parse(const QByteArray &text);
 
@@ -51,6 +54,12 @@ public:
     // Time-wait entries never count: the kernel shows them all as root's.
     static std::optional<uint> ownerOfPeer(const std::vector<Entry> &table, quint32 localAddress, quint16 localPort,
         quint32 serverAddress, quint16 serverPort);
+
+    // The inodes of root's listening sockets that take connections to `serverAddress`:`serverPort`
+    // (on that address or the wildcard, IPv4 or IPv6), in table order. A socket that starts to
+    // listen shows under an inode that no earlier socket of the port had.
+    static std::vector<quint64> rootListeners(
+        const std::vector<Entry> &table, quint32 serverAddress, quint16 serverPort);
 };
 
 } // namespace quellnet

@@ -207,7 +207,7 @@ bool serveLikeTheStack(AccountStandIn &standIn, QString *error)
     return standIn.listen(pki + QStringLiteral("crt"), pki + QStringLiteral("key"), 0, error);
 }
 
-qint64 holdOpenVpnAtItsPort(OutputCapture &capture)
+qint64 holdOpenVpnAtItsPort(OutputCapture &capture, const std::function<void()> &meanwhile)
 {
     // openvpn must run to take the program's management password; once the program sends its first
     // command ("state on", traced right after it went out), nothing it has read can make it report.
@@ -220,8 +220,10 @@ qint64 holdOpenVpnAtItsPort(OutputCapture &capture)
         if (openvpn.size() == 1 && ::kill(pid_t(openvpn.first()), SIGSTOP) == 0)
             held->store(openvpn.first());
     });
+    if (meanwhile)
+        meanwhile();
     OpenVPNService &service = OpenVPNService::shared();
-    const bool handedOver = waitUntil([&] { return service.isStarting(); }, 15000)
+    const bool handedOver = waitUntil([&] { return held->load() != 0 || service.isStarting(); }, 15000)
         && waitUntil([&] { return !service.isStarting(); }, 40000);
     capture.setObserver({});
     return handedOver && OpenVPNService::isIdleState(service.state()) ? held->load() : 0;

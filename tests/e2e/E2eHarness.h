@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 class QTemporaryDir;
@@ -96,8 +97,9 @@ bool serveLikeTheStack(AccountStandIn &standIn, QString *error = nullptr);
 // openvpn took the program's management password and before the credentials follow (the stop comes
 // from `capture`'s observer, on the program's own thread, before it sends the next; the observer is
 // taken for the while), and waits until the program has handed over the credentials, which openvpn
-// cannot read yet. Its pid, or 0.
-qint64 holdOpenVpnAtItsPort(OutputCapture &capture);
+// cannot read yet. Its pid, or 0. `meanwhile` runs once the stop is armed, before the wait: what it
+// does may start the connect (a connect takes less time than a few clicks).
+qint64 holdOpenVpnAtItsPort(OutputCapture &capture, const std::function<void()> &meanwhile = {});
 // How many run requests the stack's helper daemon has logged since the stack came up.
 int helperRunRequests();
 // Waits up to `timeoutMs` until no openvpn of the helper runs and no tunnel is up; false, with what is

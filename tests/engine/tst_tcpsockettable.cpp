@@ -1,9 +1,14 @@
 // Who owns the other end of the management connection, read from the kernel's socket tables.
 #include "engine/TcpSocketTable.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <cstring>
+
+#include <unistd.h>
 
 using namespace quellnet;
 
@@ -88,6 +93,55 @@ private Q_SLOTS:
         const std::optional<uint> found
             = TcpSocketTable::ownerOfPeer(TcpSocketTable::parse(table), loopback, 40000, loopback, 1337);
         QCOMPARE(found ? int(*found) : -1, owner);
+    }
+
+    // What a start watches for while it waits to try the management port again.
+    void rootListeners_data()
+    {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<int>("listeners");
+        QTest::newRow("root listens on the address") << listener(server, 0) << 1;
+        QTest::newRow("root listens on [::]") << listener(wildcard6, 0) << 1;
+        QTest::newRow("another user listens") << listener(server, 1000) << 0;
+        QTest::newRow("root listens on another port") << listener("0100007F:053A", 0) << 0;
+        QTest::newRow("root's accepted connection") << row(server, client, "01", 0, 102) << 0;
+    }
+    void rootListeners()
+    {
+        QFETCH(QByteArray, table);
+        QFETCH(int, listeners);
+        const std::vector<quint64> found
+            = TcpSocketTable::rootListeners(TcpSocketTable::parse(table), 0x7F000001, 1337);
+        QCOMPARE(int(found.size()), listeners);
+    }
+
+    // The kernel's own answer: this process's listener and both ends of a connection to it, with
+    // their owner, state and port, and nothing of another port.
+    void readFindsThisProcesssSockets()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.1"))));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), server.serverPort());
+        QVERIFY(client.waitForConnected(5000) && server.waitForNewConnection(5000));
+        const quint16 port = server.serverPort();
+
+        const std::vector<TcpSocketTable::Entry> listening = TcpSocketTable::read(port, true);
+        QCOMPARE(int(listening.size()), 1);
+        QCOMPARE(listening.front().uid, uint(::geteuid()));
+        QVERIFY(listening.front().inode != 0);
+        QCOMPARE(listening.front().localAddress, quint32(0x7F000001));
+
+        const std::vector<TcpSocketTable::Entry> all = TcpSocketTable::read(port);
+        QCOMPARE(int(all.size()), 2); // the listener and the accepted end; the client's end has another port
+        const auto accepted = std::find_if(all.cbegin(), all.cend(),
+            [](const TcpSocketTable::Entry &entry) { return entry.state == TcpSocketTable::Established; });
+        QVERIFY(accepted != all.cend());
+        QCOMPARE(accepted->remotePort, client.localPort());
+        QVERIFY(std::all_of(all.cbegin(), all.cend(), [port](const TcpSocketTable::Entry &entry) {
+            return entry.localPort == port && entry.uid == uint(::geteuid());
+        }));
+        QVERIFY(TcpSocketTable::read(0).size() >= 3);
     }
 };
 
