@@ -299,13 +299,15 @@ stack__write_accounts() {
 
 # Only plain directives: the helper daemon that runs this profile as root refuses anything that runs
 # a program or reads or writes a file.
+# Usage: stack__write_client_profile <dir> [<server port> <profile>]  (default: the first server's,
+# <dir>/client.ovpn)
 stack__write_client_profile() {
-    local dir=$1
+    local dir=$1 port=${2:-$stack_server_port} profile=${3:-$1/client.ovpn}
     {
         echo "client"
         echo "dev tun"
         echo "proto udp"
-        echo "remote $stack_server_addr $stack_server_port"
+        echo "remote $stack_server_addr $port"
         echo "nobind"
         echo "auth-user-pass"
         echo "remote-cert-tls server"
@@ -313,8 +315,8 @@ stack__write_client_profile() {
         echo "<ca>"
         cat "$dir/pki/ca.crt"
         echo "</ca>"
-    } >"$dir/client.ovpn" || return 1
-    chmod 644 -- "$dir/client.ovpn"
+    } >"$profile" || return 1
+    chmod 644 -- "$profile"
 }
 
 # A test server's openvpn configuration, <srv>/server.conf: on the stack's server address, with the
@@ -579,18 +581,25 @@ stack__listening() {
     fi
 }
 
-stack__start_probe() {
-    local dir=$1 pid
-    stack__daemon ip netns exec "$stack_netns" socat \
-        "TCP-LISTEN:$stack_probe_port,bind=$stack_tunnel_server,reuseaddr,fork" \
-        "SYSTEM:echo $stack_probe_line" </dev/null >>"$dir/log/probe.log" 2>&1 &
+# A TCP listener inside `ns` that answers every connection with one line; its pid goes to
+# run/<name>.pid, its output to log/<name>.log.
+# Usage: stack__start_line_listener <dir> <name> <ns> <socat listen address> <port> <line> <what>
+stack__start_line_listener() {
+    local dir=$1 name=$2 ns=$3 listen=$4 port=$5 line=$6 what=$7 pid
+    stack__daemon ip netns exec "$ns" socat "$listen,reuseaddr,fork" "SYSTEM:echo $line" \
+        </dev/null >>"$dir/log/$name.log" 2>&1 &
     pid=$!
-    echo "$pid" >"$dir/run/probe.pid"
-    if ! stack__wait_for 10 stack__listening "$stack_netns" "$stack_probe_port"; then
-        stack__say "the tunnel listener on $stack_tunnel_server:$stack_probe_port did not come up"
-        stack__tail_log "$dir/log/probe.log"
+    echo "$pid" >"$dir/run/$name.pid"
+    if ! stack__wait_for 10 stack__listening "$ns" "$port"; then
+        stack__say "$what did not come up"
+        stack__tail_log "$dir/log/$name.log"
         return 1
     fi
+}
+
+stack__start_probe() {
+    stack__start_line_listener "$1" probe "$stack_netns" "TCP-LISTEN:$stack_probe_port,bind=$stack_tunnel_server" \
+        "$stack_probe_port" "$stack_probe_line" "the tunnel listener on $stack_tunnel_server:$stack_probe_port"
 }
 
 # A name server inside `ns` on `address`, answering the test name with `answer`.
@@ -613,18 +622,11 @@ stack__listening_udp() { ip netns exec "$1" ss -Hlun "sport = :$2" 2>/dev/null |
 
 # The LAN's name server and its IPv6 host, which only a way outside the tunnel reaches.
 stack__start_lan() {
-    local dir=$1 pid
+    local dir=$1
     stack__start_dns "$dir" lan-dns "$stack_lan_netns" "$stack_lan_addr" "$stack_lan_addr" || return 1
-    stack__daemon ip netns exec "$stack_lan_netns" socat \
-        "TCP6-LISTEN:$stack_lan6_port,bind=[$stack_lan6_listener],reuseaddr,fork" \
-        "SYSTEM:echo $stack_lan6_line" </dev/null >>"$dir/log/lan-listener.log" 2>&1 &
-    pid=$!
-    echo "$pid" >"$dir/run/lan-listener.pid"
-    if ! stack__wait_for 10 stack__listening "$stack_lan_netns" "$stack_lan6_port"; then
-        stack__say "the LAN's IPv6 listener did not come up"
-        stack__tail_log "$dir/log/lan-listener.log"
-        return 1
-    fi
+    stack__start_line_listener "$dir" lan-listener "$stack_lan_netns" \
+        "TCP6-LISTEN:$stack_lan6_port,bind=[$stack_lan6_listener]" "$stack_lan6_port" "$stack_lan6_line" \
+        "the LAN's IPv6 listener"
 }
 
 stack__start_standin() {
@@ -708,19 +710,7 @@ printf '%s\t%s\n' "\$user" "\$pass" >>"\$log"
 EOF
     chmod 700 -- "$srv/verify-user"
     stack__server_conf "$dir" "$srv" "$stack_second_port" "$stack_second_tun" "$stack_second_net" || return 1
-    {
-        echo "client"
-        echo "dev tun"
-        echo "proto udp"
-        echo "remote $stack_server_addr $stack_second_port"
-        echo "nobind"
-        echo "auth-user-pass"
-        echo "remote-cert-tls server"
-        echo "verb 3"
-        echo "<ca>"
-        cat "$dir/pki/ca.crt"
-        echo "</ca>"
-    } >"$dir/second-client.ovpn" && chmod 644 -- "$dir/second-client.ovpn" || return 1
+    stack__write_client_profile "$dir" "$stack_second_port" "$dir/second-client.ovpn" || return 1
     : >"$dir/log/second-verify.log"
     (stack__close_fds && exec ip netns exec "$stack_netns" openvpn --config "$srv/server.conf" \
         --daemon quellnet-e2e-second --writepid "$dir/run/second-server.pid" --log "$dir/log/second-server.log") || {
@@ -900,10 +890,9 @@ stack_down__impl() {
     return 0
 }
 
-stack_up__impl() {
-    local dir build="" with_helper=0 allow_user="" client_netns=0 standin owner
-    dir=$(stack__abs "${1:?stack_up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]}")
-    shift
+# Reads the options of "up" and "helper-up" into the caller's locals build, with_helper,
+# client_netns and allow_user.
+stack__read_options() {
     while [ $# -gt 0 ]; do
         case "$1" in
         --build) build=$(stack__abs "${2:?--build BUILD}") && shift ;;
@@ -917,6 +906,13 @@ stack_up__impl() {
         esac
         shift
     done
+}
+
+stack_up__impl() {
+    local dir build="" with_helper=0 allow_user="" client_netns=0 standin owner
+    dir=$(stack__abs "${1:?stack_up DIR [--build BUILD] [--with-helper] [--allow-user USER] [--client-netns]}")
+    shift
+    stack__read_options "$@" || return 1
     [ -n "$build" ] || build=$(dirname -- "$dir")
     standin="$build/tests/bin/quellnet-account-standin"
 
@@ -1052,21 +1048,11 @@ helper_down() (set +e && helper_down__impl "$@")
 
 # helper-up DIR [--build BUILD] [--allow-user USER]: (re)starts only the helper daemon of DIR's stack.
 stack__helper_up_command() {
-    local dir build="" user=""
+    local dir build="" allow_user="" with_helper=0 client_netns=0
     dir=$(stack__abs "${1:?helper-up DIR [--build BUILD] [--allow-user USER]}")
     shift
-    while [ $# -gt 0 ]; do
-        case "$1" in
-        --build) build=$(stack__abs "${2:?--build BUILD}") && shift ;;
-        --allow-user) user=${2:?--allow-user USER} && shift ;;
-        *)
-            stack__say "unknown option $1"
-            return 1
-            ;;
-        esac
-        shift
-    done
-    helper_up "$dir" "${build:-$(dirname -- "$dir")}" "$user"
+    stack__read_options "$@" || return 1
+    helper_up "$dir" "${build:-$(dirname -- "$dir")}" "$allow_user"
 }
 
 stack__main() {
