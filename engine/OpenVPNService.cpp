@@ -74,18 +74,6 @@ OpenVPNService::OpenVPNService()
 
 OpenVPNService::~OpenVPNService() = default;
 
-QString OpenVPNService::state() const
-{
-    std::lock_guard lock(m_stateMutex);
-    return m_state;
-}
-
-void OpenVPNService::setState(const QString &state)
-{
-    std::lock_guard lock(m_stateMutex);
-    m_state = state;
-}
-
 void OpenVPNService::updateState(const QString &name)
 {
     std::unique_lock lock(m_stateMutex);
@@ -135,24 +123,6 @@ void OpenVPNService::updateState(const QString &name)
         NotificationCenter::defaultCenter().postOnGuiThread(OpenVPNConnectionDidFail());
 }
 
-FailureReason OpenVPNService::failureReason() const
-{
-    std::lock_guard lock(m_stateMutex);
-    return m_failureReason;
-}
-
-std::optional<VpnTunnel> OpenVPNService::tunnel() const
-{
-    std::lock_guard lock(m_stateMutex);
-    return m_tunnel;
-}
-
-VpnTraffic OpenVPNService::traffic() const
-{
-    std::lock_guard lock(m_stateMutex);
-    return m_traffic;
-}
-
 void OpenVPNService::stateReported(const StateReport &report)
 {
     std::lock_guard lock(m_stateMutex);
@@ -187,42 +157,6 @@ void OpenVPNService::beginRun()
     m_runLive = true;
     m_outcome.begin();
     m_traffic = {};
-}
-
-std::optional<QString> OpenVPNService::config() const
-{
-    std::lock_guard lock(m_fieldsMutex);
-    return m_config;
-}
-
-void OpenVPNService::setConfig(std::optional<QString> path)
-{
-    std::lock_guard lock(m_fieldsMutex);
-    m_config = std::move(path);
-}
-
-std::optional<QString> OpenVPNService::username() const
-{
-    std::lock_guard lock(m_fieldsMutex);
-    return m_username;
-}
-
-void OpenVPNService::setUsername(std::optional<QString> username)
-{
-    std::lock_guard lock(m_fieldsMutex);
-    m_username = std::move(username);
-}
-
-std::optional<QString> OpenVPNService::password() const
-{
-    std::lock_guard lock(m_fieldsMutex);
-    return m_password;
-}
-
-void OpenVPNService::setPassword(std::optional<QString> password)
-{
-    std::lock_guard lock(m_fieldsMutex);
-    m_password = std::move(password);
 }
 
 OpenVPNManagement &OpenVPNService::management()

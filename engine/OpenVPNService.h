@@ -83,9 +83,9 @@ public:
     OpenVPNService(const OpenVPNService &) = delete;
     OpenVPNService &operator=(const OpenVPNService &) = delete;
 
-    QString state() const;
+    QString state() const { return readLocked(m_stateMutex, m_state); }
     // Stores a state without announcing it. The program itself always goes through updateState().
-    void setState(const QString &state);
+    void setState(const QString &state) { writeLocked(m_stateMutex, m_state, state); }
     // Stores `name` and posts OpenVPNStateDidChange, unless the state is "CONNECTED" and `name` is
     // "ASSIGN_IP" or "ADD_ROUTES": openvpn repeats those while connected, and they are dropped.
     // Off the GUI thread it first waits until the GUI thread has delivered the previous state's
@@ -95,18 +95,18 @@ public:
     static constexpr std::chrono::milliseconds stateDeliveryTimeout { 100 };
 
     // Why the latest run that ended did so; None when it ended as asked (or none ended yet).
-    FailureReason failureReason() const;
+    FailureReason failureReason() const { return readLocked(m_stateMutex, m_failureReason); }
     // The tunnel while the state is CONNECTED and openvpn described it; nothing otherwise.
-    std::optional<VpnTunnel> tunnel() const;
+    std::optional<VpnTunnel> tunnel() const { return readLocked(m_stateMutex, m_tunnel); }
     // The latest run's byte counts; zero until openvpn reports some.
-    VpnTraffic traffic() const;
+    VpnTraffic traffic() const { return readLocked(m_stateMutex, m_traffic); }
 
-    std::optional<QString> config() const;
-    void setConfig(std::optional<QString> path);
-    std::optional<QString> username() const;
-    void setUsername(std::optional<QString> username);
-    std::optional<QString> password() const;
-    void setPassword(std::optional<QString> password);
+    std::optional<QString> config() const { return readLocked(m_fieldsMutex, m_config); }
+    void setConfig(std::optional<QString> path) { writeLocked(m_fieldsMutex, m_config, std::move(path)); }
+    std::optional<QString> username() const { return readLocked(m_fieldsMutex, m_username); }
+    void setUsername(std::optional<QString> username) { writeLocked(m_fieldsMutex, m_username, std::move(username)); }
+    std::optional<QString> password() const { return readLocked(m_fieldsMutex, m_password); }
+    void setPassword(std::optional<QString> password) { writeLocked(m_fieldsMutex, m_password, std::move(password)); }
 
     OpenVPNManagement &management();
 
@@ -149,6 +149,17 @@ private:
     void giveUpStart(FailureReason why);
     void onOpenVPNExited(std::uint64_t generation, std::int32_t terminationStatus);
     void onManagementConnectionLost();
+    // A copy of `field`, taken under `mutex`; and `field` replaced under it.
+    template<typename T> static T readLocked(std::mutex &mutex, const T &field)
+    {
+        std::lock_guard lock(mutex);
+        return field;
+    }
+    template<typename T> static void writeLocked(std::mutex &mutex, T &field, T value)
+    {
+        std::lock_guard lock(mutex);
+        field = std::move(value);
+    }
 
     mutable std::mutex m_stateMutex; // guards the state and everything about the run
     QString m_state;
@@ -165,7 +176,7 @@ private:
     int m_statePostsPending = 0;
     std::condition_variable m_statePostDelivered;
 
-    mutable std::mutex m_fieldsMutex;
+    mutable std::mutex m_fieldsMutex; // guards the three fields below
     std::optional<QString> m_config;
     std::optional<QString> m_username;
     std::optional<QString> m_password;

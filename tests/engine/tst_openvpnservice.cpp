@@ -90,21 +90,10 @@ private Q_SLOTS:
     void init()
     {
         QVERIFY(stageScripts(m_prefix.path()));
-        m_helper = std::make_shared<FakeHelperProtocol>();
-        m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
-        HelperConnectionProvider::setApplicationDelegate(&m_delegate);
-        service().setState(u"NOPROCESS"_s);
+        m_helper = attachFakeHelper(m_delegate);
     }
 
-    void cleanup()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 30000);
-        service().management().socket().close();
-        QTRY_COMPARE(service().management().readerCount(), 0);
-        drainEvents();
-        HelperConnectionProvider::setApplicationDelegate(nullptr);
-        service().setState(u"NOPROCESS"_s);
-    }
+    void cleanup() { detachFakeHelper(); }
 
     // Every character openvpn would misread is escaped; the password never reaches standard output.
     void startSendsOpeningCommandsAndCredentials()

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "base/AppPaths.h"
+#include "engine/OpenVPNService.h"
 #include "helperlink/HelperConnection.h"
 #include "helperlink/HelperConnectionProvider.h"
+#include "tests/support/Waiting.h"
 
 #include <QDir>
 #include <QFile>
@@ -94,6 +96,29 @@ inline bool stageScripts(const QString &prefix)
     return QDir(prefix).mkpath(QStringLiteral("share/quellnet"))
         && QFile(prefix + QStringLiteral("/share/quellnet/client.up")).open(QIODevice::WriteOnly)
         && QFile(prefix + QStringLiteral("/share/quellnet/client.down")).open(QIODevice::WriteOnly);
+}
+
+// For one test case of the VPN service: a new fake helper behind `delegate`, which becomes the
+// application delegate, and the state back at "NOPROCESS".
+inline std::shared_ptr<FakeHelperProtocol> attachFakeHelper(FakeConnectionProvider &delegate)
+{
+    auto helper = std::make_shared<FakeHelperProtocol>();
+    delegate.connection = std::make_shared<FakeHelperConnection>(helper);
+    HelperConnectionProvider::setApplicationDelegate(&delegate);
+    OpenVPNService::shared().setState(QStringLiteral("NOPROCESS"));
+    return helper;
+}
+
+// After such a test case: the start and the reader ended, the delegate gone, "NOPROCESS" again.
+inline void detachFakeHelper()
+{
+    OpenVPNService &service = OpenVPNService::shared();
+    QTRY_VERIFY_WITH_TIMEOUT(!service.isStarting(), 30000);
+    service.management().socket().close();
+    QTRY_COMPARE(service.management().readerCount(), 0);
+    drainEvents();
+    HelperConnectionProvider::setApplicationDelegate(nullptr);
+    service.setState(QStringLiteral("NOPROCESS"));
 }
 
 } // namespace quellnet::test

@@ -152,24 +152,13 @@ private Q_SLOTS:
     void init()
     {
         QVERIFY(stageScripts(m_prefix.path()));
-        m_helper = std::make_shared<FakeHelperProtocol>();
-        m_delegate.connection = std::make_shared<FakeHelperConnection>(m_helper);
-        HelperConnectionProvider::setApplicationDelegate(&m_delegate);
-        service().setState(u"NOPROCESS"_s);
+        m_helper = attachFakeHelper(m_delegate);
         service().setConfig(m_prefix.filePath(u"client.ovpn"_s));
         service().setUsername(u"anna@example.com"_s);
         service().setPassword(u"pw"_s);
     }
 
-    void cleanup()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 30000);
-        service().management().socket().close();
-        QTRY_COMPARE(service().management().readerCount(), 0);
-        drainEvents();
-        HelperConnectionProvider::setApplicationDelegate(nullptr);
-        service().setState(u"NOPROCESS"_s);
-    }
+    void cleanup() { detachFakeHelper(); }
 
     void reasonShown_data()
     {
