@@ -20,10 +20,24 @@ const QString &Constant::profileURL()
     return url;
 }
 
+namespace {
+
+QString &extraCA()
+{
+    static QString path = QStringLiteral(QUELLNET_ACCOUNT_EXTRA_CA);
+    return path;
+}
+
+} // namespace
+
 const QString &Constant::extraCACertificate()
 {
-    static const QString path = QStringLiteral(QUELLNET_ACCOUNT_EXTRA_CA);
-    return path;
+    return extraCA();
+}
+
+void Constant::setExtraCACertificateForTesting(const QString &path)
+{
+    extraCA() = path;
 }
 
 } // namespace quellnet

@@ -15,6 +15,9 @@ public:
 
     // A CA certificate file trusted for the account service instead of the system's, or empty.
     static const QString &extraCACertificate();
+    // For tests that run the program as a user who cannot enter the build's folder: a readable copy
+    // of that CA. Call before the first sign-in.
+    static void setExtraCACertificateForTesting(const QString &path);
 };
 
 } // namespace quellnet

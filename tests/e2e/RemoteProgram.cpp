@@ -1,5 +1,6 @@
 #include "tests/e2e/RemoteProgram.h"
 
+#include "account/Constant.h"
 #include "base/Error.h"
 #include "tests/support/Waiting.h"
 
@@ -39,8 +40,10 @@ bool RemoteProgram::stage(const QString &dir, QString *error)
         { QStringLiteral("-ec"),
             QStringLiteral("mkdir -p \"$1/bin\" \"$1/share\" \"$1/lib\"; cp -- \"$2\" \"$1/bin/\"; "
                            "cp -R -- \"$3/share/quellnet\" \"$1/share/\"; cp -R -- \"$3/lib/quellnet\" \"$1/lib/\"; "
-                           "chmod -R a+rX -- \"$1\""),
-            QStringLiteral("sh"), dir, QStringLiteral(QUELLNET_E2E_PROGRAM), QStringLiteral(QUELLNET_BUILD_PREFIX) },
+                           "if [ -n \"$4\" ]; then mkdir -p \"$1/share/quellnet-e2e\"; "
+                           "cp -- \"$4\" \"$1/share/quellnet-e2e/ca.crt\"; fi; chmod -R a+rX -- \"$1\""),
+            QStringLiteral("sh"), dir, QStringLiteral(QUELLNET_E2E_PROGRAM), QStringLiteral(QUELLNET_BUILD_PREFIX),
+            Constant::extraCACertificate() },
         error);
 }
 
