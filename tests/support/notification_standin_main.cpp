@@ -28,7 +28,7 @@ public Q_SLOTS:
         static_cast<void>(actions);
         static_cast<void>(hints);
         static_cast<void>(expireTimeout);
-        // A replaced notification keeps its id, as the specification of the service asks.
+        // A replaced notification keeps its id, as desktop notification servers do.
         const uint id = replacesId != 0 ? replacesId : ++m_lastId;
         const QJsonObject line { { QStringLiteral("id"), qint64(id) },
             { QStringLiteral("replaces"), qint64(replacesId) }, { QStringLiteral("app"), appName },
