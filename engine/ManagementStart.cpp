@@ -64,6 +64,16 @@ std::optional<std::optional<HelperRun>> askForRun(const std::weak_ptr<HelperConn
     return answer->run;
 }
 
+// The management password of the helper's run when that run is this user's; nothing otherwise, or
+// when the helper cannot say.
+std::optional<QString> passwordOfOwnRun(const std::weak_ptr<HelperConnection> &connection)
+{
+    const std::optional<std::optional<HelperRun>> answer = askForRun(connection);
+    if (!answer || !*answer || (*answer)->owner != ::geteuid())
+        return std::nullopt;
+    return (*answer)->managementPassword;
+}
+
 } // namespace
 
 ManagementStart::ManagementStart(OpenVPNManagement &management, std::function<void(GiveUp why)> giveUp,
@@ -156,13 +166,13 @@ void ManagementStart::reattach(Job &job)
         qCDebug(lcEngine) << "a start is waiting; not reattaching";
         return;
     }
-    const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
-    if (!answer || !*answer || (*answer)->owner != ::geteuid() || !(*answer)->managementPassword) {
+    const std::optional<QString> secret = passwordOfOwnRun(job.connection);
+    if (!secret) {
         qCDebug(lcEngine) << "no openvpn of this user to reattach to";
         return;
     }
     qCInfo(lcEngine) << "reattaching to the openvpn that an earlier launch left running";
-    job.managementPassword = *(*answer)->managementPassword;
+    job.managementPassword = *secret;
     ++m_pending;
     GiveUp why = GiveUp::NoAnswer;
     if (connectManagement(job, &why))
@@ -192,10 +202,10 @@ void ManagementStart::requestRun(Job &job)
 
 std::optional<QString> ManagementStart::endEarlierLaunchsRun(const Job &job)
 {
-    const std::optional<std::optional<HelperRun>> answer = askForRun(job.connection);
-    if (!answer || !*answer || (*answer)->owner != ::geteuid() || !(*answer)->managementPassword)
+    const std::optional<QString> ownRun = passwordOfOwnRun(job.connection);
+    if (!ownRun)
         return std::nullopt;
-    const QString secret = *(*answer)->managementPassword;
+    const QString secret = *ownRun;
     {
         std::lock_guard lock(m_runsMutex);
         if (std::any_of(m_runsInFlight.cbegin(), m_runsInFlight.cend(),
