@@ -1,20 +1,26 @@
-// The delegate with the real window and tray, and one running program per user.
+// The delegate with the real window and tray, the helper check at launch, and one running program per user.
 #include "app/AppDelegate.h"
 #include "app/Autostart.h"
 #include "app/StatusMenu.h"
 #include "app/StatusNotices.h"
+#include "engine/OpenVPNService.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
 #include "tests/support/GuiTesting.h"
+#include "tests/support/HelperSocketStandIn.h"
+#include "tests/support/OutputCapture.h"
 #include "tests/support/ProgramProcess.h"
 #include "tests/support/TestTools.h"
+#include "ui/FlatButton.h"
 #include "ui/MainViewController.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QPainter>
@@ -22,6 +28,7 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,6 +39,9 @@ using namespace quellnet::test;
 using namespace Qt::StringLiterals;
 
 namespace {
+
+const QString bundleLine = u"Helper: Bundle Version => " QUELLNET_VERSION ""_s;
+const QString installedLine = u"" QUELLNET_HELPER_ID " installed successfully"_s;
 
 // The icon at `size` pixels for a screen of `ratio`, as a tray would take it.
 QImage trayPicture(const QIcon &icon, int size, qreal ratio = 1)
@@ -62,21 +72,41 @@ class TestApplication : public QObject
     Q_OBJECT
 
     QTemporaryDir m_config;
+    std::unique_ptr<QTemporaryDir> m_dir; // the helper's socket and pkexec, a test's own
     std::unique_ptr<AppDelegate> m_delegate;
+    std::unique_ptr<OutputCapture> m_output;
 
     QWidget *window() const { return m_delegate->window(); }
-
-    // No helper serves, and installing one succeeds at once.
-    void launch(bool atLogin = false, bool tray = true)
+    QString socketPath() const { return m_dir->filePath(u"helper.sock"_s); }
+    // What pkexec was asked to run, a line each time.
+    QStringList prompts() const
     {
-        m_delegate = std::make_unique<AppDelegate>(
-            [] { return std::make_shared<LocalHelperConnection>(u"/nonexistent/helper.sock"_s); },
-            std::make_unique<PkexecPrivilegeStep>(u"" QUELLNET_STAND_IN_BIN "/pkexec"_s));
+        return QString::fromUtf8(readFile(m_dir->filePath(u"prompts"_s))).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    // Unless a test serves one on socketPath(), no helper serves. pkexec is a script that notes each
+    // prompt and then runs `shell`.
+    void launch(const QString &shell = u"exit 0"_s, bool atLogin = false, bool tray = true)
+    {
+        const QString pkexec = m_dir->filePath(u"pkexec"_s);
+        QVERIFY(writeFile(pkexec, u"#!/bin/sh\necho \"$*\" >>%1/prompts\n%2\n"_s.arg(m_dir->path(), shell).toUtf8()));
+        QVERIFY(QFile::setPermissions(pkexec, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        m_delegate
+            = std::make_unique<AppDelegate>([this] { return std::make_shared<LocalHelperConnection>(socketPath()); },
+                std::make_unique<PkexecPrivilegeStep>(pkexec));
         m_delegate->setSystemTrayProbeForTesting([tray] { return tray; });
         m_delegate->setLaunchedAtLogin(atLogin);
         m_delegate->applicationDidFinishLaunching();
         if (window()->isVisible())
             QVERIFY(QTest::qWaitForWindowActive(window()));
+    }
+
+    QStringList logUntil(const QString &line, int timeoutMs = 5000)
+    {
+        QStringList lines;
+        static_cast<void>(
+            QTest::qWaitFor([&] { return (lines += m_output->takeLogLines()).contains(line); }, timeoutMs));
+        return lines;
     }
 
     // desktop-file-validate's complaints about a desktop entry, or nothing when it is not installed.
@@ -95,8 +125,135 @@ class TestApplication : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase() { setUpGuiTest(m_config); }
+    void initTestCase()
+    {
+        setUpGuiTest(m_config);
+        m_output = std::make_unique<OutputCapture>();
+    }
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_output->clear();
+    }
     void cleanup() { m_delegate.reset(); }
+    void cleanupTestCase() { m_output.reset(); }
+
+    // The form is usable while the check waits; the same version keeps the helper and the connection
+    // the check opened. Then it asks for a tunnel an earlier launch left running; another user's is
+    // left alone.
+    void currentHelperIsKept()
+    {
+        HelperSocketStandIn installed(socketPath());
+        launch();
+        // The version is read on a thread of its own; its line comes back through the event loop, which
+        // must run before the test blocks on the helper's socket.
+        QVERIFY(QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); }));
+        QLocalSocket *client = installed.acceptClient();
+        MainViewController *view = m_delegate->mainViewController();
+        QTest::keyClicks(view->emailEdit(), u"anna@example.ch"_s);
+        QTest::mouseClick(view->rememberCheck(), Qt::LeftButton);
+        QVERIFY(view->emailEdit()->text() == u"anna@example.ch"_s && view->rememberCheck()->isChecked());
+        QCOMPARE(m_output->takeLogLines(), QStringList { bundleLine });
+
+        const HelperConnectionPtr checked = m_delegate->xpcHelperConnection();
+        using Op = HelperRequest::Operation;
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetVersion, versionReply(0)));
+        const QString answer = u"Helper: Installed Version => " QUELLNET_VERSION ""_s;
+        QCOMPARE(logUntil(answer), QStringList { answer });
+        QTRY_VERIFY(client->canReadLine()); // once the GUI thread has taken the answer in
+        QVERIFY(HelperSocketStandIn::answer(client, Op::GetRun, runReply(0, HelperRun { 4242, {} })));
+        QTRY_VERIFY(!OpenVPNService::shared().isStarting());
+        QTest::qWait(200);
+        QVERIFY(prompts().isEmpty());
+        QCOMPARE(m_delegate->helperConnection(), checked);
+        QCOMPARE(installed.acceptClient(200), nullptr);
+        QCOMPARE(view->connectButton()->text(), u"Verbinden"_s);
+        QCOMPARE(m_delegate->connectItem()->text(), u"Verbinden"_s);
+        QCOMPARE(OpenVPNService::shared().state(), u"NOPROCESS"_s);
+    }
+
+    // Any other answer, or none, installs the shipped helper, once; the newly installed helper is asked
+    // for a tunnel to take over, on a connection of its own. What the install step does as root,
+    // tst_helperdaemon sees.
+    void otherHelperIsReplaced_data()
+    {
+        addRows<QString>("installedVersion", { { "older", u"0.9.0"_s }, { "first run, none reachable", QString() } });
+    }
+    void otherHelperIsReplaced()
+    {
+        QFETCH(QString, installedVersion);
+        std::optional<HelperSocketStandIn> installed;
+        if (!installedVersion.isNull())
+            installed.emplace(socketPath());
+        launch();
+        if (installed) {
+            QVERIFY(QTest::qWaitFor([this] { return !m_output->logLines().isEmpty(); }));
+            QVERIFY(HelperSocketStandIn::answer(
+                installed->acceptClient(), HelperRequest::Operation::GetVersion, versionReply(0, installedVersion)));
+        }
+        const QStringList lines = logUntil(installedLine, 30000);
+        const QString answerLine = installedVersion.isNull() ? u"The connection to service named " QUELLNET_HELPER_ID
+                                                               " was invalidated"_s
+                                                             : u"Helper: Installed Version => "_s + installedVersion;
+        QVERIFY2(lines.size() >= 3 && lines.first() == bundleLine && lines.at(1).startsWith(answerLine),
+            qPrintable(lines.join(u'\n')));
+        QCOMPARE(prompts(), QStringList { AppPaths::shippedHelper() + u" --install"_s });
+        if (installed) {
+            QVERIFY(HelperSocketStandIn::answer(
+                installed->acceptClient(), HelperRequest::Operation::GetRun, runReply(0, {})));
+            QTRY_VERIFY(!OpenVPNService::shared().isStarting());
+        }
+    }
+
+    // The application quits, its window shown, after one line that says why.
+    void failedInstallationQuits_data()
+    {
+        QTest::addColumn<QString>("shell");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("prompt dismissed")
+            << u"echo 'Error executing command as another user: Request dismissed' >&2; exit 126"_s
+            << u"Authorization error: The request for the administrator's authorization was dismissed."_s;
+        QTest::newRow("install step fails")
+            << u"echo '/x is not a folder' >&2; exit 1"_s << u"Bless Error: /x is not a folder"_s;
+    }
+    void failedInstallationQuits()
+    {
+        QFETCH(QString, shell);
+        QFETCH(QString, line);
+        launch(shell);
+        QTimer::singleShot(30000, m_delegate.get(), [] { QCoreApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), 0);
+        const QStringList lines = m_output->takeLogLines();
+        const QStringList failures = lines.filter(u"Authorization error: "_s) + lines.filter(u"Bless Error: "_s);
+        QVERIFY2(failures.size() == 1 && failures.first().startsWith(line), qPrintable(lines.join(u'\n')));
+        QVERIFY(!lines.contains(installedLine));
+    }
+
+    // A shipped helper whose version cannot be read, even one that hangs, means installing; the
+    // launch never waits for it.
+    void unreadableShippedHelperInstalls_data()
+    {
+        addRows<QByteArray>("script", { { "no version", "echo '{}'" }, { "hangs", "exec sleep 60" } });
+    }
+    void unreadableShippedHelperInstalls()
+    {
+        QFETCH(QByteArray, script);
+        const QString prefix = m_dir->filePath(u"prefix"_s);
+        const QString helper = prefix + u"/lib/quellnet/" QUELLNET_HELPER_ID ""_s;
+        QVERIFY(QDir().mkpath(prefix + u"/lib/quellnet"_s));
+        QVERIFY(QFile::link(u"" QUELLNET_BUILD_PREFIX "/share"_s, prefix + u"/share"_s));
+        QVERIFY(writeFile(helper, "#!/bin/sh\n" + script + '\n'));
+        QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        AppPaths::setPrefixForTesting(prefix);
+        QElapsedTimer launching;
+        launching.start();
+        launch();
+        QVERIFY2(launching.elapsed() < 1000, "the launch waited for the shipped helper");
+        const QStringList lines = logUntil(installedLine, 10000);
+        AppPaths::setPrefixForTesting(QStringLiteral(QUELLNET_BUILD_PREFIX));
+        QVERIFY2(lines.contains(installedLine) && !lines.contains(bundleLine), qPrintable(lines.join(u'\n')));
+        QCOMPARE(prompts().size(), 1);
+    }
 
     void reopenBringsTheSameWindowBack_data()
     {
@@ -258,7 +415,7 @@ private Q_SLOTS:
     void launchedAtLogin()
     {
         QFETCH(bool, tray);
-        launch(true, tray);
+        launch(u"exit 0"_s, true, tray);
         QCOMPARE(window()->isVisible(), !tray);
         Q_EMIT m_delegate->statusItem()->activated(QSystemTrayIcon::Trigger);
         QVERIFY(window()->isVisible());
