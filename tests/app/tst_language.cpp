@@ -2,7 +2,6 @@
 // times (see CMakeLists.txt): under de_DE, en_US, fr_FR and C, the desktop's language as the
 // environment gives it.
 #include "app/AppDelegate.h"
-#include "app/StatusMenu.h"
 #include "app/Translations.h"
 #include "helperlink/LocalHelperConnection.h"
 #include "helperlink/PkexecPrivilegeStep.h"
@@ -12,9 +11,7 @@
 #include "ui/MainViewController.h"
 
 #include <QAction>
-#include <QCheckBox>
 #include <QFile>
-#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -25,8 +22,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
-
-#include <functional>
 
 using namespace quellnet;
 using namespace quellnet::test;
@@ -99,43 +94,24 @@ class TestLanguage : public QObject
 
     MainViewController *view() const { return m_delegate->mainViewController(); }
 
+    // The texts that nothingOnShowEscapesTheCatalogue cannot see: after a state change, in a sheet, and
+    // Qt's own.
     QString textOf(const QString &what)
     {
-        StatusMenu *menu = m_delegate->statusMenu();
-        const QHash<QString, std::function<QString()>> shown {
-            { u"connect button"_s, [&] { return view()->connectButton()->text(); } },
-            { u"sign-up link"_s, [&] { return view()->signupButton()->text(); } },
-            { u"help link"_s, [&] { return view()->helpButton()->text(); } },
-            { u"e-mail placeholder"_s, [&] { return view()->emailEdit()->placeholderText(); } },
-            { u"password placeholder"_s, [&] { return view()->passwordEdit()->placeholderText(); } },
-            { u"check box caption"_s, [&] { return view()->rememberText()->text(); } },
-            { u"check box name"_s, [&] { return view()->rememberCheck()->accessibleName(); } },
-            { u"tray: connect"_s, [&] { return menu->connectItem()->text(); } },
-            { u"tray: window"_s, [&] { return menu->showWindowItem()->text(); } },
-            { u"tray: autostart"_s, [&] { return menu->autostartItem()->text(); } },
-            { u"tray: quit"_s, [&] { return menu->quitItem()->text(); } },
-        };
-        if (const auto text = shown.value(what))
-            return text();
         if (what == u"connect button, connected") {
             deliverState(u"CONNECTED"_s);
-            const QString title = view()->connectButton()->text() + u" / "_s + menu->connectItem()->text();
+            const QString title = view()->connectButton()->text() + u" / "_s + m_delegate->connectItem()->text();
             deliverState(u"NOPROCESS"_s);
             return title;
         }
         if (what == u"sheet") {
             view()->emailEdit()->clear();
             QTest::mouseClick(view()->connectButton(), Qt::LeftButton);
-            auto *sheet = m_delegate->window()->findChild<QMessageBox *>();
-            const QString text = sheet ? sheet->text() : QString();
-            delete sheet;
-            return text;
+            const std::unique_ptr<QMessageBox> sheet(m_delegate->window()->findChild<QMessageBox *>());
+            return sheet ? sheet->text() : QString();
         }
-        if (what == u"Qt's context menu") {
-            const std::unique_ptr<QMenu> context(view()->emailEdit()->createStandardContextMenu());
-            return context->actions().constFirst()->text().section(u'\t', 0, 0); // without its shortcut
-        }
-        return u"(unknown: %1)"_s.arg(what);
+        const std::unique_ptr<QMenu> context(view()->emailEdit()->createStandardContextMenu());
+        return context->actions().constFirst()->text().section(u'\t', 0, 0); // without its shortcut
     }
 
     // Every text the window and the tray menu show, and every name they give assistive technology.
@@ -186,18 +162,7 @@ private Q_SLOTS:
         {
             const char *what, *source, *english, *german = nullptr;
         } rows[] = {
-            { "connect button", "Verbinden", "Connect" },
             { "connect button, connected", "Trennen / Trennen", "Disconnect / Disconnect" },
-            { "sign-up link", "Registrieren", "Sign up" },
-            { "help link", "Hilfe", "Help" },
-            { "e-mail placeholder", "E-Mail", "Email" },
-            { "password placeholder", "Passwort", "Password" },
-            { "check box caption", "Angemeldet bleiben", "Stay signed in" },
-            { "check box name", "Angemeldet bleiben", "Stay signed in" },
-            { "tray: connect", "Verbinden", "Connect" },
-            { "tray: window", "Fenster öffnen", "Open window" },
-            { "tray: autostart", "Beim Anmelden starten", "Start at login" },
-            { "tray: quit", "Beenden", "Quit" },
             { "sheet", "Email should not be empty!", "Email should not be empty!",
                 "Die E-Mail-Adresse darf nicht leer sein!" },
             { "Qt's context menu", "&Undo", "&Undo", "&Rückgängig" },
