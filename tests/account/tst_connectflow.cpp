@@ -1,4 +1,6 @@
-// The sign-in against a real HTTPS stand-in with a test CA, and a form that records what it showed.
+// The sign-in against a real HTTPS stand-in with a test CA, and a form that records what it showed; the
+// configuration file it writes into the user's private folder. Every case has a runtime folder of its own.
+#include "account/ConfigurationFile.h"
 #include "account/ConnectFlow.h"
 #include "account/CredentialStore.h"
 #include "account/LoginForm.h"
@@ -8,9 +10,16 @@
 #include "tests/support/TestPki.h"
 #include "tests/support/TestTools.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quellnet;
 using namespace quellnet::test;
@@ -56,6 +65,10 @@ class TestConnectFlow : public QObject
 
     TestPki m_pki;
     AccountStandIn m_standIn;
+    std::unique_ptr<QTemporaryDir> m_runtime;
+
+    QString folder() const { return m_runtime->filePath(u"quellnet"_s); }
+    QString file() const { return folder() + u"/quellnet.ovpn"_s; }
     std::unique_ptr<ConnectFlow> flowFor(FakeLoginForm &form, bool trustStandIn = true)
     {
         auto flow = std::make_unique<ConnectFlow>(form);
@@ -83,15 +96,13 @@ private Q_SLOTS:
         m_standIn.clearFailures();
         m_standIn.clearRequests();
         CredentialStore::forget();
-        QFile::remove(ConnectFlow::configPath());
         OpenVPNService::shared().setState(u"NOPROCESS"_s);
+        m_runtime = std::make_unique<QTemporaryDir>();
+        QVERIFY(QFile::setPermissions(m_runtime->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
     }
 
-    void cleanup()
-    {
-        QFile::remove(ConnectFlow::configPath());
-        QTRY_VERIFY_WITH_TIMEOUT(!OpenVPNService::shared().isStarting(), 30000);
-    }
+    void cleanup() { QTRY_VERIFY_WITH_TIMEOUT(!OpenVPNService::shared().isStarting(), 30000); }
 
     // No answer is a network failure; a refusal of the credentials (401, 403) or a 2xx answer that does not
     // read says they are wrong; any other status says the service is not available, so that nobody is sent
@@ -165,8 +176,7 @@ private Q_SLOTS:
     }
 
     // The service starts with the served profile and the form's credentials as typed, blanks around
-    // the password included. Waits for the service, not for the file: a test beside this one may
-    // write the same runtime folder.
+    // the password included.
     void successfulSignIn()
     {
         FakeLoginForm form;
@@ -212,6 +222,80 @@ private Q_SLOTS:
         }
         QTest::qWait(100);
         QVERIFY(m_standIn.requests().isEmpty());
+    }
+
+    // Only a regular file of the user's own is replaced, whole and for the owner only, in a folder
+    // of the user's own that is closed to others (it is closed when it was open); a folder that is not
+    // the user's own is refused. What planted objects at the file's path do is seen by the window's
+    // fault test.
+    void theFolder_data()
+    {
+        QTest::addColumn<QString>("setUp"); // shell, in the runtime folder
+        QTest::addColumn<bool>("written");
+        QTest::newRow("missing") << QString() << true;
+        QTest::newRow("an earlier file of the user's")
+            << u"mkdir -m 700 quellnet && echo 'remote old.example' >quellnet/quellnet.ovpn"_s << true;
+        QTest::newRow("open to others") << u"mkdir -m 777 quellnet"_s << true;
+        QTest::newRow("symlink to a folder") << u"mkdir elsewhere && ln -s elsewhere quellnet"_s << false;
+        QTest::newRow("a file") << u"touch quellnet"_s << false;
+        if (::geteuid() == 0)
+            QTest::newRow("another user's folder")
+                << u"mkdir -m 700 quellnet && chown %1 quellnet"_s.arg(nobody) << false;
+    }
+    void theFolder()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(bool, written);
+        if (!setUp.isEmpty())
+            QCOMPARE(
+                QProcess::execute(u"/bin/sh"_s, { u"-ec"_s, u"cd '%1' && %2"_s.arg(m_runtime->path(), setUp) }), 0);
+        QString error;
+        QCOMPARE(ConfigurationFile::write(kProfile.toUtf8(), &error), written);
+        QCOMPARE(ConfigurationFile::path(), file());
+        if (written) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(fileMode(folder()), S_IFDIR | 0700);
+            QCOMPARE(readFile(file()), kProfile.toUtf8());
+            QCOMPARE(fileMode(file()), S_IFREG | 0600);
+            QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                QStringList { u"quellnet.ovpn"_s });
+        } else {
+            QVERIFY(error.startsWith(folder()));
+            QVERIFY(!QFile::exists(m_runtime->filePath(u"elsewhere/quellnet.ovpn"_s)));
+        }
+    }
+
+    // A runtime folder that is missing or that others may enter is not used: the file goes into a
+    // private folder of the process's own under the temporary directory, the same for every write.
+    void withoutAUsableRuntimeFolder_data()
+    {
+        QTest::addColumn<QString>("runtime"); // %1: a folder of the test's
+        QTest::addColumn<int>("mode");
+        QTest::newRow("unset") << QString() << 0;
+        QTest::newRow("relative") << u"relative/run"_s << 0;
+        QTest::newRow("missing") << u"%1/missing"_s << 0;
+        QTest::newRow("open to the group") << u"%1"_s << 0770;
+    }
+    void withoutAUsableRuntimeFolder()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(int, mode);
+        if (mode != 0)
+            QCOMPARE(::chmod(QFile::encodeName(m_runtime->path()).constData(), mode_t(mode)), 0);
+        if (runtime.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.arg(m_runtime->path())));
+        const QString path = ConfigurationFile::path();
+        const QFileInfo place(QFileInfo(path).path());
+        QCOMPARE(place.path(), QDir::tempPath());
+        QVERIFY2(place.fileName().startsWith(u"quellnet-"_s), qPrintable(path));
+        QVERIFY(ConfigurationFile::write(kProfile.toUtf8()));
+        QCOMPARE(readFile(path), kProfile.toUtf8());
+        QCOMPARE(fileMode(place.filePath()), S_IFDIR | 0700);
+        QCOMPARE(fileMode(path), S_IFREG | 0600);
+        QCOMPARE(ConfigurationFile::path(), path);
+        QVERIFY(QDir(m_runtime->path()).isEmpty());
     }
 };
 
