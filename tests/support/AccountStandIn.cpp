@@ -26,11 +26,6 @@ namespace {
 constexpr qsizetype maxRequestBytes = qsizetype(1) << 20;
 constexpr qsizetype oversizedBodyBytes = qsizetype(4) * 1024 * 1024 + 1;
 
-QByteArray pathOf(AccountStandIn::Endpoint endpoint)
-{
-    return endpoint == AccountStandIn::Endpoint::Login ? "/api/login"_ba : "/api/profile"_ba;
-}
-
 QByteArray jsonObject(const QString &key, const QJsonValue &value)
 {
     return QJsonDocument(QJsonObject { { key, value } }).toJson(QJsonDocument::Compact);
@@ -61,15 +56,6 @@ void send(QTcpSocket *socket, int status, const QByteArray &body, bool cutShort)
 }
 
 } // namespace
-
-QByteArray AccountStandIn::Request::header(const QByteArray &name) const
-{
-    for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value.isNull() ? ""_ba : value;
-    }
-    return {};
-}
 
 bool AccountStandIn::listen(const QString &certificatePath, const QString &keyPath, quint16 port, QString *error)
 {
@@ -108,16 +94,6 @@ QUrl AccountStandIn::baseUrl() const
     return QUrl(u"https://127.0.0.1:%1/api/"_s.arg(m_server != nullptr ? m_server->serverPort() : 0));
 }
 
-QList<AccountStandIn::Request> AccountStandIn::requests(Endpoint endpoint) const
-{
-    QList<Request> matching;
-    for (const Request &request : m_requests) {
-        if (request.target.split('?').first() == pathOf(endpoint))
-            matching.append(request);
-    }
-    return matching;
-}
-
 void AccountStandIn::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
@@ -151,11 +127,10 @@ void AccountStandIn::readRequest(QTcpSocket *socket)
         const qsizetype colon = lines[i].indexOf(':');
         wellFormed = colon > 0;
         if (wellFormed)
-            request.headers.append({ lines[i].first(colon), lines[i].sliced(colon + 1).trimmed() });
+            request.headers.insert(lines[i].first(colon).toLower(), lines[i].sliced(colon + 1).trimmed());
     }
     bool lengthRead = true;
-    const QByteArray lengthHeader = request.header("Content-Length");
-    const qint64 length = lengthHeader.isNull() ? 0 : lengthHeader.toLongLong(&lengthRead);
+    const qint64 length = request.headers.value("content-length", "0").toLongLong(&lengthRead);
     wellFormed = wellFormed && lengthRead && length >= 0 && length <= maxRequestBytes - headEnd - 4;
     if (wellFormed && data.size() < headEnd + 4 + length)
         return;
@@ -168,21 +143,21 @@ void AccountStandIn::readRequest(QTcpSocket *socket)
         return;
     }
     request.method = requestLine[0];
-    request.target = requestLine[1];
+    request.path = requestLine[1].split('?').first();
+    request.query = requestLine[1].mid(request.path.size() + 1);
     request.body = data.sliced(headEnd + 4, length);
     bool cutShort = false;
     const auto [status, body] = answer(request, cutShort);
-    qCInfo(lcStandIn).noquote() << request.method << request.target << "->"
+    qCInfo(lcStandIn).noquote() << request.method << requestLine[1] << "->"
                                 << (status != 0 ? QByteArray::number(status) : "(held)"_ba);
-    m_requests.append(request);
+    m_paths.append(request.path);
     if (status != 0)
         send(socket, status, body, cutShort);
 }
 
 QPair<int, QByteArray> AccountStandIn::answer(const Request &request, bool &cutShort)
 {
-    const QByteArray path = request.target.split('?').first();
-    const QByteArray query = request.target.mid(path.size() + 1);
+    const QByteArray &path = request.path;
     for (Endpoint endpoint : { Endpoint::Login, Endpoint::Profile }) {
         if (path == pathOf(endpoint) && m_failures[index(endpoint)].failure != Failure::None)
             return answerFailure(m_failures[index(endpoint)], endpoint, cutShort);
@@ -191,7 +166,7 @@ QPair<int, QByteArray> AccountStandIn::answer(const Request &request, bool &cutS
     if (path == pathOf(Endpoint::Login)) {
         if (request.method != "POST")
             return { 405, errorBody("use POST") };
-        if (!request.header("Content-Type").toLower().startsWith("application/json"))
+        if (!request.headers.value("content-type").toLower().startsWith("application/json"))
             return { 415, errorBody("expected application/json") };
         const QJsonObject object = QJsonDocument::fromJson(request.body).object();
         const QJsonValue email = object.value(u"email"_s);
@@ -206,10 +181,10 @@ QPair<int, QByteArray> AccountStandIn::answer(const Request &request, bool &cutS
         if (request.method != "GET")
             return { 405, errorBody("use GET") };
         // Exactly one blank after the scheme, and only a token handed out here.
-        const QByteArray authorization = request.header("Authorization");
+        const QByteArray authorization = request.headers.value("authorization");
         if (!authorization.startsWith("Bearer ") || !m_tokens.contains(authorization.sliced(7)))
             return { 401, errorBody("missing or unknown access token") };
-        if (query != "country_code=CH")
+        if (request.query != "country_code=CH")
             return { 400, errorBody("unknown country") };
         return { 200, jsonObject(u"config"_s, m_profile) };
     }

@@ -23,7 +23,7 @@ namespace quellnet::test {
 // A request of another shape gets 400, 404, 405 or 415, as the real service would answer it, so a
 // client that gets its requests slightly wrong fails here too.
 //
-// Every request is recorded as it arrived. Each endpoint can be told to answer with a chosen failure
+// Every request's path is recorded as it arrived. Each endpoint can be told to answer with a chosen failure
 // instead of its normal reply, until told otherwise. Works on the creating thread's event loop.
 class AccountStandIn
 {
@@ -43,17 +43,6 @@ public:
         Oversized, // 200, the normal reply padded to 4 MiB + 1 byte
         NoAnswer, // reads the request and never answers; the connection stays open
         CloseMidReply, // the full Content-Length announced, half the body sent, then a close
-    };
-
-    struct Request
-    {
-        QByteArray method;
-        QByteArray target; // path and query, as in the request line
-        QList<QPair<QByteArray, QByteArray>> headers; // in order, names as sent
-        QByteArray body;
-
-        // The first value of a header, its name compared case-insensitively; null when absent.
-        QByteArray header(const QByteArray &name) const;
     };
 
     AccountStandIn() = default;
@@ -82,10 +71,13 @@ public:
     // Every failure back to None.
     void clearFailures() { m_failures = {}; }
 
-    QList<Request> requests() const { return m_requests; }
-    // The recorded requests for the endpoint's path.
-    QList<Request> requests(Endpoint endpoint) const;
-    void clearRequests() { m_requests.clear(); }
+    // The paths of the requests so far, of all or of the endpoint's.
+    QList<QByteArray> requests() const { return m_paths; }
+    QList<QByteArray> requests(Endpoint endpoint) const
+    {
+        return QList<QByteArray>(m_paths.count(pathOf(endpoint)), pathOf(endpoint));
+    }
+    void clearRequests() { m_paths.clear(); }
 
 private:
     struct FailureReply
@@ -95,7 +87,14 @@ private:
         QByteArray body;
     };
 
+    struct Request
+    {
+        QByteArray method, path, query, body;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+    };
+
     static std::size_t index(Endpoint endpoint) { return static_cast<std::size_t>(endpoint); }
+    static QByteArray pathOf(Endpoint endpoint) { return endpoint == Endpoint::Login ? "/api/login" : "/api/profile"; }
     void acceptConnections();
     void readRequest(QTcpSocket *socket);
     // The status and body for `request`; status 0 holds the connection without an answer.
@@ -107,7 +106,7 @@ private:
     QHash<QString, QString> m_accounts;
     QString m_profile;
     std::array<FailureReply, 2> m_failures;
-    QList<Request> m_requests;
+    QList<QByteArray> m_paths; // of the requests so far
     QList<QByteArray> m_tokens;
 };
 
