@@ -23,11 +23,8 @@ class Notifications : public QObject
 
 public Q_SLOTS:
     uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary,
-        const QString &body, const QStringList &actions, const QVariantMap &hints, int expireTimeout)
+        const QString &body, const QStringList & /*actions*/, const QVariantMap & /*hints*/, int /*expireTimeout*/)
     {
-        static_cast<void>(actions);
-        static_cast<void>(hints);
-        static_cast<void>(expireTimeout);
         // A replaced notification keeps its id, as desktop notification servers do.
         const uint id = replacesId != 0 ? replacesId : ++m_lastId;
         const QJsonObject line { { QStringLiteral("id"), qint64(id) },
