@@ -217,7 +217,6 @@ private Q_SLOTS:
         QTest::newRow("reconnecting after connected") << u"CONNECTED"_s << u"RECONNECTING"_s << connecting << QString();
         // Names the view does not know leave the look alone.
         QTest::newRow("unknown name") << u"CONNECTED"_s << u"NEW_STATE"_s << connected << QString();
-        QTest::newRow("other letter case") << u"NOPROCESS"_s << u"connected"_s << disconnected << QString();
     }
     void displayModes()
     {
