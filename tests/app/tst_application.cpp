@@ -380,10 +380,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(path));
         item->trigger();
         QVERIFY(item->isChecked());
-        QFile entry(path);
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(entry.readAll());
-        entry.close();
+        const QString text = QString::fromUtf8(readFile(path));
         const QString program = QCoreApplication::applicationFilePath();
         QVERIFY2(text.contains(u"\nExec=%1 --autostart\n"_s.arg(program)), qPrintable(text));
         QVERIFY2(text.contains(u"\nTryExec=%1\n"_s.arg(program)), qPrintable(text));
