@@ -95,6 +95,13 @@ void ConnectFlow::toggleConnection()
 {
     if (isSignInUnderWay())
         return;
+    // Ending a tunnel needs no credentials: after a relaunch the form may be empty while the
+    // tunnel an earlier launch left up runs on.
+    OpenVPNService &service = OpenVPNService::shared();
+    if (VpnState::classOf(service.state()) != VpnState::Class::Idle) {
+        service.stopOpenVPN();
+        return;
+    }
 
     const QString email = m_form.emailText();
     if (email.isEmpty()) {
@@ -115,12 +122,7 @@ void ConnectFlow::toggleConnection()
         return;
     }
 
-    OpenVPNService &service = OpenVPNService::shared();
-    if (VpnState::classOf(service.state()) == VpnState::Class::Idle) {
-        requestLogin(email, password);
-        return;
-    }
-    service.stopOpenVPN();
+    requestLogin(email, password);
 }
 
 void ConnectFlow::requestLogin(const QString &email, const QString &password)

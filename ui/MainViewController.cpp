@@ -161,10 +161,10 @@ void MainViewController::viewDidLoad()
     const QString email = CredentialStore::rememberedEmail();
     m_ui->emailEdit->setText(email);
     // From the keyring the password may come a moment after the window shows: by then the person
-    // may have typed one, or another address, or signed in already.
+    // may have typed one or another address. A form that is locked because a tunnel is up still
+    // gets it, for the next connect.
     CredentialStore::shared().fetchPassword(this, [this, email](const QString &password) {
-        if (m_ui->passwordEdit->text().isEmpty() && m_ui->passwordEdit->isEnabled()
-            && m_ui->emailEdit->text() == email)
+        if (m_ui->passwordEdit->text().isEmpty() && m_ui->emailEdit->text() == email)
             m_ui->passwordEdit->setText(password);
     });
     // Someone who asked to stay signed in finds the box still ticked; otherwise the next sign-in

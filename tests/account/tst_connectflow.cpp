@@ -190,7 +190,8 @@ private Q_SLOTS:
         QVERIFY(form.sheets.isEmpty());
     }
 
-    // Checked before anything is sent, also while a tunnel exists.
+    // Checked before a sign-in sends anything; not when the click ends a tunnel (after a relaunch the
+    // form may be empty then).
     void formChecks_data()
     {
         QTest::addColumn<QString>("email");
@@ -217,7 +218,7 @@ private Q_SLOTS:
             form.email = email;
             form.password = password;
             flowFor(form)->toggleConnection();
-            QCOMPARE(form.sheets, QStringList { sheet });
+            QCOMPARE(form.sheets, state == u"NOPROCESS" ? QStringList { sheet } : QStringList());
             QVERIFY(form.modes.isEmpty());
         }
         QTest::qWait(100);

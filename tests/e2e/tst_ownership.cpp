@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -159,15 +160,30 @@ private Q_SLOTS:
     }
 
     // Quit while connected, start again: the window shows the tunnel within a second of appearing,
-    // without a new run request or credentials, and "Trennen" ends it.
+    // without a new run request or credentials, and "Trennen" ends it at once, also when nothing is
+    // remembered to fill the form with.
+    void relaunchTakesOverTheTunnel_data()
+    {
+        addRows<bool>("remembered", { { "credentials remembered", true }, { "nothing remembered", false } });
+    }
     void relaunchTakesOverTheTunnel()
     {
+        QFETCH(bool, remembered);
         std::unique_ptr<RemoteProgram> first = connectedProgramOfA();
         QVERIFY(first);
         const QList<qint64> openvpn = E2eStack::helperOpenVpnPids();
         QCOMPARE(openvpn.size(), 1);
         CHECK(first->quit(), *first);
         QCOMPARE(E2eStack::probeThroughTunnel(5000), E2eStack::probeLine());
+        const QString settings = home(u"a"_s) + u"/config/quellnet/quellnet.conf"_s;
+        const auto putBack = qScopeGuard([&] {
+            if (!remembered && QFile::exists(settings + u".aside"_s)) {
+                QFile::remove(settings);
+                QFile::rename(settings + u".aside"_s, settings);
+            }
+        });
+        if (!remembered)
+            QVERIFY(QFile::rename(settings, settings + u".aside"_s));
 
         const int runRequests = helperRunRequests();
         std::unique_ptr<RemoteProgram> second = programOfA();
@@ -186,6 +202,8 @@ private Q_SLOTS:
         const int from = int(second->events().size());
         second->command("click");
         CHECK(second->waitFor(u"state"_s, u"NOPROCESS"_s, 20000, from), *second);
+        for (const RemoteProgram::Event &event : second->events())
+            QVERIFY2(event.kind != u"sheet", qPrintable(event.detail));
         QString left;
         QVERIFY2(nothingLeftAfter(15000, &left), qPrintable(left));
         CHECK(second->waitFor(u"titles"_s, verbinden, 5000, from), *second);
