@@ -211,8 +211,8 @@ private:
     QString m_log;
 };
 
-// Local users and a group made for the test when missing (system accounts without a home), and
-// removed again by the destructor. Accounts with this comment are the tests' own, also when an
+// Local users made for the test when missing (system accounts without a home), and removed again
+// by the destructor. Accounts with this comment are the tests' own, also when an
 // earlier run could not remove them.
 class TestAccounts
 {
@@ -223,33 +223,17 @@ public:
     {
         for (const QString &user : std::as_const(m_users))
             QProcess::execute(QStringLiteral("userdel"), { user });
-        for (const QString &group : std::as_const(m_groups))
-            QProcess::execute(QStringLiteral("groupdel"), { group });
     }
 
-    // Named for the test alone: it is removed afterwards in any case.
-    std::optional<gid_t> group(const QString &name)
-    {
-        if (!m_groups.contains(name))
-            m_groups.prepend(name);
-        if (!::getgrnam(name.toLocal8Bit().constData())
-            && QProcess::execute(QStringLiteral("groupadd"), { QStringLiteral("--system"), name }) != 0)
-            return std::nullopt;
-        const struct group *found = ::getgrnam(name.toLocal8Bit().constData());
-        return found ? std::optional(found->gr_gid) : std::nullopt;
-    }
-
-    // The user's identity; `groups` become its supplementary groups when it is made.
-    std::optional<Identity> user(const QString &name, const QStringList &groups = {})
+    std::optional<Identity> user(const QString &name)
     {
         const passwd *found = ::getpwnam(name.toLocal8Bit().constData());
         if (!found) {
-            QStringList arguments { QStringLiteral("--system"), QStringLiteral("--no-create-home"),
-                QStringLiteral("--shell"), QStringLiteral("/usr/sbin/nologin"), QStringLiteral("--comment"),
-                QString::fromLatin1(comment) };
-            if (!groups.isEmpty())
-                arguments << QStringLiteral("--groups") << groups.join(u',');
-            if (QProcess::execute(QStringLiteral("useradd"), arguments << name) != 0)
+            if (QProcess::execute(QStringLiteral("useradd"),
+                    { QStringLiteral("--system"), QStringLiteral("--no-create-home"), QStringLiteral("--shell"),
+                        QStringLiteral("/usr/sbin/nologin"), QStringLiteral("--comment"), QString::fromLatin1(comment),
+                        name })
+                != 0)
                 return std::nullopt;
             found = ::getpwnam(name.toLocal8Bit().constData());
         }
@@ -262,7 +246,6 @@ public:
 
 private:
     QStringList m_users;
-    QStringList m_groups;
 };
 
 } // namespace quellnet::test
