@@ -64,9 +64,9 @@ private Q_SLOTS:
             << Reads { "abc\ndef" } << QStringList { unknownLine(u"abc\ndef"_s) } << QStringList {} << QString();
         QTest::newRow("bare LF before a CR LF")
             << Reads { "a\nb\r\nc" } << QStringList { unknownLine(u"a\nb"_s) } << QStringList {} << u"c"_s;
-        QTest::newRow("unknown notification") << Reads { ">state:1,CONNECTED,x\r\n" }
-                                              << QStringList { unknownCommand(u">state:1,CONNECTED,x"_s) }
-                                              << QStringList {} << QString();
+        QTest::newRow("unknown notification")
+            << Reads { ">state:1,CONNECTED,x\r\n" } << QStringList { unknownCommand(u">state:1,CONNECTED,x"_s) }
+            << QStringList {} << QString();
         QTest::newRow("answers and notifications dropped")
             << Reads { "SUCCESS: x\r\nPROTECTFD: 5\r\n>INFO:x\r\n>PASSWORD:Need 'Auth' username/password\r\n>HOLD:x\r\n"
                        ">NEED-OK:x\r\n>BYTECOUNT:3127,1854\r\n>PROXY:1,UDP,vpn.example\r\n>RSA_SIGN:abc=\r\n" }

@@ -282,7 +282,8 @@ private Q_SLOTS:
     // that cannot reach its openvpn.
     void reattachWithoutARunOfThisUser_data()
     {
-        addRows<bool>("ownRun", { { "another user's run", false }, { "own run, its openvpn refuses the password", true } });
+        addRows<bool>(
+            "ownRun", { { "another user's run", false }, { "own run, its openvpn refuses the password", true } });
     }
     void reattachWithoutARunOfThisUser()
     {
