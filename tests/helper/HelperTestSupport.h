@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tests of the root helper daemon share: clients that reach it as any uid, the daemon as a
-// child process, its openvpn children, and real local users made for the test.
+// child process and its openvpn children.
 
 #include "helperlink/HelperWire.h"
 #include "tests/support/HelperSocketStandIn.h"
@@ -209,43 +209,6 @@ public:
 
 private:
     QString m_log;
-};
-
-// Local users made for the test when missing (system accounts without a home), and removed again
-// by the destructor. Accounts with this comment are the tests' own, also when an
-// earlier run could not remove them.
-class TestAccounts
-{
-public:
-    static constexpr const char *comment = "quellnet helper test";
-
-    ~TestAccounts()
-    {
-        for (const QString &user : std::as_const(m_users))
-            QProcess::execute(QStringLiteral("userdel"), { user });
-    }
-
-    std::optional<Identity> user(const QString &name)
-    {
-        const passwd *found = ::getpwnam(name.toLocal8Bit().constData());
-        if (!found) {
-            if (QProcess::execute(QStringLiteral("useradd"),
-                    { QStringLiteral("--system"), QStringLiteral("--no-create-home"), QStringLiteral("--shell"),
-                        QStringLiteral("/usr/sbin/nologin"), QStringLiteral("--comment"), QString::fromLatin1(comment),
-                        name })
-                != 0)
-                return std::nullopt;
-            found = ::getpwnam(name.toLocal8Bit().constData());
-        }
-        if (!found)
-            return std::nullopt;
-        if (QByteArrayView(found->pw_gecos) == comment && !m_users.contains(name))
-            m_users.prepend(name);
-        return Identity::of(found->pw_uid);
-    }
-
-private:
-    QStringList m_users;
 };
 
 } // namespace quellnet::test

@@ -1,5 +1,5 @@
 // The helper daemon as root over its socket, and its install step below a root folder (--install
-// --root) with a daemon run from what it installed; with a real openvpn and real local users.
+// --root) with a daemon run from what it installed; with a real openvpn and clients of any uid.
 
 #include "tests/helper/HelperTestSupport.h"
 
@@ -17,8 +17,6 @@ namespace {
 
 constexpr uid_t allowedUid = 4242; // --allow-user
 constexpr uid_t listedUid = 4243; // in the allowed-users file
-// A supplementary group of A's: the kernel hands the daemon a client's groups, named or not.
-constexpr gid_t groupOfA = 4250;
 constexpr int runs = -1; // in place of a status: the run is accepted and its openvpn starts
 const QString id = QStringLiteral(QUELLNET_HELPER_ID);
 
@@ -50,8 +48,9 @@ class TestHelperDaemon : public QObject
 
     QTemporaryDir m_root;
     QString m_valid, m_socket;
-    TestAccounts m_accounts;
-    Identity m_a, m_b; // real users (the install step wants them), both allowed
+    // Two allowed users; A has a supplementary group. The kernel hands the daemon a client's uid and
+    // groups, and the install step takes a uid: neither needs an account.
+    const Identity m_a { 4245, 4245, { 4250 } }, m_b { 4246, 4246, {} };
     Daemon m_daemon;
     std::uint64_t m_nextId = 100;
 
@@ -84,11 +83,6 @@ private Q_SLOTS:
         if (::geteuid() != 0)
             QSKIP("the helper daemon runs as root");
         m_valid = path(u"profiles/valid.ovpn"_s), m_socket = path(u"helper.sock"_s);
-        const std::optional<Identity> a = m_accounts.user(u"qntest-helper-a"_s);
-        const std::optional<Identity> b = m_accounts.user(u"qntest-helper-b"_s);
-        QVERIFY2(a && b, "cannot make the test's users");
-        m_a = *a, m_b = *b;
-        m_a.groups.push_back(groupOfA);
 
         // The base folder holds the socket, runtime folder, allowed-users file and scripts. openvpn
         // accepts the profile, then waits for credentials that never come. Files left by a run
@@ -192,7 +186,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("profile");
         QTest::addColumn<int>("status");
         const QString a = QString::number(m_a.uid);
-        const QString group = QString::number(groupOfA);
+        const QString group = QString::number(m_a.groups.front());
         QTest::newRow("behind a folder that a group of the user's may search")
             << u"mkdir -m 710 grp; chgrp %2 grp; install -o %1 -m 600 valid.ovpn grp/p.ovpn"_s.arg(a, group)
             << u"grp/p.ovpn"_s << runs;
