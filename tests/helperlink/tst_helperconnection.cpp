@@ -125,7 +125,6 @@ private Q_SLOTS:
             true, 1000, password32);
         row("another user's run", R"({"id":4,"run":{"owner":4294967294}})", true, 4294967294);
         row("owner (uid_t)-1", R"({"id":4,"run":{"owner":4294967295}})", false);
-        row("negative owner", R"({"id":4,"run":{"owner":-1}})", false);
         row("fractional owner", R"({"id":4,"run":{"owner":1000.5}})", false);
         row("owner as text", R"({"id":4,"run":{"owner":"1000"}})", false);
         row("no owner", "{\"id\":4,\"run\":{\"management_password\":\"" + password32 + "\"}}", false);
