@@ -6,6 +6,7 @@
 #include "tests/support/ManagementServer.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/StateTrace.h"
+#include "tests/support/TestTools.h"
 #include "tests/support/Waiting.h"
 
 #include <QElapsedTimer>
@@ -145,7 +146,6 @@ private Q_SLOTS:
         QTest::newRow("no password") << true << QString() << user;
         QTest::newRow("line feed in the user name") << true << u"pw"_s << u"anna@example.com\nsignal SIGTERM"_s;
         QTest::newRow("carriage return in the password") << true << u"pw\rx"_s << user;
-        QTest::newRow("tab in the password") << true << u"pw\tx"_s << user;
         QTest::newRow("password over 256 bytes of UTF-8") << true << QString(129, QChar(0xE9)) << user;
     }
 
@@ -259,33 +259,6 @@ private Q_SLOTS:
                 u"OpenVPN exited: termiationStatus=-11"_s }));
     }
 
-    // The run an earlier launch left running: taken over with its own password, its state taken
-    // from openvpn's answer to "state", and no credentials sent. Its end comes as the closed
-    // connection only, as no termination reply will come.
-    void reattachTakesOverTheRunOfThisUser()
-    {
-        SKIP_UNLESS_ROOT();
-        const QString secret = u"0123456789abcdef0123456789abcdef"_s;
-        m_helper->onGetRun = [secret] { return std::optional(HelperRun { ::geteuid(), secret }); };
-        ManagementServer server([secret] { return secret; });
-        QVERIFY(server.listen());
-        OutputCapture output;
-        StateTrace trace;
-        service().reattach();
-        QTRY_COMPARE(server.received(0), QByteArray("state on\nstate\nbytecount 1\nlog on\n"));
-        QTRY_VERIFY(!service().isStarting());
-        QTRY_COMPARE(trace.states(), QStringList { u"CONNECTED"_s });
-        QCOMPARE(server.answers(0), QList<QByteArray> { secret.toLatin1() });
-        QCOMPARE(m_helper->runs().size(), std::size_t(0));
-        QVERIFY(!service().isAwaitingFirstReport());
-        QVERIFY(server.connection(0)->write(">STATE:2,EXITING,SIGINT,,,,,\r\n") > 0);
-        QTRY_COMPARE(service().state(), u"EXITING"_s);
-        server.connection(0)->disconnectFromHost();
-        QTRY_COMPARE(trace.states(), (QStringList { u"CONNECTED"_s, u"EXITING"_s, u"NOPROCESS"_s }));
-        QVERIFY(!output.logLines().join(u'\n').contains(secret));
-        QVERIFY(!output.standardOutput().join(QString()).contains(secret));
-    }
-
     // An openvpn whose earlier launch never gave it the credentials would wait for them for ever.
     void reattachEndsARunWaitingForCredentials()
     {
@@ -304,45 +277,39 @@ private Q_SLOTS:
         QTRY_COMPARE(service().state(), u"NOPROCESS"_s);
     }
 
-    // Another user's run (whose password the helper keeps from this user), or none: nothing to take
-    // over, nothing changes. The helper's run of this user whose openvpn does not take its password
-    // ends like a start that cannot reach its openvpn.
+    // Another user's run (whose password the helper keeps from this user): nothing to take over,
+    // nothing changes. This user's run whose openvpn does not take its password ends like a start
+    // that cannot reach its openvpn.
     void reattachWithoutARunOfThisUser_data()
     {
-        QTest::addColumn<int>("owner"); // -1: no run
-        QTest::addColumn<bool>("withPassword");
-        QTest::newRow("no run") << -1 << false;
-        QTest::newRow("another user's run") << int(::geteuid() + 1) << false;
-        QTest::newRow("this user's run, its openvpn refuses the password") << int(::geteuid()) << true;
+        addRows<bool>(
+            "ownRun", { { "another user's run", false }, { "own run, its openvpn refuses the password", true } });
     }
     void reattachWithoutARunOfThisUser()
     {
-        QFETCH(int, owner);
-        QFETCH(bool, withPassword);
+        QFETCH(bool, ownRun);
         SKIP_UNLESS_ROOT();
-        m_helper->onGetRun = [owner, withPassword]() -> std::optional<HelperRun> {
-            if (owner < 0)
-                return std::nullopt;
-            return HelperRun { uint(owner),
-                withPassword ? std::optional(u"00112233445566778899aabbccddeeff"_s) : std::nullopt };
+        m_helper->onGetRun = [ownRun] {
+            return std::optional(ownRun ? HelperRun { ::geteuid(), u"00112233445566778899aabbccddeeff"_s }
+                                        : HelperRun { ::geteuid() + 1, std::nullopt });
         };
         ManagementServer server([] { return QString(); }, ManagementServer::Peer::AnotherRun);
         QVERIFY(server.listen());
         OutputCapture output;
         StateTrace trace;
         service().reattach();
-        if (withPassword)
+        if (ownRun)
             QTRY_COMPARE_WITH_TIMEOUT(trace.states(), QStringList { u"NOPROCESS"_s }, 20000);
         else
             QTest::qWait(500);
         QVERIFY(!service().isStarting());
         drainEvents();
-        QCOMPARE(server.connectionCount(), withPassword ? 8 : 0);
+        QCOMPARE(server.connectionCount(), ownRun ? 8 : 0);
         for (int i = 0; i < server.connectionCount(); ++i)
             QCOMPARE(server.received(i), QByteArray());
-        QCOMPARE(trace.states(), withPassword ? QStringList { u"NOPROCESS"_s } : QStringList());
+        QCOMPARE(trace.states(), ownRun ? QStringList { u"NOPROCESS"_s } : QStringList());
         QCOMPARE(output.standardOutput(),
-            withPassword ? QStringList { u"error while starting mgmt interface\n"_s } : QStringList());
+            ownRun ? QStringList { u"error while starting mgmt interface\n"_s } : QStringList());
         QCOMPARE(m_helper->runs().size(), std::size_t(0));
     }
 
@@ -362,81 +329,6 @@ private Q_SLOTS:
         // The pause alone would last until about 240 ms from here.
         QVERIFY2(sinceListening.elapsed() < 150, qPrintable(QString::number(sinceListening.elapsed())));
         QTRY_COMPARE(server.received(0), openingCommands());
-    }
-    // The openvpn of an earlier launch holds the port until it has gone; the helper would give it a
-    // few seconds to end by itself. The start ends it first and waits for its end, so its attempts
-    // find the new openvpn, which alone gets the credentials.
-    void startEndsTheRunOfAnEarlierLaunch()
-    {
-        SKIP_UNLESS_ROOT();
-        using Clock = std::chrono::steady_clock;
-        const QString earlier = u"ffeeddccbbaa99887766554433221100"_s;
-        constexpr auto lingering = std::chrono::milliseconds(3500);
-        std::atomic<Clock::rep> killedAt { 0 };
-        const auto earlierAlive = [&killedAt, lingering] {
-            return killedAt.load() == 0
-                || Clock::now().time_since_epoch().count() - killedAt.load() < Clock::duration(lingering).count();
-        };
-        m_helper->onKill = [&killedAt] { killedAt = Clock::now().time_since_epoch().count(); };
-        m_helper->onGetRun = [&, helper = m_helper.get()]() -> std::optional<HelperRun> {
-            if (earlierAlive())
-                return HelperRun { ::geteuid(), earlier };
-            const std::vector<FakeHelperProtocol::RunRequest> runs = helper->runs();
-            return runs.empty() ? std::nullopt
-                                : std::optional(HelperRun { ::geteuid(), runs.back().managementPassword });
-        };
-        std::atomic<int> killsAtRunRequest { -1 };
-        m_helper->onRun = [&](const FakeHelperProtocol::RunRequest &) { killsAtRunRequest = m_helper->kills.load(); };
-        // The port answers to the earlier run's password until its openvpn has gone.
-        const auto latest = runPassword();
-        ManagementServer server([&] { return earlierAlive() ? earlier : latest(); });
-        QVERIFY(server.listen());
-        startWith(user, u"pw"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!service().isStarting(), 15000);
-        QCOMPARE(m_helper->kills.load(), 1);
-        QCOMPARE(killsAtRunRequest.load(), 1);
-        // Its one attempt came once the earlier openvpn had gone.
-        QTRY_COMPARE(server.received(0), openingCommands());
-        QCOMPARE(server.connectionCount(), 1);
-        m_helper->onGetRun = {};
-        m_helper->onRun = {};
-        m_helper->onKill = {};
-    }
-
-    // A run request the helper refuses (or whose openvpn is gone) before the management connection
-    // was made ends the start at once, as one that cannot reach its openvpn, not after its attempts.
-    void refusedRunEndsTheStartAtOnce_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("delayMs");
-        QTest::newRow("another user's connection is active") << 69 << 0;
-        QTest::newRow("profile refused") << 78 << 0;
-        QTest::newRow("openvpn exits before its port is reached") << 1 << 300;
-    }
-    void refusedRunEndsTheStartAtOnce()
-    {
-        QFETCH(int, status);
-        QFETCH(int, delayMs);
-        // Nothing answers on the port: the attempts alone would take over two seconds.
-        m_helper->onRun = [status, delayMs](const FakeHelperProtocol::RunRequest &request) {
-            std::thread([handler = request.terminationHandler, status, delayMs] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-                handler(status);
-            }).detach();
-        };
-        OutputCapture output;
-        StateTrace trace;
-        QElapsedTimer timer;
-        timer.start();
-        startWith(user, u"pw"_s);
-        QTRY_VERIFY(!service().isStarting());
-        QVERIFY2(timer.elapsed() < delayMs + 1000, qPrintable(QString::number(timer.elapsed())));
-        drainEvents();
-        QVERIFY(output.standardOutput().contains(u"error while starting mgmt interface\n"_s));
-        QCOMPARE(output.logLines(), QStringList { u"OpenVPN exited: termiationStatus=%1"_s.arg(status) });
-        QVERIFY(trace.states().endsWith(u"NOPROCESS"_s));
-        QCOMPARE(service().state(), u"NOPROCESS"_s);
-        m_helper->onRun = {};
     }
 };
 

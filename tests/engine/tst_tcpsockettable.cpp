@@ -1,14 +1,9 @@
 // Who owns the other end of the management connection, read from the kernel's socket tables.
 #include "engine/TcpSocketTable.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
-#include <algorithm>
 #include <cstring>
-
-#include <unistd.h>
 
 using namespace quellnet;
 
@@ -70,17 +65,10 @@ private Q_SLOTS:
             << header + listener(wildcard6, 1000) + ourEnd + row(server6, client6, "01", 1000, 102) << 1000;
         QTest::newRow("accepted by root's dual-stack listener")
             << header + listener(wildcard6, 0) + ourEnd + row(server6, client6, "01", 0, 102) << 0;
-        QTest::newRow("root's dual-stack listener, not accepted yet")
-            << header + listener(wildcard6, 0) + ourEnd + row(server6, client6, "01", 0, 0) << 0;
         // Whoever took this connection, another user's socket on the port is a refusal.
-        QTest::newRow("accepted by root, another user on [::]")
-            << table + row(server, client, "01", 0, 102) + listener(wildcard6, 1000) << 1000;
         QTest::newRow("accepted by root, another user's v4-mapped connection on the port") << table
                 + row(server, client, "01", 0, 102)
                 + row(server6, "0000000000000000FFFF00000100007F:9C41", "01", 1000, 103) << 1000;
-        QTest::newRow("accepted by root, another user on 0.0.0.0")
-            << table + row(server, client, "01", 0, 102) + listener("00000000:0539", 1000) << 1000;
-        QTest::newRow("v6 time-wait decoy") << header + row(server6, client6, "06", 0, 0) << -1;
         QTest::newRow("garbage") << QByteArray("0100007F:0539 0A 0\n   1: zz:0539 00000000:0000 0A x y z 0 0 1\n")
                                  << -1;
     }
@@ -113,35 +101,6 @@ private Q_SLOTS:
         const std::vector<quint64> found
             = TcpSocketTable::rootListeners(TcpSocketTable::parse(table), 0x7F000001, 1337);
         QCOMPARE(int(found.size()), listeners);
-    }
-
-    // The kernel's own answer: this process's listener and both ends of a connection to it, with
-    // their owner, state and port, and nothing of another port.
-    void readFindsThisProcesssSockets()
-    {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.1"))));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), server.serverPort());
-        QVERIFY(client.waitForConnected(5000) && server.waitForNewConnection(5000));
-        const quint16 port = server.serverPort();
-
-        const std::vector<TcpSocketTable::Entry> listening = TcpSocketTable::read(port, true);
-        QCOMPARE(int(listening.size()), 1);
-        QCOMPARE(listening.front().uid, uint(::geteuid()));
-        QVERIFY(listening.front().inode != 0);
-        QCOMPARE(listening.front().localAddress, quint32(0x7F000001));
-
-        const std::vector<TcpSocketTable::Entry> all = TcpSocketTable::read(port);
-        QCOMPARE(int(all.size()), 2); // the listener and the accepted end; the client's end has another port
-        const auto accepted = std::find_if(all.cbegin(), all.cend(),
-            [](const TcpSocketTable::Entry &entry) { return entry.state == TcpSocketTable::Established; });
-        QVERIFY(accepted != all.cend());
-        QCOMPARE(accepted->remotePort, client.localPort());
-        QVERIFY(std::all_of(all.cbegin(), all.cend(), [port](const TcpSocketTable::Entry &entry) {
-            return entry.localPort == port && entry.uid == uint(::geteuid());
-        }));
-        QVERIFY(TcpSocketTable::read(0).size() >= 3);
     }
 };
 

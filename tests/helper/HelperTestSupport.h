@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tests of the root helper daemon share: clients that reach it as any uid, the daemon as a
-// child process, its openvpn children, and real local users made for the test.
+// child process and its openvpn children.
 
 #include "helperlink/HelperWire.h"
 #include "tests/support/HelperSocketStandIn.h"
@@ -209,60 +209,6 @@ public:
 
 private:
     QString m_log;
-};
-
-// Local users and a group made for the test when missing (system accounts without a home), and
-// removed again by the destructor. Accounts with this comment are the tests' own, also when an
-// earlier run could not remove them.
-class TestAccounts
-{
-public:
-    static constexpr const char *comment = "quellnet helper test";
-
-    ~TestAccounts()
-    {
-        for (const QString &user : std::as_const(m_users))
-            QProcess::execute(QStringLiteral("userdel"), { user });
-        for (const QString &group : std::as_const(m_groups))
-            QProcess::execute(QStringLiteral("groupdel"), { group });
-    }
-
-    // Named for the test alone: it is removed afterwards in any case.
-    std::optional<gid_t> group(const QString &name)
-    {
-        if (!m_groups.contains(name))
-            m_groups.prepend(name);
-        if (!::getgrnam(name.toLocal8Bit().constData())
-            && QProcess::execute(QStringLiteral("groupadd"), { QStringLiteral("--system"), name }) != 0)
-            return std::nullopt;
-        const struct group *found = ::getgrnam(name.toLocal8Bit().constData());
-        return found ? std::optional(found->gr_gid) : std::nullopt;
-    }
-
-    // The user's identity; `groups` become its supplementary groups when it is made.
-    std::optional<Identity> user(const QString &name, const QStringList &groups = {})
-    {
-        const passwd *found = ::getpwnam(name.toLocal8Bit().constData());
-        if (!found) {
-            QStringList arguments { QStringLiteral("--system"), QStringLiteral("--no-create-home"),
-                QStringLiteral("--shell"), QStringLiteral("/usr/sbin/nologin"), QStringLiteral("--comment"),
-                QString::fromLatin1(comment) };
-            if (!groups.isEmpty())
-                arguments << QStringLiteral("--groups") << groups.join(u',');
-            if (QProcess::execute(QStringLiteral("useradd"), arguments << name) != 0)
-                return std::nullopt;
-            found = ::getpwnam(name.toLocal8Bit().constData());
-        }
-        if (!found)
-            return std::nullopt;
-        if (QByteArrayView(found->pw_gecos) == comment && !m_users.contains(name))
-            m_users.prepend(name);
-        return Identity::of(found->pw_uid);
-    }
-
-private:
-    QStringList m_users;
-    QStringList m_groups;
 };
 
 } // namespace quellnet::test

@@ -93,7 +93,12 @@ show >"$STANDIN/after-down"
 ls -A "$STATE" >"$STANDIN/state-left"
 )sh";
 
-enum class Original { File, Link, Absent };
+// The stand-in for /etc and the helper's runtime folder (state/) of the restore's cases, with a
+// resolvconf stand-in that writes down its arguments; $1 is the folder.
+const char *const restoreSetup = R"sh(cd "$1"; umask 022; mkdir -p etc/nm state
+echo 'nameserver 192.168.1.1' >etc/nm/resolv.conf
+printf '#!/bin/sh\ncd "$(dirname "$0")"; printf "%%s " "$@" >>calls; echo >>calls\n' >resolvconf; chmod 700 resolvconf
+)sh";
 
 // One case: the resolver the machine has (resolved, resolvconf or none), whether the tunnel takes the
 // default route, what /etc/resolv.conf is first (file, link or absent), the pushed options
@@ -146,6 +151,11 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QCOMPARE(
             QProcess::execute(u"/bin/sh"_s, { u"-ec"_s, u"cd %1\n"_s.arg(m_dir.path()) + QLatin1String(standIns) }), 0);
+        // The same stand-ins without resolvconf.
+        QVERIFY(QDir(m_dir.path()).mkdir(u"no-resolvconf"_s));
+        for (const char *tool : { "resolvectl", "systemctl", "ip" })
+            QVERIFY(QFile::link(
+                m_dir.filePath(QLatin1String(tool)), m_dir.filePath(u"no-resolvconf/"_s + QLatin1String(tool))));
         // The scripts only use a state folder that is root's alone; in a user namespace we are root.
         m_state = m_dir.filePath(u"state"_s);
         QVERIFY(QDir().mkdir(m_state));
@@ -216,7 +226,6 @@ private Q_SLOTS:
                           "back when it ends.\n"
                           "  nameserver 10.8.0.1\n  nameserver fd00::53\n  search corp.example lab.corp.example\n"
                         + guardDown + "resolvconf|-d|tun7.quellnet|\n" } },
-            { "resolv.conf: replaced, then the original back", { u"none"_s, false, u"file"_s, corp, {}, {}, ours } },
             { "resolv.conf as a link: moved aside and back, its target untouched",
                 { u"none"_s, true, u"link"_s, corp, {}, guardUp + guardDown, ours, link } },
             { "resolv.conf absent: absent again",
@@ -245,16 +254,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(m_dir.filePath(u"refuse"_s), script.meanwhile.mid(7).toUtf8() + '\n'));
             script.meanwhile.clear();
         }
-        // Without resolvconf on the PATH: a folder of stand-ins without it.
-        QString path = m_dir.path();
-        if (script.resolver != u"resolvconf") {
-            path = m_dir.filePath(u"no-resolvconf"_s);
-            QDir().mkpath(path);
-            for (const char *tool : { "resolvectl", "systemctl", "ip" }) {
-                QFile::remove(path + u'/' + QLatin1String(tool));
-                QVERIFY(QFile::link(m_dir.filePath(QLatin1String(tool)), path + u'/' + QLatin1String(tool)));
-            }
-        }
+        const QString path = m_dir.filePath(script.resolver == u"resolvconf" ? u"."_s : u"no-resolvconf"_s);
 
         QProcessEnvironment environment;
         environment.insert(u"ORIGINAL"_s, script.original);
@@ -309,113 +309,66 @@ private Q_SLOTS:
 
     // The helper's restore of what client.up recorded, for when openvpn ended without client.down, on
     // files in a temporary folder that stands in for /etc (the stack's end-to-end test does the same on
-    // its machine's real path).
+    // its machine's real path). A resolvconf record is deleted only when it names a device.
     void restore_data()
     {
-        QTest::addColumn<Original>("original");
-        QTest::addColumn<bool>("replacedMeanwhile"); // someone else wrote the file while the tunnel was up
-        QTest::newRow("a file comes back") << Original::File << false;
-        QTest::newRow("a link comes back as the same link") << Original::Link << false;
-        QTest::newRow("no file before: none after") << Original::Absent << false;
-        QTest::newRow("replaced by someone else: theirs stays") << Original::File << true;
-        QTest::newRow("a link replaced by someone else: theirs stays") << Original::Link << true;
+        QTest::addColumn<QString>("left"); // shell in a folder with etc/nm/resolv.conf (the LAN's) and state/
+        QTest::addColumn<QString>("after"); // etc/resolv.conf then
+        QTest::addColumn<QByteArray>("calls"); // of resolvconf
+        const QString ours = u"echo '# tunnel' >state/resolv.conf.ours; cp state/resolv.conf.ours etc/resolv.conf; "_s;
+        const QString lan = u"file rw-r--r--: nameserver 192.168.1.1\n"_s;
+        const auto row = [](const char *name, const QString &left, const QString &after, const QByteArray &calls = {}) {
+            QTest::newRow(name) << left << after << calls;
+        };
+        row("a file comes back", ours + u"cp etc/nm/resolv.conf state/resolv.conf.backup"_s, lan);
+        row("a link comes back as the same link", ours + u"ln -s nm/resolv.conf state/resolv.conf.backup"_s,
+            u"link to nm/resolv.conf"_s);
+        row("no file before: none after", ours + u"touch state/resolv.conf.absent"_s, u"absent"_s);
+        row("replaced by someone else: theirs stays",
+            ours + u"cp etc/nm/resolv.conf state/resolv.conf.backup; echo '# theirs' >etc/resolv.conf"_s,
+            u"file rw-r--r--: # theirs\n"_s);
+        // client.down ran, or client.up never did.
+        row("nothing recorded: untouched", u"cp etc/nm/resolv.conf etc/; echo '# tunnel' >state/resolv.conf.ours"_s,
+            lan);
+        row("the device's resolvconf record is deleted", u"echo 'resolvconf tun7' >state/dns-method"_s, u"absent"_s,
+            "-d tun7.quellnet \n");
+        row("an option for a device", u"echo 'resolvconf -a' >state/dns-method"_s, u"absent"_s);
+        row("a path for a device", u"echo 'resolvconf ../x' >state/dns-method"_s, u"absent"_s);
+        row("systemd-resolved forgets the device by itself", u"echo 'resolved tun7' >state/dns-method"_s, u"absent"_s);
     }
     void restore()
     {
-        QFETCH(Original, original);
-        QFETCH(bool, replacedMeanwhile);
+        QFETCH(QString, left);
+        QFETCH(QString, after);
+        QFETCH(QByteArray, calls);
         QTemporaryDir root;
-        QVERIFY(QDir(root.path()).mkpath(u"state"_s) && QDir(root.path()).mkpath(u"etc/nm"_s));
-        const QString state = root.filePath(u"state"_s);
-        const QString etc = root.filePath(u"etc"_s);
-        const QString target = etc + u"/resolv.conf"_s;
-        const QByteArray lan = "nameserver 192.168.1.1\nsearch lan\n";
-        const QByteArray ours = "# tunnel\nnameserver 10.8.0.1\n";
-        const QByteArray theirs = "nameserver 192.168.7.7\n";
-        QVERIFY(writeFile(etc + u"/nm/resolv.conf"_s, lan));
-
-        // What client.up leaves while the tunnel is up.
-        switch (original) {
-        case Original::File:
-            QVERIFY(writeFile(state + u"/resolv.conf.backup"_s, lan));
-            break;
-        case Original::Link:
-            QVERIFY(QFile::link(u"nm/resolv.conf"_s, state + u"/resolv.conf.backup"_s));
-            break;
-        case Original::Absent:
-            QVERIFY(writeFile(state + u"/resolv.conf.absent"_s, {}));
-            break;
-        }
-        QVERIFY(writeFile(state + u"/resolv.conf.ours"_s, ours));
-        QVERIFY(writeFile(target, replacedMeanwhile ? theirs : ours));
-
-        ResolverState resolver(state, target);
-        QString error;
-        QVERIFY2(resolver.restoreResolvConf(&error), qPrintable(error));
-
-        const QFileInfo restored(target);
-        if (replacedMeanwhile) {
-            QCOMPARE(readFile(target), theirs);
-        } else if (original == Original::File) {
-            QVERIFY(!restored.isSymLink());
-            QCOMPARE(readFile(target), lan);
-            QCOMPARE(restored.permissions() & QFile::WriteOther, QFile::Permissions());
-            QVERIFY(restored.permissions() & QFile::ReadOther);
-        } else if (original == Original::Link) {
-            QVERIFY(restored.isSymLink());
-            QCOMPARE(QFile::symLinkTarget(target), etc + u"/nm/resolv.conf"_s);
-        } else {
-            QVERIFY(!restored.exists() && !restored.isSymLink());
-        }
+        const QString etc = root.filePath(u"etc"_s), target = etc + u"/resolv.conf"_s;
+        const QString state = root.filePath(u"state"_s), resolvconf = root.filePath(u"resolvconf"_s);
+        QCOMPARE(
+            QProcess::execute(u"/bin/sh"_s, { u"-ec"_s, QLatin1String(restoreSetup) + left, u"sh"_s, root.path() }), 0);
+        const auto described = [&] {
+            const QFileInfo file(target);
+            if (file.isSymLink())
+                return u"link to "_s + QFile::symLinkTarget(target).mid(etc.size() + 1);
+            if (!file.exists())
+                return u"absent"_s;
+            return (file.permissions() & (QFile::WriteOther | QFile::WriteGroup))
+                    || !(file.permissions() & QFile::ReadOther)
+                ? u"file with other permissions"_s
+                : u"file rw-r--r--: "_s + QString::fromUtf8(readFile(target));
+        };
+        const ResolverState resolver(state, target, resolvconf);
+        resolver.restoreLeftovers();
+        QCOMPARE(described(), after);
+        QCOMPARE(readFile(root.filePath(u"calls"_s)), calls);
         // The link's target is never written, and nothing is left to restore a second time.
-        QCOMPARE(readFile(etc + u"/nm/resolv.conf"_s), lan);
+        QCOMPARE(readFile(etc + u"/nm/resolv.conf"_s), QByteArray("nameserver 192.168.1.1\n"));
         QCOMPARE(QDir(state).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
             QStringList());
         QCOMPARE(
             QDir(etc).entryList({ u".resolv.conf*"_s }, QDir::AllEntries | QDir::Hidden | QDir::System), QStringList());
-        QVERIFY(resolver.restoreResolvConf(&error));
-    }
-
-    // openvpn ended without client.down while resolvconf held the tunnel's record: the helper deletes
-    // it, but only for a record that names a device.
-    void resolvconfRecord_data()
-    {
-        QTest::addColumn<QByteArray>("method"); // dns-method as client.up writes it
-        QTest::addColumn<QByteArray>("calls");
-        QTest::newRow("the device's record is deleted")
-            << QByteArray("resolvconf tun7\n") << QByteArray("-d tun7.quellnet \n");
-        QTest::newRow("an option for a device") << QByteArray("resolvconf -a\n") << QByteArray();
-        QTest::newRow("a path for a device") << QByteArray("resolvconf ../x\n") << QByteArray();
-        QTest::newRow("systemd-resolved forgets the device by itself") << QByteArray("resolved tun7\n") << QByteArray();
-    }
-    void resolvconfRecord()
-    {
-        QFETCH(QByteArray, method);
-        QFETCH(QByteArray, calls);
-        QTemporaryDir root;
-        const QString standIn = root.filePath(u"resolvconf"_s);
-        QVERIFY(writeFile(standIn,
-            "#!/bin/sh\nprintf '%s ' \"$@\" >>" + QFile::encodeName(root.filePath(u"calls"_s)) + "\necho >>"
-                + QFile::encodeName(root.filePath(u"calls"_s)) + "\n"));
-        QVERIFY(QFile::setPermissions(standIn, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        QVERIFY(QDir(root.path()).mkdir(u"state"_s));
-        QVERIFY(writeFile(root.filePath(u"state/dns-method"_s), method));
-
-        ResolverState(root.filePath(u"state"_s), root.filePath(u"resolv.conf"_s), standIn).restoreLeftovers();
-        QCOMPARE(readFile(root.filePath(u"calls"_s)), calls);
-        QVERIFY(!QFile::exists(root.filePath(u"state/dns-method"_s)));
-    }
-
-    // Without a record (client.down ran, or client.up never did) the file is not touched.
-    void nothingRecorded()
-    {
-        QTemporaryDir root;
-        const QString target = root.filePath(u"resolv.conf"_s);
-        QVERIFY(writeFile(target, "nameserver 192.168.1.1\n"));
-        QVERIFY(writeFile(root.filePath(u"resolv.conf.ours"_s), "nameserver 10.8.0.1\n"));
-        QVERIFY(ResolverState(root.path(), target).restoreResolvConf());
-        QCOMPARE(readFile(target), QByteArray("nameserver 192.168.1.1\n"));
-        QVERIFY(!QFile::exists(root.filePath(u"resolv.conf.ours"_s)));
+        resolver.restoreLeftovers();
+        QCOMPARE(described(), after);
     }
 
     // The profile allowlist: openvpn's reading of a profile, what a root openvpn may be told to do.
@@ -465,9 +418,8 @@ private Q_SLOTS:
     void acceptsClientRoles_data()
     {
         addRows<QByteArray>("profile",
-            { { "client", "client\nremote vpn.example.net 1194\nrport 443\nnobind\n" },
-                { "tls-client with pull, tcp-client",
-                    "pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n" },
+            { { "tls-client with pull, tcp-client",
+                  "pull\ntls-client\nproto tcp-client\nremote 10.0.0.1 443 tcp-client\n" },
                 { "client with plain tcp", "client\nproto tcp\nremote 10.0.0.1 443 tcp\n" } });
     }
     void acceptsClientRoles()

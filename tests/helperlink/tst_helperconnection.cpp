@@ -1,9 +1,7 @@
 // The helper link: its wire format, and the client's connection over a real Unix socket to a helper
-// stand-in that speaks it, with the delegate's cached connection on top.
-#include "helperlink/HelperConnectionCache.h"
+// stand-in that speaks it.
 #include "helperlink/LocalHelperConnection.h"
 #include "tests/support/HelperSocketStandIn.h"
-#include "tests/support/OutputCapture.h"
 #include "tests/support/TestTools.h"
 
 #include <QTest>
@@ -34,14 +32,14 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_events << event;
-        (QThread::currentThread() == m_testThread ? onTestThread : offTestThread) = true;
+        onTestThread = onTestThread || QThread::currentThread() == m_testThread;
     }
     QStringList events() const
     {
         std::lock_guard lock(m_mutex);
         return m_events;
     }
-    std::atomic_bool onTestThread = false, offTestThread = false;
+    std::atomic_bool onTestThread = false;
 
     // A handler of any kind that notes `what` and what it got.
     auto note(const QString &what)
@@ -71,8 +69,6 @@ class TestHelperConnection : public QObject
 
     HelperSocketStandIn m_helper;
     std::shared_ptr<Recorder> m_recorder;
-    std::unique_ptr<OutputCapture> m_output;
-    std::atomic_bool m_loggedOffTestThread = false;
 
 private Q_SLOTS:
     // A refused request still yields its id when it has a readable one, so it can be answered;
@@ -87,7 +83,6 @@ private Q_SLOTS:
         row("unknown op", R"({"id":3,"op":"reboot"})", 3);
         row("over the length limit", "{\"id\":3,\"x\":\"" + QByteArray(HelperWire::maxLineLength, 'x') + "\"}", -1);
         row("extra member", R"({"id":3,"op":"killOpenVPN","signal":9})", 3);
-        row("getRun asking for someone", R"({"id":3,"op":"getRun","owner":1000})", 3);
         row("NUL in a path",
             "{\"id\":3,\"op\":\"runOpenVPN\",\"config\":\"/a\\u0000/x\",\"client_up\":\"/b\",\"client_down\":\"/c\","
             "\"management_password\":\""
@@ -96,10 +91,6 @@ private Q_SLOTS:
         // The password becomes the first line of the file openvpn reads it from.
         row("run without a management password", runRequest(""), 3);
         row("management password of 31 digits", runRequest(",\"management_password\":\"" + password32.chopped(1) + '"'),
-            3);
-        row("management password of 129 digits",
-            runRequest(",\"management_password\":\"" + password32.repeated(4) + "0\""), 3);
-        row("management password in capitals", runRequest(",\"management_password\":\"" + password32.toUpper() + '"'),
             3);
         row("management password with a line feed",
             runRequest(",\"management_password\":\"" + password32 + "\\nsignal SIGTERM\""), 3);
@@ -114,25 +105,6 @@ private Q_SLOTS:
         QCOMPARE(decoded.id ? qint64(*decoded.id) : qint64(-1), id);
         QVERIFY(!decoded.error.contains(u"reboot"_s) && !decoded.error.contains(u"signal"_s)
             && !decoded.error.contains(QString::fromLatin1(password32.left(8))));
-    }
-
-    // The shortest and the longest password pass; the line each request becomes reads back as the
-    // same request.
-    void requestsRoundTrip_data()
-    {
-        QTest::addColumn<HelperRequest>("request");
-        QTest::newRow("getRun") << HelperRequest { 5, HelperRequest::Operation::GetRun, {}, {}, {}, {} };
-        QTest::newRow("run, shortest password") << HelperRequest { 6, HelperRequest::Operation::RunOpenVPN,
-            u"/run/user/1000/quellnet/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, QString::fromLatin1(password32) };
-        QTest::newRow("run, longest password") << HelperRequest { 7, HelperRequest::Operation::RunOpenVPN, u"/p"_s,
-            u"/u"_s, u"/d"_s, QString::fromLatin1(password32.repeated(4)) };
-    }
-    void requestsRoundTrip()
-    {
-        QFETCH(HelperRequest, request);
-        const HelperDecoded<HelperRequest> decoded = HelperWire::decodeRequest(HelperWire::encode(request));
-        QVERIFY2(decoded.message, qPrintable(decoded.error));
-        QVERIFY(*decoded.message == request);
     }
 
     // What a getRun reply may say, and what the client must not take from a helper (or from
@@ -152,9 +124,7 @@ private Q_SLOTS:
         row("the caller's run", "{\"id\":4,\"run\":{\"owner\":1000,\"management_password\":\"" + password32 + "\"}}",
             true, 1000, password32);
         row("another user's run", R"({"id":4,"run":{"owner":4294967294}})", true, 4294967294);
-        row("root's run", R"({"id":4,"run":{"owner":0}})", true, 0);
         row("owner (uid_t)-1", R"({"id":4,"run":{"owner":4294967295}})", false);
-        row("negative owner", R"({"id":4,"run":{"owner":-1}})", false);
         row("fractional owner", R"({"id":4,"run":{"owner":1000.5}})", false);
         row("owner as text", R"({"id":4,"run":{"owner":"1000"}})", false);
         row("no owner", "{\"id\":4,\"run\":{\"management_password\":\"" + password32 + "\"}}", false);
@@ -180,15 +150,7 @@ private Q_SLOTS:
         QCOMPARE(HelperWire::encode(reply), line + '\n');
     }
 
-    void init()
-    {
-        m_recorder = std::make_shared<Recorder>();
-        m_loggedOffTestThread = false;
-        m_output = std::make_unique<OutputCapture>([this](OutputCapture::Channel, const QString &) {
-            m_loggedOffTestThread = m_loggedOffTestThread || QThread::currentThread() != thread();
-        });
-    }
-    void cleanup() { m_output.reset(); }
+    void init() { m_recorder = std::make_shared<Recorder>(); }
 
     // However the helper fails, the waiting request fails once, then invalidation runs once;
     // later messages fail at once. A request that was answered (the kill) gets no error.
@@ -197,8 +159,7 @@ private Q_SLOTS:
         // to the run request (%1: its id); null: the helper goes
         addRows<QByteArray>("answer",
             { { "helper goes away", QByteArray() }, { "garbage from the helper", "Segmentation fault\n" },
-                { "version reply to a run request", "{\"id\":%1,\"version\":\"1.0.0\"}\n" },
-                { "run reply to a run request", "{\"id\":%1,\"run\":null}\n" } });
+                { "version reply to a run request", "{\"id\":%1,\"version\":\"1.0.0\"}\n" } });
     }
     void helperFailures()
     {
@@ -206,7 +167,7 @@ private Q_SLOTS:
         LocalHelperConnection connection(m_helper.socketPath());
         connection.setInvalidationHandler(m_recorder->note(u"invalidated"_s));
         const auto proxy = connection.remoteObjectProxyWithErrorHandler(m_recorder->note(u"error"_s));
-        const QString secret = u"0123456789abcdef0123456789abcdef"_s;
+        const QString secret = QString::fromLatin1(password32.repeated(4)); // the longest the wire takes
         proxy->runOpenVPNWithConfig(
             u"/run/user/1000/quellnet/quellnet.ovpn"_s, u"/u"_s, u"/d"_s, secret, m_recorder->note(u"termination"_s));
         proxy->killOpenVPN();
@@ -310,26 +271,6 @@ private Q_SLOTS:
         QVERIFY(!m_recorder->onTestThread);
         if (!resumed)
             QCOMPARE(m_helper.acceptClient(100), nullptr);
-    }
-
-    // The cache connects on first use, hands out the same connection until the helper goes away,
-    // then empties itself on the GUI thread with one log line, and connects afresh.
-    void cacheFollowsTheHelper()
-    {
-        HelperConnectionCache cache([&] { return std::make_shared<LocalHelperConnection>(m_helper.socketPath()); });
-        QVERIFY(!cache.xpcHelperConnection());
-        const HelperConnectionPtr first = cache.helperConnection();
-        QVERIFY(first && cache.helperConnection() == first && cache.xpcHelperConnection() == first);
-        QLocalSocket *firstClient = m_helper.acceptClient();
-        QVERIFY(firstClient);
-        firstClient->disconnectFromServer();
-        QTRY_VERIFY(!cache.xpcHelperConnection());
-        QCOMPARE(m_output->logLines(), QStringList { u"XPC Connection Invalidated\n"_s });
-        QVERIFY(!m_loggedOffTestThread);
-        const HelperConnectionPtr second = cache.helperConnection();
-        QVERIFY(second && second != first && m_helper.acceptClient());
-        QTest::qWait(50);
-        QVERIFY(cache.xpcHelperConnection() == second && m_output->logLines().size() == 1);
     }
 };
 

@@ -30,12 +30,7 @@ public:
     };
 
     void getVersionWithResponseHandler(std::function<void(const QString &)> reply) override { reply(QString()); }
-    void killOpenVPN() override
-    {
-        ++kills;
-        if (onKill)
-            onKill();
-    }
+    void killOpenVPN() override { ++kills; }
     void getRunWithResponseHandler(std::function<void(const std::optional<HelperRun> &)> reply) override
     {
         reply(onGetRun ? onGetRun() : std::nullopt);
@@ -60,7 +55,6 @@ public:
 
     std::function<void(const RunRequest &)> onRun; // on the requesting thread
     std::function<std::optional<HelperRun>()> onGetRun; // likewise
-    std::function<void()> onKill; // likewise
     std::atomic<int> kills { 0 };
 
 private:
