@@ -34,7 +34,7 @@ QString StatusIcon::toolTip(Mode mode, const std::optional<VpnTunnel> &tunnel)
     if (!tunnel || !tunnel->since.isValid())
         return tr("Verbunden");
     const QString since = tunnel->since.toString(QStringLiteral("HH:mm"));
-    const QString address = tunnel->address.isEmpty() ? tunnel->address6 : tunnel->address;
+    const QString address = tunnel->anyAddress();
     return address.isEmpty() ? tr("Verbunden seit %1").arg(since) : tr("Verbunden seit %1 · %2").arg(since, address);
 }
 

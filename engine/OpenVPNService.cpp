@@ -236,7 +236,7 @@ void OpenVPNService::startOpenVPN()
         const bool credential
             = configPath && user && secret && QFileInfo(clientUp).isFile() && QFileInfo(clientDown).isFile();
         noteForRun(generation, [credential](RunOutcome &outcome) {
-            outcome.startRefused(
+            outcome.startFailed(
                 credential ? FailureReason::CredentialsUnusable : FailureReason::InstallationIncomplete);
         });
     } else {
@@ -289,10 +289,8 @@ void OpenVPNService::giveUpStart(FailureReason why)
 {
     {
         std::lock_guard lock(m_stateMutex);
-        if (m_runLive && why == FailureReason::ManagementPortTaken)
-            m_outcome.managementPortTaken();
-        else if (m_runLive && why == FailureReason::ManagementNoAnswer)
-            m_outcome.managementUnanswered();
+        if (m_runLive && why != FailureReason::None)
+            m_outcome.startFailed(why);
     }
     StandardOutput::writeLine(QStringLiteral("error while starting mgmt interface"));
     updateState(VpnState::noProcess.toString());

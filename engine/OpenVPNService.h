@@ -36,6 +36,9 @@ struct VpnTunnel
     QString server; // the VPN server's address
     QString serverPort;
     QDateTime since; // when openvpn reported CONNECTED
+
+    // The address to show: IPv4, else IPv6.
+    QString anyAddress() const { return address.isEmpty() ? address6 : address; }
 };
 
 // The bytes openvpn received and sent since it started, as it last reported them.

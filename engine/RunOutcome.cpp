@@ -100,19 +100,9 @@ void RunOutcome::helperUnreachable()
         note(FailureReason::HelperUnreachable);
 }
 
-void RunOutcome::startRefused(FailureReason why)
+void RunOutcome::startFailed(FailureReason why)
 {
     note(why);
-}
-
-void RunOutcome::managementPortTaken()
-{
-    note(FailureReason::ManagementPortTaken);
-}
-
-void RunOutcome::managementUnanswered()
-{
-    note(FailureReason::ManagementNoAnswer);
 }
 
 void RunOutcome::connectionLost()

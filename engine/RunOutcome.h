@@ -55,9 +55,8 @@ public:
     // The run request could not be delivered: no helper, or its connection failed before the tunnel
     // was up.
     void helperUnreachable();
-    void startRefused(FailureReason why);
-    void managementPortTaken();
-    void managementUnanswered();
+    // The start did not go ahead: refused beforehand, or the management port was never reached.
+    void startFailed(FailureReason why);
     // openvpn closed the management connection without reporting an end first.
     void connectionLost();
 

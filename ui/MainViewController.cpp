@@ -222,8 +222,7 @@ void MainViewController::styleTunnelPanel()
         caption->setFont(font);
         setTextColor(caption, colorFromRgb(kGrey));
     }
-    for (QLabel *value :
-        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue }) {
+    for (QLabel *value : tunnelValues()) {
         value->setFont(font);
         setTextColor(value, colorFromRgb(kWhite));
     }
@@ -271,10 +270,7 @@ void MainViewController::showEvent(QShowEvent *event)
         top->installEventFilter(this);
         m_watchingWindow = true;
     }
-    if (m_connectedMode && !window()->isMinimized()) {
-        refreshTunnel();
-        m_tick.start();
-    }
+    followTunnelOnScreen();
 }
 
 void MainViewController::hideEvent(QHideEvent *event)
@@ -285,14 +281,8 @@ void MainViewController::hideEvent(QHideEvent *event)
 
 bool MainViewController::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == window() && watched != this && event->type() == QEvent::WindowStateChange) {
-        if (window()->isMinimized())
-            m_tick.stop();
-        else if (m_connectedMode && isVisible()) {
-            refreshTunnel();
-            m_tick.start();
-        }
-    }
+    if (watched == window() && watched != this && event->type() == QEvent::WindowStateChange)
+        followTunnelOnScreen();
     // The caption belongs to the check box: clicking it ticks the box.
     if (watched == m_ui->rememberText && event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
@@ -349,7 +339,7 @@ void MainViewController::showConnecting()
 {
     showTunnel(false);
     // From the click, or from the tunnel's loss, until it arrives or ends.
-    if (!m_slowConnect.isActive() && !m_slowConnectSaid)
+    if (!m_slowConnect.isActive() && m_ui->slowConnectLabel->isHidden())
         m_slowConnect.start();
     showSessionActive(kGrey, tr("Wird verbunden..."), QStringLiteral("bg_button"));
     m_displayMode = DisplayMode::Connecting;
@@ -368,7 +358,6 @@ void MainViewController::showConnected()
 void MainViewController::endConnectingPhase()
 {
     m_slowConnect.stop();
-    m_slowConnectSaid = false;
     m_ui->slowConnectLabel->hide();
     m_ui->slowConnectLabel->clear();
 }
@@ -376,7 +365,6 @@ void MainViewController::endConnectingPhase()
 void MainViewController::connectIsSlow()
 {
     // openvpn keeps trying on its own, and the button still cancels: this only says so.
-    m_slowConnectSaid = true;
     const QString text
         = tr("Die Verbindung dauert länger als üblich. Quellnet versucht es weiter; ein Klick auf die Schaltfläche "
              "bricht ab.");
@@ -387,21 +375,31 @@ void MainViewController::connectIsSlow()
         m_appDelegate->notify(tr("Wird verbunden..."), text, {});
 }
 
+std::array<QLabel *, 5> MainViewController::tunnelValues() const
+{
+    return { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue };
+}
+
 void MainViewController::showTunnel(bool shown)
 {
-    m_connectedMode = shown;
+    m_ui->tunnelPanel->setVisible(shown);
     if (shown) {
         refreshTunnel();
-        m_ui->tunnelPanel->show();
-        if (isVisible() && !window()->isMinimized())
-            m_tick.start();
-        return;
+    } else {
+        for (QLabel *value : tunnelValues())
+            value->clear();
     }
-    m_tick.stop();
-    m_ui->tunnelPanel->hide();
-    for (QLabel *value :
-        { m_ui->addressValue, m_ui->serverValue, m_ui->durationValue, m_ui->receivedValue, m_ui->sentValue })
-        value->clear();
+    followTunnelOnScreen();
+}
+
+void MainViewController::followTunnelOnScreen()
+{
+    if (!m_ui->tunnelPanel->isHidden() && isVisible() && !window()->isMinimized()) {
+        refreshTunnel();
+        m_tick.start();
+    } else {
+        m_tick.stop();
+    }
 }
 
 void MainViewController::refreshTunnel()
@@ -409,7 +407,7 @@ void MainViewController::refreshTunnel()
     const OpenVPNService &service = OpenVPNService::shared();
     const std::optional<VpnTunnel> tunnel = service.tunnel();
     const VpnTraffic traffic = service.traffic();
-    m_ui->addressValue->setText(tunnel ? (tunnel->address.isEmpty() ? tunnel->address6 : tunnel->address) : QString());
+    m_ui->addressValue->setText(tunnel ? tunnel->anyAddress() : QString());
     m_ui->serverValue->setText(tunnel ? tunnel->server : QString());
     m_ui->durationValue->setText(
         tunnel && tunnel->since.isValid() ? duration(tunnel->since.secsTo(QDateTime::currentDateTime())) : QString());

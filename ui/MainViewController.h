@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -124,7 +125,10 @@ private:
     // A sheet, a notification, or both; a notification nobody delivered becomes a sheet.
     void report(const QString &summary, const QString &message, bool alwaysNotify);
     void styleTunnelPanel();
+    std::array<QLabel *, 5> tunnelValues() const;
     void showTunnel(bool shown);
+    // Counts the time connected on screen only: while connected, shown and not minimised.
+    void followTunnelOnScreen();
     void refreshTunnel();
     void connectIsSlow();
     void endConnectingPhase();
@@ -133,12 +137,10 @@ private:
     ApplicationDelegate *const m_appDelegate;
     ConnectFlow *m_connectFlow = nullptr;
     bool m_connectedFromWindow = false;
-    bool m_connectedMode = false;
     DisplayMode m_displayMode = DisplayMode::Disconnected;
     bool m_watchingWindow = false;
     QTimer m_tick; // the time connected, while connected and on screen
     QTimer m_slowConnect; // from the start of a connect until it arrives or ends
-    bool m_slowConnectSaid = false;
 };
 
 } // namespace quellnet
