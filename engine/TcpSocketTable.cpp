@@ -19,6 +19,28 @@ namespace quellnet {
 
 namespace {
 
+struct Address
+{
+    quint32 v4 = 0; // 0 for an IPv6 address that is not an IPv4 one
+    std::array<quint8, 16> v6 {}; // IPv6 only
+};
+
+// `words` are the kernel's 32-bit words of an address in network byte order: one for IPv4, four
+// for IPv6. ::ffff:a.b.c.d is the IPv4 address a.b.c.d seen through an IPv6 socket.
+Address addressOf(const quint32 *words, bool ipv6)
+{
+    Address address;
+    if (!ipv6) {
+        address.v4 = ntohl(words[0]);
+        return address;
+    }
+    std::memcpy(address.v6.data(), words, address.v6.size());
+    static constexpr std::array<quint8, 12> mappedPrefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
+    if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), address.v6.begin()))
+        address.v4 = ntohl(words[3]);
+    return address;
+}
+
 // "0100007F:0539": the address is the kernel's 32-bit words in network byte order, each printed
 // as a native integer (one word for IPv4, four for IPv6); the port is printed in host order.
 bool parseEndpoint(QByteArrayView text, TcpSocketTable::Entry &entry, bool local)
@@ -39,28 +61,14 @@ bool parseEndpoint(QByteArrayView text, TcpSocketTable::Entry &entry, bool local
             return false;
     }
     entry.ipv6 = colon == 32;
-    std::array<quint8, 16> address6 {};
-    quint32 address = 0;
-    if (entry.ipv6) {
-        for (std::size_t i = 0; i < 4; ++i) {
-            const quint32 word = ntohl(words[i]);
-            for (std::size_t b = 0; b < 4; ++b)
-                address6[i * 4 + b] = static_cast<quint8>(word >> (24 - 8 * b));
-        }
-        // ::ffff:a.b.c.d is the IPv4 address a.b.c.d seen through an IPv6 socket.
-        static constexpr std::array<quint8, 12> mappedPrefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
-        if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), address6.begin()))
-            address = ntohl(words[3]);
-    } else {
-        address = ntohl(words[0]);
-    }
+    const Address address = addressOf(words.data(), entry.ipv6);
     if (local) {
         entry.localPort = static_cast<quint16>(port);
-        entry.localAddress = address;
-        entry.localAddress6 = address6;
+        entry.localAddress = address.v4;
+        entry.localAddress6 = address.v6;
     } else {
         entry.remotePort = static_cast<quint16>(port);
-        entry.remoteAddress = address;
+        entry.remoteAddress = address.v4;
     }
     return true;
 }
@@ -137,20 +145,10 @@ bool readFromKernel(int family, quint16 localPort, bool listeningOnly, std::vect
             offset += (message.nlmsg_len + NLMSG_ALIGNTO - 1) & ~std::size_t(NLMSG_ALIGNTO - 1);
             TcpSocketTable::Entry entry;
             entry.ipv6 = diag.idiag_family == AF_INET6;
-            if (entry.ipv6) {
-                std::memcpy(entry.localAddress6.data(), diag.id.idiag_src, entry.localAddress6.size());
-                // ::ffff:a.b.c.d is the IPv4 address a.b.c.d seen through an IPv6 socket.
-                static constexpr std::array<quint8, 12> mappedPrefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
-                if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), entry.localAddress6.begin()))
-                    entry.localAddress = ntohl(diag.id.idiag_src[3]);
-                std::array<quint8, 16> remote6 {};
-                std::memcpy(remote6.data(), diag.id.idiag_dst, remote6.size());
-                if (std::equal(mappedPrefix.begin(), mappedPrefix.end(), remote6.begin()))
-                    entry.remoteAddress = ntohl(diag.id.idiag_dst[3]);
-            } else {
-                entry.localAddress = ntohl(diag.id.idiag_src[0]);
-                entry.remoteAddress = ntohl(diag.id.idiag_dst[0]);
-            }
+            const Address local = addressOf(diag.id.idiag_src, entry.ipv6);
+            entry.localAddress = local.v4;
+            entry.localAddress6 = local.v6;
+            entry.remoteAddress = addressOf(diag.id.idiag_dst, entry.ipv6).v4;
             entry.localPort = ntohs(diag.id.idiag_sport);
             entry.remotePort = ntohs(diag.id.idiag_dport);
             entry.state = diag.idiag_state;
