@@ -5,8 +5,8 @@
 namespace quellnet {
 
 // What the sign-in and connect flow needs from the login view: the form's contents, the two
-// display modes it switches to while signing in, the error sheet and the report of a failure. Implemented by the login
-// view; everything is called on the GUI thread.
+// display modes it switches to while signing in, the error sheet and the report of a failure.
+// Implemented by the login view; everything is called on the GUI thread.
 class LoginForm
 {
 public:
